@@ -1,0 +1,103 @@
+// The charts store: a rolling history of 64-bit samples for every base statistic at four time
+// resolutions (ranges 0..3: one slot per minute, 6 minutes, 30 minutes, day; 4096 slots each),
+// the charts data file that keeps it, the data queries and binary exports that read it, and the
+// chart imager that draws it as a PNG. One store per process, used from one thread.
+//
+// Lifecycle: charts_init() copies the caller's catalogue and loads the data file (mode 1: the
+// read-only tool, a bad file is an error; mode 0: a server, a bad file gives an empty store that
+// then catches up to now). A server calls charts_add() per sample vector, charts_store() to save
+// and charts_term() at the end. A slot without a sample holds CHARTS_NODATA.
+//
+// Chart numbers name a chart and a range: type * 10 + range for numbers up to 0xFFFFFF (type
+// 0..statdefscount-1 is a base statistic, 100 + k extended chart k), or a four-letter statid
+// whose letter-case bits carry the range.
+//
+// Exports and pictures follow a two-call convention: ask for the size first, then have a buffer
+// of that size filled.
+#ifndef ZELCOMMON_CHARTS_H
+#define ZELCOMMON_CHARTS_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define CHARTS_NODATA UINT64_C(0xFFFFFFFFFFFFFFFF)
+
+// One base statistic. Tables end with an entry whose divisor is 0.
+typedef struct statdef {
+    const char *name;  // key in the data file, field name of the command
+    uint32_t statid;   // four characters, the first in the most significant byte
+    uint8_t mode;      // 0: samples in one slot are summed; otherwise the slot keeps the largest
+    uint8_t percent;   // non-zero: values are percentages
+    uint8_t scale;     // power-of-1000 unit of the shown value: 0 micro .. 2 plain .. 5 giga
+    uint16_t multiplier;
+    uint16_t divisor;  // shown value = stored value * multiplier / divisor
+} statdef;
+
+// One extended chart: up to three stacked series. A source is 0 (none), 1..statdefscount (base
+// statistic number plus one) or 1000 + k (calc program k). Tables end with divisor 0.
+typedef struct estatdef {
+    const char *name;  // may be null
+    uint32_t statid;
+    uint32_t c1src;
+    uint32_t c2src;
+    uint32_t c3src;
+    uint8_t mode;
+    uint8_t percent;
+    uint8_t scale;
+    uint16_t multiplier;
+    uint16_t divisor;
+} estatdef;
+
+// Lifecycle. calcs: calc program tokens, each program ending with 1999, the list with 2000.
+// Returns 0, or -1 when the data file cannot be loaded in tool mode or the deflate stream cannot
+// be set up (then the only valid action is to end the process).
+int charts_init(const uint32_t *calcs, const statdef *stats, const estatdef *estats,
+                const char *filename, uint8_t mode);
+void charts_term(void);
+
+// The clock the store reads when it needs "now" (server catch-up, an empty store's time keys).
+// Null restores the system clock. For simulators and tests.
+void charts_set_clock(uint32_t (*now)(void));
+
+// Charts data file.
+void charts_store(void);
+int charts_load(uint8_t mode);
+
+// Sampling and time keeping. data: statdefscount values in catalogue order, or null to only
+// advance the ranges; datats: seconds since 1970 UTC.
+void charts_inittimepointers(void);
+void charts_add(const uint64_t *data, uint32_t datats);
+
+// Series assembly. The work buffer (4096 entries) is allocated into *datatab_ptr on first use and
+// released by the caller with free().
+uint8_t charts_seriescnt(uint32_t type);
+uint64_t *charts_prepare_buff(uint64_t **datatab_ptr);
+uint8_t charts_filltab(uint64_t **datatab_ptr, uint32_t range, uint32_t type, uint32_t cno,
+                       uint32_t width);
+
+// Data queries.
+void charts_statid_converter(uint32_t number, uint32_t *chtype, uint32_t *chrange);
+uint32_t charts_getmaxleng(void);
+double charts_data_multiplier(uint32_t type, uint32_t range);
+// Fills data[4096] (oldest first, -1.0 for no data), *timestamp (newest slot) and *rsec
+// (seconds per slot). Writes nothing for an invalid chart number or absent data/timestamp.
+void charts_getdata(double *data, uint32_t *timestamp, uint32_t *rsec, uint32_t number);
+
+// Binary export (big-endian records). With buff null the size is returned (0: invalid request).
+uint32_t charts_makedata(uint8_t *buff, uint32_t number, uint32_t maxentries, uint8_t multimode);
+uint32_t charts_monotonic_data(uint8_t *buff);
+uint64_t charts_get(uint32_t type, uint32_t numb);
+
+// Pictures: charts_make_png() draws and compresses and returns the PNG file size; the next
+// charts_get_png() writes the file into a buffer of that size.
+uint32_t charts_make_png(uint32_t number, uint32_t chartwidth, uint32_t chartheight);
+void charts_get_png(uint8_t *buff);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,148 @@
+// Private face of the charts module: its one state struct, the data file layout shared by the
+// reader and the writer, and the imaging steps that only the module and its tests call.
+#ifndef ZELCOMMON_CHARTS_PRIV_H
+#define ZELCOMMON_CHARTS_PRIV_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <sys/types.h>
+#include <zlib.h>
+
+#include "charts.h"
+#include "zellog.h"
+
+// Source path named by the store's out-of-memory message.
+#define CHARTS_SRCPATH "../zelcommon/charts"
+#define charts_passert(ptr, objname) zel_passert((ptr), CHARTS_SRCPATH, (objname))
+
+namespace charts {
+
+// Rings and ranges.
+constexpr uint32_t kRanges = 4;
+constexpr uint32_t kRingLength = 4096;  // slots per ring, the length of every series
+constexpr uint32_t kRingMask = kRingLength - 1;
+constexpr uint32_t kRangeSeconds[kRanges] = {60, 360, 1800, 86400};
+// One-minute samples that one slot of the range sums for an additive (mode 0) statistic.
+constexpr uint32_t kRangeMinutes[kRanges] = {1, 6, 30, 1440};
+
+// Calc token language.
+constexpr uint32_t kCalcConst = 1000;
+constexpr uint32_t kCalcAdd = 1001;
+constexpr uint32_t kCalcSub = 1002;
+constexpr uint32_t kCalcMin = 1003;
+constexpr uint32_t kCalcMax = 1004;
+constexpr uint32_t kCalcMul = 1005;
+constexpr uint32_t kCalcDiv = 1006;
+constexpr uint32_t kCalcNeg = 1007;
+constexpr uint32_t kCalcEnd = 1999;          // ends one program
+constexpr uint32_t kCalcListEnd = 2000;      // ends the list handed to charts_init
+constexpr uint32_t kCalcSourceBase = 1000;   // source number of calc program 0
+constexpr uint32_t kExtendedTypeBase = 100;  // chart type of extended chart 0
+
+// Charts data file: a 16-byte header (tag, ring length, chart count, newest minute), then one
+// record per base statistic: a 100-byte zero-padded name and four rings of 8-byte entries,
+// range 0 first, each oldest first. Everything big-endian.
+constexpr uint32_t kFileTag = 0x00010000;
+constexpr size_t kFileHeaderSize = 16;
+constexpr size_t kFileNameSize = 100;
+constexpr size_t kRingBytes = kRingLength * 8;
+
+// Chart bitmap and PNG buffers, sized for the largest picture.
+constexpr uint32_t kChartStride = 4146;                     // bitmap row length = widest picture
+constexpr uint32_t kChartRows = 1020;                       // tallest picture
+constexpr uint32_t kChartSize = kChartStride * kChartRows;  // 4,228,920
+constexpr uint32_t kRawChartSize = (kChartStride + 1) * kChartRows;            // 4,229,940
+constexpr uint32_t kCompBuffSize = kRawChartSize + kRawChartSize / 1000 + 16;  // 4,234,185
+constexpr uint32_t kPngHeaderSize = 847;
+constexpr uint32_t kPngTailSize = 16;
+constexpr uint32_t kPng1x1Size = 68;
+
+// System calls of the data file, replaceable so tests can make any one of them fail.
+struct FileOps {
+    int (*open)(const char *path, int flags, mode_t mode);
+    ssize_t (*read)(int fd, void *buf, size_t count);
+    ssize_t (*write)(int fd, const void *buf, size_t count);
+    off_t (*lseek)(int fd, off_t offset, int whence);
+    int (*fsync)(int fd);
+    int (*close)(int fd);
+    int (*rename)(const char *from, const char *to);
+    int (*unlink)(const char *path);
+};
+extern const FileOps kSystemFileOps;
+
+typedef uint64_t *stat_record[kRanges];  // the four rings of one base statistic
+
+struct State {
+    char *statsfilename = nullptr;
+    uint8_t mode = 0;  // 0 server, 1 tool
+
+    statdef *statdefs = nullptr;
+    uint32_t statdefscount = 0;
+    estatdef *estatdefs = nullptr;
+    uint32_t estatdefscount = 0;
+
+    uint32_t *calcdefs = nullptr;       // every token before the list end
+    uint32_t calcdefsleng = 0;          // number of tokens in calcdefs
+    uint32_t **calcstartpos = nullptr;  // first token of each program
+    uint32_t calcdefscount = 0;
+
+    stat_record *series = nullptr;               // series[i][r]: ring of statistic i in range r
+    uint32_t pointers[kRanges] = {0, 0, 0, 0};   // ring index of the newest slot
+    uint32_t timepoint[kRanges] = {0, 0, 0, 0};  // period number of the newest slot
+    uint64_t *monotonic = nullptr;               // running total per statistic since init
+
+    // Wall-clock keys of the newest slots, for the time axis.
+    uint32_t shmin = 0, shhour = 0;
+    uint32_t medmin = 0, medhour = 0;
+    uint32_t lnghalfhour = 0, lngmday = 0, lngmonth = 0, lngyear = 0;
+
+    uint8_t *chart = nullptr;     // bitmap, kChartRows rows of kChartStride palette indexes
+    uint8_t *rawchart = nullptr;  // the picture as PNG scanlines
+    uint8_t *compbuff = nullptr;  // deflate output
+    uint32_t rawchartsize = 0;
+    uint32_t compbuffsize = 0;
+    uint32_t compsize = 0;  // length of the last compressed picture; 0: none to deliver
+    z_stream zstr{};
+    bool zstr_ready = false;
+
+    uint8_t png_header[kPngHeaderSize] = {};  // template with the palette; CRCs as placeholders
+
+    uint32_t (*clock)(void) = nullptr;  // null: the system clock
+    const FileOps *fileops = &kSystemFileOps;
+};
+
+extern State g;
+
+// Seconds since 1970 UTC by the store's clock.
+uint32_t now();
+
+// Palette, font and text (the chart bitmap's primitives).
+extern const uint8_t kFont[25][9];
+extern const uint8_t kJtab[11];
+void png_reset_template();  // copies the constant template (fixed palette 0..6) into g
+void png_make_palette();    // palette entries 50..199
+void charts_puttext(int32_t posx, int32_t posy, uint8_t color, const uint8_t *data, uint32_t leng,
+                    int32_t minx, int32_t maxx, int32_t miny, int32_t maxy);
+
+// Value axis and time axis.
+double charts_fixmax(uint64_t max, uint32_t ypts, uint8_t *scale, uint8_t *mode, uint16_t *base);
+uint32_t getmonleng(uint32_t year, uint32_t month);
+void charts_timeaxis(uint32_t range, uint32_t width, uint32_t height);
+
+// Rendering and PNG assembly.
+void charts_makechart(uint32_t type, uint32_t range, uint32_t width, uint32_t height);
+void charts_chart_to_rawchart(uint32_t chartwidth, uint32_t chartheight);
+void charts_fill_crc(uint8_t *buff, uint32_t leng);
+extern const uint8_t kPng1x1[kPng1x1Size];
+extern const uint8_t kPngTailer[kPngTailSize];
+
+// Calc program k evaluated at ring index s of range r: a raw value or CHARTS_NODATA.
+uint64_t charts_calc(uint32_t k, uint32_t range, uint32_t s);
+
+// Set-up of the deflate stream (charts_init) and its end (charts_term).
+int charts_zinit();
+void charts_zterm();
+
+}  // namespace charts
+
+#endif

@@ -1,0 +1,179 @@
+// The charts store's state and lifecycle: charts_init copies the catalogue, creates the rings
+// and the image buffers, loads the data file and sets the clock keys; charts_term releases it.
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "charts_priv.h"
+
+namespace charts {
+
+State g;
+
+static int sys_open(const char *path, int flags, mode_t mode) {
+    return ::open(path, flags, mode);
+}
+
+const FileOps kSystemFileOps = {sys_open, ::read,  ::write,  ::lseek,
+                                ::fsync,  ::close, ::rename, ::unlink};
+
+uint32_t now() {
+    return g.clock ? g.clock() : (uint32_t)time(nullptr);
+}
+
+int charts_zinit() {
+    g.zstr = z_stream{};
+    g.zstr.zalloc = Z_NULL;
+    g.zstr.zfree = Z_NULL;
+    g.zstr.opaque = Z_NULL;
+    if (deflateInit(&g.zstr, 1) != Z_OK) return -1;
+    g.zstr_ready = true;
+    return 0;
+}
+
+void charts_zterm() {
+    if (g.zstr_ready) deflateEnd(&g.zstr);
+    g.zstr_ready = false;
+}
+
+// Copies the calc token list up to its end token: programs back to back, each ending with 1999.
+static void copy_calcs(const uint32_t *calcs) {
+    uint32_t leng = 0;
+    g.calcdefscount = 0;
+    for (; calcs[leng] != kCalcListEnd; leng++) {
+        if (calcs[leng] == kCalcEnd) g.calcdefscount++;
+    }
+    if (leng == 0 || g.calcdefscount == 0) {
+        g.calcdefscount = 0;
+        return;
+    }
+    g.calcdefs = static_cast<uint32_t *>(malloc(sizeof(uint32_t) * leng));
+    charts_passert(g.calcdefs, "calcdefs");
+    g.calcstartpos = static_cast<uint32_t **>(malloc(sizeof(uint32_t *) * g.calcdefscount));
+    charts_passert(g.calcstartpos, "calcstartpos");
+    memcpy(g.calcdefs, calcs, sizeof(uint32_t) * leng);
+    g.calcdefsleng = leng;
+    uint32_t prog = 0;
+    g.calcstartpos[prog++] = g.calcdefs;
+    for (uint32_t i = 0; i < leng; i++) {
+        if (g.calcdefs[i] == kCalcEnd && prog < g.calcdefscount) {
+            g.calcstartpos[prog++] = g.calcdefs + i + 1;
+        }
+    }
+}
+
+static void copy_statdefs(const statdef *stats) {
+    uint32_t cnt = 0;
+    while (stats[cnt].divisor != 0) cnt++;
+    g.statdefscount = cnt;
+    if (cnt == 0) return;
+    g.statdefs = static_cast<statdef *>(malloc(sizeof(statdef) * cnt));
+    charts_passert(g.statdefs, "statdefs");
+    for (uint32_t i = 0; i < cnt; i++) {
+        g.statdefs[i] = stats[i];
+        g.statdefs[i].name = strdup(stats[i].name);
+        charts_passert(g.statdefs[i].name, "statdefs[i].name");
+    }
+}
+
+static void copy_estatdefs(const estatdef *estats) {
+    uint32_t cnt = 0;
+    while (estats[cnt].divisor != 0) cnt++;
+    g.estatdefscount = cnt;
+    if (cnt == 0) return;
+    g.estatdefs = static_cast<estatdef *>(malloc(sizeof(estatdef) * cnt));
+    charts_passert(g.estatdefs, "estatdefs");
+    for (uint32_t i = 0; i < cnt; i++) {
+        g.estatdefs[i] = estats[i];
+        if (estats[i].name != nullptr) {
+            g.estatdefs[i].name = strdup(estats[i].name);
+            charts_passert(g.estatdefs[i].name, "estatdefs[i].name");
+        }
+    }
+}
+
+static void create_rings() {
+    if (g.statdefscount == 0) return;
+    g.monotonic = static_cast<uint64_t *>(malloc(sizeof(uint64_t) * g.statdefscount));
+    charts_passert(g.monotonic, "monotonic");
+    g.series = static_cast<stat_record *>(malloc(sizeof(stat_record) * g.statdefscount));
+    charts_passert(g.series, "series");
+    for (uint32_t i = 0; i < g.statdefscount; i++) {
+        g.monotonic[i] = 0;
+        for (uint32_t r = 0; r < kRanges; r++) {
+            uint64_t *ring = static_cast<uint64_t *>(malloc(kRingBytes));
+            charts_passert(ring, "series[i][j]");
+            memset(ring, 0xFF, kRingBytes);  // every slot: no data
+            g.series[i][r] = ring;
+        }
+    }
+}
+
+}  // namespace charts
+
+using namespace charts;
+
+extern "C" void charts_set_clock(uint32_t (*clock)(void)) {
+    g.clock = clock;
+}
+
+extern "C" int charts_init(const uint32_t *calcs, const statdef *stats, const estatdef *estats,
+                           const char *filename, uint8_t mode) {
+    g.mode = mode;
+    g.chart = static_cast<uint8_t *>(malloc(kChartSize));
+    charts_passert(g.chart, "chart");
+    g.rawchart = static_cast<uint8_t *>(malloc(kRawChartSize));
+    charts_passert(g.rawchart, "rawchart");
+    g.rawchartsize = kRawChartSize;
+    g.compbuff = static_cast<uint8_t *>(malloc(kCompBuffSize));
+    charts_passert(g.compbuff, "compbuff");
+    g.compbuffsize = kCompBuffSize;
+    g.compsize = 0;
+
+    g.statsfilename = strdup(filename);
+    charts_passert(g.statsfilename, "statsfilename");
+
+    copy_calcs(calcs);
+    copy_statdefs(stats);
+    copy_estatdefs(estats);
+    create_rings();
+    for (uint32_t r = 0; r < kRanges; r++) {
+        g.pointers[r] = 0;
+        g.timepoint[r] = 0;
+    }
+
+    if (charts_load(mode) < 0) return -1;
+    charts_inittimepointers();
+    if (mode == 0) charts_add(nullptr, now());
+    if (charts_zinit() != 0) return -1;
+    png_reset_template();
+    png_make_palette();
+    return 0;
+}
+
+extern "C" void charts_term(void) {
+    free(g.statsfilename);
+    free(g.calcdefs);
+    free(g.calcstartpos);
+    for (uint32_t i = 0; i < g.estatdefscount; i++) free(const_cast<char *>(g.estatdefs[i].name));
+    free(g.estatdefs);
+    for (uint32_t i = 0; i < g.statdefscount; i++) free(const_cast<char *>(g.statdefs[i].name));
+    free(g.statdefs);
+    for (uint32_t i = 0; i < g.statdefscount && g.series != nullptr; i++) {
+        for (uint32_t r = 0; r < kRanges; r++) free(g.series[i][r]);
+    }
+    free(g.series);
+    free(g.monotonic);
+    free(g.compbuff);
+    free(g.rawchart);
+    free(g.chart);
+    charts_zterm();
+    uint32_t (*clock)(void) = g.clock;  // the clock and the file operations outlive one store
+    const FileOps *fileops = g.fileops;
+    g = State{};
+    g.clock = clock;
+    g.fileops = fileops;
+}

@@ -1,0 +1,5 @@
+#include "statsdump.h"
+
+int main(int argc, char **argv) {
+    return statsdump_main(argc, argv);
+}

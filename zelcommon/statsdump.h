@@ -1,0 +1,47 @@
+// The statsdump command: the chunk server's statistics catalogue, the command line, and the two
+// writers (text table on standard output, one PNG chart file per field).
+#ifndef ZELCOMMON_STATSDUMP_H
+#define ZELCOMMON_STATSDUMP_H
+
+#include <stdint.h>
+
+#include "charts.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define STATSDUMP_DEFAULT_DIR "/var/zel"
+#define STATSDUMP_DEFAULT_FILE "csstats.zel"
+
+// The catalogue: 48 base statistics, 12 extended charts and 2 calc programs, each table closed
+// by an all-zero entry (the calc list by 2000). Handed to charts_init() unchanged.
+extern const statdef statsdump_statdefs[];
+extern const estatdef statsdump_estatdefs[];
+extern const uint32_t statsdump_calcdefs[];
+
+// Writes the help text to standard error.
+void usage(const char *appname);
+
+// Appends the fields named in opt (separated by " ,;", "*" for all) to the field list *stats,
+// a list of chart types ending with -1. Returns 0, or -1 when the list cannot be enlarged.
+int statsdump_parse(int32_t **stats, const char *opt);
+
+// Text table of the fields in one range. flags: 1 date column, 2 base-10 numbers, 4 base-2.
+void statsdump_gencsv(const int32_t *stats, uint32_t range, char sep, uint8_t flags);
+void statsdump_print_date(uint32_t ts);
+void statsdump_print_humanize_si(double number);
+void statsdump_print_humanize_iec(double number);
+
+// One PNG file per field, named from fname and the field's name.
+void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname, uint32_t width,
+                      uint32_t height);
+
+// The whole command as main() runs it; always returns 0.
+int statsdump_main(int argc, char **argv);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
