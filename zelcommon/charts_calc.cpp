@@ -1,17 +1,168 @@
+// Series assembly: one source slot of a chart as a window of consecutive slots of one range,
+// oldest first, in the caller's work buffer; and the calc evaluator, a small stack machine over
+// the rings that computes one series value per slot.
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+
 #include "charts_priv.h"
 
 namespace charts {
-uint64_t charts_calc(uint32_t, uint32_t, uint32_t) {
-    return CHARTS_NODATA;
+
+namespace {
+
+constexpr uint32_t kCalcStackSize = 50;
+// No data inside a calc program: the smallest signed 64-bit value.
+constexpr int64_t kCalcNoData = INT64_MIN;
+
+// What a source number of an extended chart refers to.
+struct Source {
+    enum Kind { kNone, kStat, kCalc } kind = kNone;
+    uint32_t index = 0;  // statistic number or calc program number
+};
+
+Source decode_source(uint32_t src) {
+    if (src >= 1 && src <= g.statdefscount) return {Source::kStat, src - 1};
+    if (src >= kCalcSourceBase && src - kCalcSourceBase < g.calcdefscount) {
+        return {Source::kCalc, src - kCalcSourceBase};
+    }
+    return {};
 }
+
+uint32_t source_number(const estatdef &e, uint32_t cno) {
+    switch (cno) {
+        case 1:
+            return e.c1src;
+        case 2:
+            return e.c2src;
+        case 3:
+            return e.c3src;
+        default:
+            return 0;
+    }
+}
+
+// Source slot cno of chart type `type`; kNone when the chart has no such source.
+Source chart_source(uint32_t type, uint32_t cno) {
+    if (cno == 0 || cno > 3) return {};
+    if (type < g.statdefscount) {
+        if (cno != 1) return {};
+        return {Source::kStat, type};
+    }
+    if (type >= kExtendedTypeBase && type - kExtendedTypeBase < g.estatdefscount) {
+        return decode_source(source_number(g.estatdefs[type - kExtendedTypeBase], cno));
+    }
+    return {};
+}
+
+// Two's complement wrap-around arithmetic on the evaluator's signed values.
+inline int64_t wrap_add(int64_t a, int64_t b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) + static_cast<uint64_t>(b));
+}
+inline int64_t wrap_sub(int64_t a, int64_t b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) - static_cast<uint64_t>(b));
+}
+inline int64_t wrap_mul(int64_t a, int64_t b) {
+    return static_cast<int64_t>(static_cast<uint64_t>(a) * static_cast<uint64_t>(b));
+}
+
+int64_t apply_binary(uint32_t op, int64_t a, int64_t b) {
+    if (a == kCalcNoData || b == kCalcNoData) return kCalcNoData;
+    switch (op) {
+        case kCalcAdd:
+            return wrap_add(a, b);
+        case kCalcSub:
+            return wrap_sub(a, b);
+        case kCalcMin:
+            return std::min(a, b);
+        case kCalcMax:
+            return std::max(a, b);
+        case kCalcMul:
+            return wrap_mul(a, b);
+        default:  // kCalcDiv; a is never the no-data value here, so a / -1 cannot overflow
+            return b == 0 ? kCalcNoData : a / b;
+    }
+}
+
+}  // namespace
+
+uint64_t charts_calc(uint32_t k, uint32_t range, uint32_t s) {
+    if (k >= g.calcdefscount || range >= kRanges || g.calcdefs == nullptr) return CHARTS_NODATA;
+    s &= kRingMask;
+    int64_t stack[kCalcStackSize];
+    uint32_t sp = 0;
+    // A program ends at its end token, and never later than the last stored token.
+    const uint32_t *tok = g.calcstartpos[k];
+    const uint32_t *const storeend = g.calcdefs + g.calcdefsleng;
+    while (tok < storeend && *tok != kCalcEnd) {
+        const uint32_t t = *tok++;
+        if (t < g.statdefscount) {
+            if (sp < kCalcStackSize) {
+                const uint64_t v = g.series[t][range][s];
+                stack[sp++] = (v == CHARTS_NODATA) ? kCalcNoData : static_cast<int64_t>(v);
+            }
+        } else if (t == kCalcConst) {
+            // A constant whose operand slot is missing or holds the end token ends the program.
+            if (tok >= storeend || *tok == kCalcEnd) break;
+            const uint32_t operand = *tok++;
+            if (sp < kCalcStackSize) stack[sp++] = operand;
+        } else if (t >= kCalcAdd && t <= kCalcDiv) {
+            if (sp >= 2) {
+                stack[sp - 2] = apply_binary(t, stack[sp - 2], stack[sp - 1]);
+                sp--;
+            }
+        } else if (t == kCalcNeg) {
+            if (sp >= 1 && stack[sp - 1] != kCalcNoData) {
+                stack[sp - 1] = wrap_sub(0, stack[sp - 1]);
+            }
+        }
+        // any other token is ignored
+    }
+    if (sp == 0 || stack[sp - 1] < 0) return CHARTS_NODATA;
+    return static_cast<uint64_t>(stack[sp - 1]);
+}
+
 }  // namespace charts
 
-extern "C" uint8_t charts_seriescnt(uint32_t) {
-    return 0;
+using namespace charts;
+
+extern "C" uint8_t charts_seriescnt(uint32_t type) {
+    if (type < g.statdefscount) return 1;
+    if (type < kExtendedTypeBase || type - kExtendedTypeBase >= g.estatdefscount) return 0;
+    const estatdef &e = g.estatdefs[type - kExtendedTypeBase];
+    if (decode_source(e.c1src).kind == Source::kNone) return 0;
+    if (decode_source(e.c2src).kind == Source::kNone) return 1;
+    if (decode_source(e.c3src).kind == Source::kNone) return 2;
+    return 3;
 }
+
 extern "C" uint64_t *charts_prepare_buff(uint64_t **datatab_ptr) {
+    if (*datatab_ptr == nullptr) {
+        uint64_t *buff = static_cast<uint64_t *>(malloc(sizeof(uint64_t) * kRingLength));
+        charts_passert(buff, "datatab");
+        *datatab_ptr = buff;
+    }
     return *datatab_ptr;
 }
-extern "C" uint8_t charts_filltab(uint64_t **, uint32_t, uint32_t, uint32_t, uint32_t) {
-    return 0;
+
+extern "C" uint8_t charts_filltab(uint64_t **datatab_ptr, uint32_t range, uint32_t type,
+                                  uint32_t cno, uint32_t width) {
+    if (range >= kRanges) return 0;
+    const Source src = chart_source(type, cno);
+    if (src.kind == Source::kNone) return 0;
+    uint64_t *tab = charts_prepare_buff(datatab_ptr);
+    if (width == 0) return 1;
+    width = std::min(width, kRingLength);
+    // The window ends at the newest slot; its first entry is width - 1 periods older.
+    const uint32_t first = (g.pointers[range] + 1 - width) & kRingMask;
+    if (src.kind == Source::kStat) {
+        const uint64_t *ring = g.series[src.index][range];
+        const uint32_t run1 = std::min(width, kRingLength - first);
+        memcpy(tab, ring + first, sizeof(uint64_t) * run1);
+        if (run1 < width) memcpy(tab + run1, ring, sizeof(uint64_t) * (width - run1));
+    } else {
+        for (uint32_t i = 0; i < width; i++) tab[i] = charts_calc(src.index, range, first + i);
+    }
+    return 1;
 }

@@ -1,13 +1,137 @@
+// Data queries: chart numbers (decimal type * 10 + range, or a statid whose letter-case bits
+// carry the range), the factor from stored numbers to shown values, and whole charts as 4096
+// values with the time of the newest slot.
+#include <stdlib.h>
+
 #include "charts_priv.h"
 
+namespace charts {
+
+namespace {
+
+constexpr uint32_t kDecimalFormMax = 0xFFFFFF;
+constexpr uint32_t kStatidMask = 0xDFDFDFDF;  // every letter-case bit cleared
+constexpr uint32_t kCaseBit = 0x20;
+constexpr uint32_t kNoChart = 0xFFFFFFFF;
+
+// Per-minute factor of an additive statistic's slot, by range.
+constexpr double kRangeFactor[kRanges] = {1.0, 1.0 / 6.0, 1.0 / 30.0, 1.0 / 1440.0};
+
+// Unit step of the stored number, by scale: micro, milli, plain, kilo, mega, giga.
+double apply_scale(double f, uint8_t scale) {
+    switch (scale) {
+        case 0:
+            return f / 1000000.0;
+        case 1:
+            return f / 1000.0;
+        case 3:
+            return f * 1000.0;
+        case 4:
+            return f * 1000000.0;
+        case 5:
+            return f * 1000000000.0;
+        default:
+            return f;
+    }
+}
+
+bool is_chart_type(uint32_t type) {
+    return type < g.statdefscount ||
+           (type >= kExtendedTypeBase && type - kExtendedTypeBase < g.estatdefscount);
+}
+
+}  // namespace
+
+}  // namespace charts
+
+using namespace charts;
+
 extern "C" void charts_statid_converter(uint32_t number, uint32_t *chtype, uint32_t *chrange) {
-    *chtype = number / 10;
-    *chrange = number % 10;
+    if (number <= kDecimalFormMax) {
+        *chtype = number / 10;
+        *chrange = number % 10;
+        return;
+    }
+    // The case bit of the fourth character is range bit 1, of the third 2, the second 4, the
+    // first 8.
+    uint32_t range = 0;
+    for (uint32_t b = 0; b < 4; b++) {
+        if (number & (kCaseBit << (8 * b))) range |= 1U << b;
+    }
+    const uint32_t key = number & kStatidMask;
+    for (uint32_t i = 0; i < g.statdefscount; i++) {
+        if ((g.statdefs[i].statid & kStatidMask) == key) {
+            *chtype = i;
+            *chrange = range;
+            return;
+        }
+    }
+    for (uint32_t i = 0; i < g.estatdefscount; i++) {
+        if ((g.estatdefs[i].statid & kStatidMask) == key) {
+            *chtype = kExtendedTypeBase + i;
+            *chrange = range;
+            return;
+        }
+    }
+    *chtype = kNoChart;
+    *chrange = kNoChart;
 }
+
 extern "C" uint32_t charts_getmaxleng(void) {
-    return 4096;
+    return kRingLength;
 }
-extern "C" double charts_data_multiplier(uint32_t, uint32_t) {
-    return 1.0;
+
+extern "C" double charts_data_multiplier(uint32_t type, uint32_t range) {
+    uint8_t mode, scale;
+    uint16_t multiplier, divisor;
+    if (type < g.statdefscount) {
+        const statdef &d = g.statdefs[type];
+        mode = d.mode, scale = d.scale, multiplier = d.multiplier, divisor = d.divisor;
+    } else if (type >= kExtendedTypeBase && type - kExtendedTypeBase < g.estatdefscount) {
+        const estatdef &e = g.estatdefs[type - kExtendedTypeBase];
+        mode = e.mode, scale = e.scale, multiplier = e.multiplier, divisor = e.divisor;
+    } else {
+        return 1.0;
+    }
+    double f = 1.0;
+    if (mode == 0 && range >= 1 && range < kRanges) f = kRangeFactor[range];
+    f = f * multiplier / divisor;
+    return apply_scale(f, scale);
 }
-extern "C" void charts_getdata(double *, uint32_t *, uint32_t *, uint32_t) {}
+
+extern "C" void charts_getdata(double *data, uint32_t *timestamp, uint32_t *rsec, uint32_t number) {
+    uint32_t type, range;
+    charts_statid_converter(number, &type, &range);
+    if (!is_chart_type(type) || data == nullptr || timestamp == nullptr || range >= kRanges) {
+        return;
+    }
+    const double mul = charts_data_multiplier(type, range);
+
+    // Only the series that were assembled take part in the sum; a source slot without a
+    // series (also one between two valid slots) adds nothing.
+    uint64_t *tabs[3] = {nullptr, nullptr, nullptr};
+    const uint64_t *present[3];
+    uint32_t c = 0;
+    for (uint32_t cno = 1; cno <= 3; cno++) {
+        if (charts_filltab(&tabs[cno - 1], range, type, cno, kRingLength)) {
+            present[c++] = tabs[cno - 1];
+        }
+    }
+
+    *rsec = kRangeSeconds[range];
+    *timestamp = *rsec * g.timepoint[range];
+
+    for (uint32_t i = 0; i < kRingLength; i++) {
+        uint64_t sum = 0;
+        bool any = false;
+        for (uint32_t j = 0; j < c; j++) {
+            const uint64_t v = present[j][i];
+            if (v != CHARTS_NODATA) {
+                sum += v;
+                any = true;
+            }
+        }
+        data[i] = any ? static_cast<double>(sum) * mul : -1.0;
+    }
+    for (uint64_t *t : tabs) free(t);
+}
