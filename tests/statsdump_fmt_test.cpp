@@ -1,0 +1,200 @@
+// The table's number and date texts against the printf formats they stand for.
+#include <gtest/gtest.h>
+#include <math.h>
+#include <stdio.h>
+
+#include <bit>
+#include <random>
+#include <string>
+
+#include "statsdump.h"
+#include "statsdump_priv.h"
+#include "test_util.h"
+
+namespace {
+
+using Formatter = char *(*)(char *, double);
+
+std::string run(Formatter f, double v) {
+    char buf[statsdump::kNumberMax];
+    return std::string(buf, f(buf, v));
+}
+
+std::string ref(const char *fmt, double v) {
+    char buf[512];
+    int n = snprintf(buf, sizeof buf, fmt, v);
+    return std::string(buf, size_t(n));
+}
+
+// Reference for the base-10 format, the same steps done with printf.
+std::string ref_si(double n) {
+    if (n < 0.0009995) return ref("%.2lfu", n * 1000000.0);
+    if (n < 0.9995) return ref("%.2lfm", n * 1000.0);
+    if (n < 999.5) return ref("%.2lf", n);
+    if (n < 999500.0) return ref("%.2lfk", n / 1000.0);
+    if (n < 999500000.0) return ref("%.2lfM", n / 1000000.0);
+    if (n < 999500000000.0) return ref("%.2lfG", n / 1000000000.0);
+    if (n < 999500000000000.0) return ref("%.2lfT", n / 1000000000000.0);
+    return ref("%.2lfP", n / 1000000000000000.0);
+}
+
+std::string ref_iec(double n) {
+    if (n < 999.5) return ref("%.2lf", n);
+    for (int i = 1; i <= 5; i++) {
+        n *= 0.0009765625;
+        if (n < 999.5) return ref("%.2lf", n) + "-KMGTP"[i] + "i";
+    }
+    return ref("%.2lfEi", n * 0.0009765625);
+}
+
+// Compares all four number texts for one value; returns false (and records a failure) on the
+// first difference so that a broken formatter does not flood the log.
+bool check(double v) {
+    std::string got, want;
+    if ((got = run(statsdump::put_fixed6, v)) != (want = ref("%lf", v))) {
+        ADD_FAILURE() << "%lf of " << ref("%a", v) << ": " << got << " != " << want;
+        return false;
+    }
+    if ((got = run(statsdump::put_fixed2, v)) != (want = ref("%.2lf", v))) {
+        ADD_FAILURE() << "%.2lf of " << ref("%a", v) << ": " << got << " != " << want;
+        return false;
+    }
+    if ((got = run(statsdump::put_si, v)) != (want = ref_si(v))) {
+        ADD_FAILURE() << "si of " << ref("%a", v) << ": " << got << " != " << want;
+        return false;
+    }
+    if ((got = run(statsdump::put_iec, v)) != (want = ref_iec(v))) {
+        ADD_FAILURE() << "iec of " << ref("%a", v) << ": " << got << " != " << want;
+        return false;
+    }
+    return true;
+}
+
+TEST(StatsdumpFmt, EdgeValues) {
+    // clang-format off
+    const double values[] = {
+        0.0, -0.0, 0.5, 1.5, 2.5, 0.125, 0.375, 0.0000005, 0.0000015, 0.0000025,
+        0.0078125, 0.0234375,  // multiples of 2^-7: exact ties at the seventh decimal
+        0.005, 0.015, 0.025, 999.4, 999.5, 999.6, 999.995, 999.9999995, 1000.0, 1023.0, 1024.0,
+        1048576.0, 1500000.0, 1e15, 1e15 - 0.5, 999999999999999.9, 9007199254740991.0,
+        9007199254740992.0, 1152921504606846976.0,
+        18446744073709549568.0,  // the largest double below 2^64
+        18446744073709551616.0, 1e20, 1e300, 1.7976931348623157e308, 4.9e-324,
+        2.2250738585072014e-308, 2.2250738585072009e-308, INFINITY, -INFINITY, NAN, -NAN,
+        -1.0, -0.0000001, -0.004, -1e20, 50.0, 0.0009995, 0.0009994999, 0.9995, 0.99949999,
+        999500.0, 999499.999, 999500000.0, 999500000000.0, 999500000000000.0};
+    // clang-format on
+    for (double v : values) check(v);
+}
+
+TEST(StatsdumpFmt, ExamplesOfTheTable) {
+    EXPECT_EQ(run(statsdump::put_fixed6, 50.0), "50.000000");
+    EXPECT_EQ(run(statsdump::put_fixed6, -0.0), "-0.000000");
+    EXPECT_EQ(run(statsdump::put_fixed6, 0.0000005), "0.000000");  // below the tie in binary
+    EXPECT_EQ(run(statsdump::put_fixed6, 0.0078125), "0.007812");  // tie to even
+    EXPECT_EQ(run(statsdump::put_fixed2, 0.125), "0.12");
+    EXPECT_EQ(run(statsdump::put_fixed2, 0.375), "0.38");
+    EXPECT_EQ(run(statsdump::put_si, 0.0), "0.00u");
+    EXPECT_EQ(run(statsdump::put_si, 0.5), "500.00m");
+    EXPECT_EQ(run(statsdump::put_si, 999.4), "999.40");
+    EXPECT_EQ(run(statsdump::put_si, 999.6), "1.00k");
+    EXPECT_EQ(run(statsdump::put_si, 1000.0), "1.00k");
+    EXPECT_EQ(run(statsdump::put_si, 1500000.0), "1.50M");
+    EXPECT_EQ(run(statsdump::put_iec, 1000.0), "0.98Ki");
+    EXPECT_EQ(run(statsdump::put_iec, 1023.0), "1.00Ki");
+    EXPECT_EQ(run(statsdump::put_iec, 1048576.0), "1.00Mi");
+    EXPECT_EQ(run(statsdump::put_iec, 1152921504606846976.0), "1.00Ei");
+}
+
+// Every power of two in the double range, its neighbours, and the ties half a unit of the last
+// decimal beyond integers.
+TEST(StatsdumpFmt, PowersOfTwoAndTies) {
+    for (int e = -1074; e <= 1023; e++) {
+        const double p = ldexp(1.0, e);
+        if (!check(p) || !check(nextafter(p, 0.0)) || !check(nextafter(p, INFINITY))) return;
+    }
+    for (int k = 1; k <= 12; k++) {
+        const double unit = ldexp(1.0, -k);
+        for (int m = 0; m < 4096; m++) {
+            if (!check(m * unit + 17.0) || !check(m * unit)) return;
+        }
+    }
+    // Decimal halves at every place, as the nearest doubles: xxx.5, x.05, x.005, ...
+    for (int place = 1; place <= 16; place++) {
+        const double half = 5.0 * pow(10.0, -place);
+        for (int i = 0; i < 200; i++) {
+            const double v = i * pow(10.0, 1 - place) + half;
+            if (!check(v) || !check(nextafter(v, 0.0)) || !check(nextafter(v, INFINITY))) return;
+        }
+    }
+}
+
+TEST(StatsdumpFmt, RandomValues) {
+    std::mt19937_64 rng(12345);
+    // Random decimal magnitudes, rounded and not, across the fast path and beyond.
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    std::uniform_int_distribution<int> mag(-12, 22);
+    for (int i = 0; i < 400000; i++) {
+        double v = unit(rng) * pow(10.0, mag(rng));
+        if (i % 4 == 1) v = round(v * 1e6) / 1e6;  // decimal values such as stored ones
+        if (i % 4 == 2) v = double(rng() >> (rng() % 64));
+        if (!check(v)) return;
+    }
+    // Random bit patterns below 2^64 and around the ends of the fast path.
+    for (int i = 0; i < 200000; i++) {
+        uint64_t bits = rng() & 0x7FFFFFFFFFFFFFFFULL;
+        bits = (bits & 0x800FFFFFFFFFFFFFULL) | (uint64_t(900 + rng() % 220) << 52);
+        if (!check(std::bit_cast<double>(bits))) return;
+    }
+    for (int i = 0; i < 50000; i++) {
+        if (!check(std::bit_cast<double>(rng()))) return;
+    }
+}
+
+TEST(StatsdumpFmt, IntegersAndDates) {
+    char buf[32];
+    for (uint32_t v : {0u, 9u, 10u, 99u, 100u, 4095u, 1000000u, 4294967295u}) {
+        EXPECT_EQ(std::string(buf, statsdump::put_u32(buf, v)), std::to_string(v));
+    }
+    const struct {
+        uint32_t ts;
+        const char *text;
+    } dates[] = {
+        {0, "1970-01-01 00:00"},           {59, "1970-01-01 00:00"},
+        {86399, "1970-01-01 23:59"},       {951782400, "2000-02-29 00:00"},
+        {951868800, "2000-03-01 00:00"},   {1709210096, "2024-02-29 12:34"},
+        {1704067199, "2023-12-31 23:59"},  {1735603200, "2024-12-31 00:00"},
+        {68169600, "1972-02-29 00:00"},    {4107456000u, "2100-02-28 00:00"},
+        {4107542400u, "2100-02-29 00:00"},  // no century rule: one day behind from here
+        {4294967295u, "2106-02-06 06:28"},
+    };
+    for (const auto &d : dates) {
+        EXPECT_EQ(std::string(buf, statsdump::put_date(buf, d.ts)), d.text) << d.ts;
+    }
+}
+
+// Against the C library's calendar (UTC) over the years where it agrees, every 7 hours and
+// a few minutes.
+TEST(StatsdumpFmt, DatesMatchCalendar) {
+    char buf[32], want[64];
+    for (uint64_t ts = 0; ts < 4102444800ULL; ts += 25321) {  // up to 2100-01-01
+        time_t t = time_t(ts);
+        struct tm tm;
+        gmtime_r(&t, &tm);
+        snprintf(want, sizeof want, "%04d-%02d-%02d %02d:%02d", tm.tm_year + 1900, tm.tm_mon + 1,
+                 tm.tm_mday, tm.tm_hour, tm.tm_min);
+        ASSERT_EQ(std::string(buf, statsdump::put_date(buf, uint32_t(ts))), want) << ts;
+    }
+}
+
+TEST(StatsdumpFmt, PublicPrintersWriteToStandardOutput) {
+    zeltest::CaptureFd cap(1);
+    statsdump_print_date(1709210096);
+    putchar('|');
+    statsdump_print_humanize_si(999.6);
+    putchar('|');
+    statsdump_print_humanize_iec(1023.0);
+    EXPECT_EQ(cap.text(), "2024-02-29 12:34|1.00k|1.00Ki");
+}
+
+}  // namespace
