@@ -6,6 +6,8 @@ CMAKE_FLAGS ?=
 
 .PHONY: all build test sanitize demo bench fuzz memcheck install clean
 
+FUZZ_SECONDS ?= 30
+
 all: build
 
 build:
@@ -24,5 +26,37 @@ sanitize:
 install: build
 	cmake --install build --prefix $(PREFIX)
 
+# Demo: a simulated chunk server writes 100 days of statistics, then statsdump shows them as a
+# table (first and last rows of range 1, 6-minute slots) and as charts of one day and one month.
+DEMO_DIR = build/demo
+DEMO_FILE = $(DEMO_DIR)/csstats.zel
+DEMO_FIELDS = cpu,bwin,hddopsr,space,chunks,hddcnt
+demo:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS) --target statsgen statsdump
+	mkdir -p $(DEMO_DIR)
+	build/statsgen -o $(DEMO_FILE)
+	build/statsdump -i $(DEMO_FILE) -f $(DEMO_FIELDS) -r 1 -H -d > $(DEMO_DIR)/table.txt
+	@echo "== $(DEMO_FILE), range 1 (6-minute slots), first rows:"
+	@head -n 6 $(DEMO_DIR)/table.txt
+	@echo "== last rows (the newest slot holds only the minutes recorded so far):"
+	@tail -n 5 $(DEMO_DIR)/table.txt
+	@echo "== whole table: $(DEMO_DIR)/table.txt"
+	build/statsdump -i $(DEMO_FILE) -f cpu,space,bwin -r 0 -p $(DEMO_DIR)/day.png
+	build/statsdump -i $(DEMO_FILE) -f cpu,space,bwin -r 2 -p $(DEMO_DIR)/month.png
+	@ls -l $(DEMO_DIR)/*.png
+
 clean:
 	rm -rf build build-asan build-bench build-fuzz
+
+# Benchmarks: micro-benchmarks and whole-process figures (bench/results.md).
+bench: build
+	bash bench/run.sh
+
+# Fuzz targets built with clang's libFuzzer, each run for FUZZ_SECONDS.
+fuzz:
+	FUZZ_SECONDS=$(FUZZ_SECONDS) bash fuzz/run.sh
+
+# End-to-end runs under valgrind memcheck.
+memcheck: build
+	bash tests/memcheck.sh build
