@@ -1,6 +1,288 @@
-#include "charts_priv.h"
+// The charts data file: charts_store writes the whole store (header, then one record of four
+// rings per base statistic, every ring oldest entry first), charts_load reads it back so that
+// the newest entry of every ring lands at ring index 4095.
+//
+// A save never touches the data file itself: the store goes to "<data file>.tmp" beside it
+// (beside the target when the data file is a symbolic link), is forced to disk and then renamed
+// over the data file, so a failed or interrupted save leaves the previous history whole.
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
 
-extern "C" void charts_store(void) {}
-extern "C" int charts_load(uint8_t) {
+#include <bit>
+#include <limits>
+
+#include "charts_priv.h"
+#include "datapack.h"
+#include "strerr.h"
+
+namespace charts {
+namespace {
+
+constexpr char kTmpSuffix[] = ".tmp";
+constexpr int kMaxLinkHops = 40;  // symbolic links followed before giving up with ELOOP
+
+// One ring entry between memory order and the file's big-endian order (either direction).
+inline uint64_t swap_entry(uint64_t v) {
+    if constexpr (std::endian::native == std::endian::little) {
+        return __builtin_bswap64(v);
+    } else {
+        return v;
+    }
+}
+
+// Staging buffer of one ring: the file's entries in file order, still big-endian.
+struct alignas(64) RingBuffer {
+    uint64_t e[kRingLength];
+};
+
+// Range r's ring of one statistic in file order: entry k from ring index pointers[r] + 1 + k,
+// so the oldest slot comes first and the newest last.
+void ring_to_file(RingBuffer &out, const uint64_t *ring, uint32_t newest) {
+    const uint32_t oldest = (newest + 1) & kRingMask;
+    const uint32_t head = kRingLength - oldest;
+    for (uint32_t k = 0; k < head; k++) out.e[k] = swap_entry(ring[oldest + k]);
+    for (uint32_t k = 0; k < oldest; k++) out.e[head + k] = swap_entry(ring[k]);
+}
+
+// cnt file entries (the newest cnt of a ring) into ring indices 4096 - cnt .. 4095.
+void file_to_ring(uint64_t *ring, const RingBuffer &in, uint32_t cnt) {
+    uint64_t *dst = ring + (kRingLength - cnt);
+    for (uint32_t s = 0; s < cnt; s++) dst[s] = swap_entry(in.e[s]);
+}
+
+// The file that a save replaces: the data file, or the final target of its symbolic links
+// (a relative link target counts from the link's directory). Returns 0, or -1 with errno set.
+int resolve_target(char (&path)[PATH_MAX]) {
+    const char *name = g.statsfilename;
+    size_t len = strlen(name);
+    if (len >= sizeof path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    memcpy(path, name, len + 1);
+    for (int hop = 0; hop < kMaxLinkHops; hop++) {
+        char link[PATH_MAX];
+        ssize_t n = g.fileops->readlink(path, link, sizeof link);
+        if (n < 0) return 0;  // not a link (or not there yet): this is the file
+        if ((size_t)n >= sizeof link) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        size_t dirlen = 0;
+        if (link[0] != '/') {
+            const char *slash = strrchr(path, '/');
+            dirlen = slash != nullptr ? (size_t)(slash - path) + 1 : 0;
+        }
+        if (dirlen + (size_t)n >= sizeof path) {
+            errno = ENAMETOOLONG;
+            return -1;
+        }
+        memcpy(path + dirlen, link, (size_t)n);
+        path[dirlen + (size_t)n] = '\0';
+    }
+    errno = ELOOP;
+    return -1;
+}
+
+// One whole transfer to the temporary file; a regular file takes less than asked only when the
+// device or the file size limit is exhausted, which is reported as a full device.
+bool write_all(int fd, const void *buf, size_t count) {
+    ssize_t n = g.fileops->write(fd, buf, count);
+    if (n == (ssize_t)count) return true;
+    if (n >= 0) errno = ENOSPC;
+    return false;
+}
+
+void save_warning(const char *msg) {
+    zel_log(ZEL_LOGMODE_ERRNO | ZEL_LOGMODE_STDERR, ZEL_LOG_WARNING, "%s", msg);
+}
+
+// Drops the unfinished temporary file and reports the failure with the error that caused it.
+void abandon_save(int fd, const char *tmppath, const char *msg) {
+    int err = errno;
+    if (fd >= 0) g.fileops->close(fd);
+    g.fileops->unlink(tmppath);
+    errno = err;
+    save_warning(msg);
+}
+
+// Header and records of the whole store; false on the first incomplete write.
+bool write_store(int fd) {
+    uint8_t hdr[kFileHeaderSize];
+    uint8_t *p = hdr;
+    put32bit(&p, kFileTag);
+    put32bit(&p, kRingLength);
+    put32bit(&p, g.statdefscount);
+    put32bit(&p, g.timepoint[0]);
+    if (!write_all(fd, hdr, sizeof hdr)) return false;
+
+    RingBuffer buf;
+    for (uint32_t i = 0; i < g.statdefscount; i++) {
+        uint8_t namefield[kFileNameSize] = {};
+        memcpy(namefield, g.statdefs[i].name, strnlen(g.statdefs[i].name, kFileNameSize));
+        if (!write_all(fd, namefield, sizeof namefield)) return false;
+        for (uint32_t r = 0; r < kRanges; r++) {
+            ring_to_file(buf, g.series[i][r], g.pointers[r]);
+            if (!write_all(fd, buf.e, kRingBytes)) return false;
+        }
+    }
+    return true;
+}
+
+// Moves the file position forward by bytes; false (errno set) when the position cannot be
+// represented or reached, so a damaged length never leaves the reader at a wrong offset.
+bool skip_forward(int fd, uint64_t bytes) {
+    if (bytes > (uint64_t)std::numeric_limits<off_t>::max()) {
+        errno = EOVERFLOW;
+        return false;
+    }
+    return g.fileops->lseek(fd, (off_t)bytes, SEEK_CUR) >= 0;
+}
+
+// Statistic whose name equals the record's name field, or -1.
+int32_t find_statistic(const char *name) {
+    for (uint32_t i = 0; i < g.statdefscount; i++) {
+        if (strcmp(g.statdefs[i].name, name) == 0) return (int32_t)i;
+    }
+    return -1;
+}
+
+// Reads one record's four rings into statistic i; false on a short read or failed seek.
+// Each ring is converted only after its read succeeded, so a failed read keeps the old ring.
+bool read_rings(int fd, uint32_t i, uint32_t ringleng, RingBuffer &buf) {
+    const uint32_t cnt = ringleng < kRingLength ? ringleng : kRingLength;
+    const size_t bytes = (size_t)cnt * 8;
+    for (uint32_t r = 0; r < kRanges; r++) {
+        if (ringleng > kRingLength && !skip_forward(fd, (uint64_t)(ringleng - kRingLength) * 8)) {
+            return false;
+        }
+        if (cnt == 0) continue;
+        if (g.fileops->read(fd, buf.e, bytes) != (ssize_t)bytes) return false;
+        file_to_ring(g.series[i][r], buf, cnt);
+    }
+    return true;
+}
+
+enum class LoadResult { kOk, kReadError, kBadFormat };
+
+LoadResult read_store(int fd) {
+    uint8_t hdr[kFileHeaderSize];
+    if (g.fileops->read(fd, hdr, sizeof hdr) != (ssize_t)sizeof hdr) return LoadResult::kReadError;
+    const uint8_t *p = hdr;
+    if (get32bit(&p) != kFileTag) return LoadResult::kBadFormat;
+    const uint32_t ringleng = get32bit(&p);
+    const uint32_t chartcount = get32bit(&p);
+    g.timepoint[0] = get32bit(&p);
+    for (uint32_t r = 0; r < kRanges; r++) g.pointers[r] = kRingMask;
+
+    RingBuffer buf;
+    for (uint32_t c = 0; c < chartcount; c++) {
+        char name[kFileNameSize + 1];
+        if (g.fileops->read(fd, name, kFileNameSize) != (ssize_t)kFileNameSize) {
+            return LoadResult::kReadError;
+        }
+        name[kFileNameSize] = '\0';
+        int32_t i = find_statistic(name);
+        if (i < 0) {
+            if (!skip_forward(fd, (uint64_t)ringleng * 8 * kRanges)) return LoadResult::kReadError;
+        } else if (!read_rings(fd, (uint32_t)i, ringleng, buf)) {
+            return LoadResult::kReadError;
+        }
+    }
+    return LoadResult::kOk;
+}
+
+}  // namespace
+}  // namespace charts
+
+using namespace charts;
+
+extern "C" void charts_store(void) {
+    char target[PATH_MAX];
+    char tmppath[PATH_MAX];
+    if (resolve_target(target) < 0) {
+        save_warning("error creating charts data file");
+        return;
+    }
+    size_t len = strlen(target);
+    if (len + sizeof kTmpSuffix > sizeof tmppath) {
+        errno = ENAMETOOLONG;
+        save_warning("error creating charts data file");
+        return;
+    }
+    memcpy(tmppath, target, len);
+    memcpy(tmppath + len, kTmpSuffix, sizeof kTmpSuffix);
+
+    // A leftover of an interrupted save is replaced by a fresh file, never written through.
+    g.fileops->unlink(tmppath);
+    int fd = g.fileops->open(tmppath, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        save_warning("error creating charts data file");
+        return;
+    }
+    // The replacement keeps the permission bits of the file it replaces.
+    struct stat st;
+    if (g.fileops->stat(target, &st) == 0) g.fileops->fchmod(fd, st.st_mode & 07777);
+
+    if (!write_store(fd) || g.fileops->fsync(fd) < 0) {
+        abandon_save(fd, tmppath, "error writing charts data file");
+        return;
+    }
+    int rc = g.fileops->close(fd);
+    if (rc < 0 || g.fileops->rename(tmppath, target) < 0) {
+        abandon_save(-1, tmppath, "error writing charts data file");
+        return;
+    }
+}
+
+extern "C" int charts_load(uint8_t mode) {
+    const bool tool = mode == 1;
+    // Non-blocking, so that a FIFO or a device named as the data file cannot stall the start:
+    // it ends in the read-error path like any other file that cannot be read in full.
+    int fd = g.fileops->open(g.statsfilename, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
+    if (fd < 0) {
+        if (tool) {
+            fprintf(stderr, "file loading error: %s\n", strerr(errno));
+            return -1;
+        }
+        if (errno == ENOENT) {
+            zel_log(ZEL_LOGMODE_STDERR, ZEL_LOG_NOTICE,
+                    "no charts data file - initializing empty charts");
+        } else {
+            zel_log(ZEL_LOGMODE_ERRNO | ZEL_LOGMODE_STDERR, ZEL_LOG_WARNING,
+                    "error reading charts data file");
+        }
+        return 0;
+    }
+
+    LoadResult res = read_store(fd);
+    int err = errno;
+    g.fileops->close(fd);
+    errno = err;
+    switch (res) {
+        case LoadResult::kReadError:
+            if (tool) {
+                fprintf(stderr, "error reading charts data file: %s\n", strerr(errno));
+                return -1;
+            }
+            zel_log(ZEL_LOGMODE_ERRNO | ZEL_LOGMODE_STDERR, ZEL_LOG_WARNING,
+                    "error reading charts data file");
+            return 0;
+        case LoadResult::kBadFormat:
+            if (tool) {
+                fprintf(stderr, "unrecognized charts data file format\n");
+                return -1;
+            }
+            zel_log(ZEL_LOGMODE_STDERR, ZEL_LOG_WARNING,
+                    "unrecognized charts data file format - initializing empty charts");
+            return 0;
+        case LoadResult::kOk:
+            break;
+    }
+    if (!tool) zel_log(ZEL_LOGMODE_STDERR, ZEL_LOG_INFO, "stats file has been loaded");
     return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <zlib.h>
 
@@ -67,6 +68,9 @@ struct FileOps {
     int (*close)(int fd);
     int (*rename)(const char *from, const char *to);
     int (*unlink)(const char *path);
+    ssize_t (*readlink)(const char *path, char *buf, size_t size);
+    int (*stat)(const char *path, struct stat *st);
+    int (*fchmod)(int fd, mode_t mode);
 };
 extern const FileOps kSystemFileOps;
 
@@ -97,6 +101,9 @@ struct State {
     uint32_t lnghalfhour = 0, lngmday = 0, lngmonth = 0, lngyear = 0;
 
     uint8_t *chart = nullptr;     // bitmap, kChartRows rows of kChartStride palette indexes
+    // The bitmap holds only zeros outside its top-left chartusedw x chartusedh pixels; drawing
+    // widens that area (see charts_chart_used), so a new chart clears no more than it.
+    uint32_t chartusedw = kChartStride, chartusedh = kChartRows;
     uint8_t *rawchart = nullptr;  // the picture as PNG scanlines
     uint8_t *compbuff = nullptr;  // deflate output
     uint32_t rawchartsize = 0;
@@ -123,6 +130,8 @@ void png_reset_template();  // copies the constant template (fixed palette 0..6)
 void png_make_palette();    // palette entries 50..199
 void charts_puttext(int32_t posx, int32_t posy, uint8_t color, const uint8_t *data, uint32_t leng,
                     int32_t minx, int32_t maxx, int32_t miny, int32_t maxy);
+// Widens the bitmap's drawn area to at least its top-left w x h pixels.
+void charts_chart_used(uint32_t w, uint32_t h);
 
 // Value axis and time axis.
 double charts_fixmax(uint64_t max, uint32_t ypts, uint8_t *scale, uint8_t *mode, uint16_t *base);

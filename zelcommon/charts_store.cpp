@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -17,8 +18,12 @@ static int sys_open(const char *path, int flags, mode_t mode) {
     return ::open(path, flags, mode);
 }
 
-const FileOps kSystemFileOps = {sys_open, ::read,  ::write,  ::lseek,
-                                ::fsync,  ::close, ::rename, ::unlink};
+static int sys_stat(const char *path, struct stat *st) {
+    return ::stat(path, st);
+}
+
+const FileOps kSystemFileOps = {sys_open, ::read,   ::write,    ::lseek,  ::fsync, ::close,
+                                ::rename, ::unlink, ::readlink, sys_stat, ::fchmod};
 
 uint32_t now() {
     return g.clock ? g.clock() : (uint32_t)time(nullptr);

@@ -1,0 +1,138 @@
+// A small catalogue, a settable clock, a store opened for one test, and a builder of charts
+// data files byte by byte, for the store, data file and sampling suites.
+#ifndef ZEL_TESTS_CHARTS_STORE_UTIL_H
+#define ZEL_TESTS_CHARTS_STORE_UTIL_H
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <algorithm>
+#include <array>
+#include <string>
+#include <vector>
+
+#include "charts_priv.h"
+#include "strerr.h"
+#include "test_util.h"
+
+namespace zeltest {
+
+inline uint32_t store_clock_now = 0;
+inline uint32_t store_clock() {
+    return store_clock_now;
+}
+
+constexpr uint32_t sid(const char (&s)[5]) {
+    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
+           (uint32_t(uint8_t(s[2])) << 8) | uint32_t(uint8_t(s[3]));
+}
+
+// clang-format off
+inline const statdef kStoreStats[] = {
+    // name     statid       mode percent scale multiplier divisor
+    {"alpha",   sid("ALFA"), 0,   0,      2,    1,         1},   // additive
+    {"beta",    sid("BETA"), 1,   1,      2,    100,       60},  // level
+    {"gamma",   sid("GAMA"), 0,   0,      3,    8,         60},  // additive
+    {nullptr,   0,           0,   0,      0,    0,         0},
+};
+
+inline const estatdef kStoreEstats[] = {
+    // name     statid       c1src c2src c3src mode percent scale multiplier divisor
+    {"ab",      sid("XXAB"), 1,    2,    0,    0,   0,      2,    1,         1},
+    {nullptr,   sid("XNUL"), 1000, 3,    0,    1,   0,      2,    1,         1},
+    {nullptr,   0,           0,    0,    0,    0,   0,      0,    0,         0},
+};
+
+inline const uint32_t kStoreCalcs[] = {1000, 0, 0, 2, 1002, 1004, 1999, 2000};
+inline const statdef kNoStats[] = {{nullptr, 0, 0, 0, 0, 0, 0}};
+inline const estatdef kNoEstats[] = {{nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0}};
+inline const uint32_t kNoCalcs[] = {2000};
+// clang-format on
+
+inline void store_process_setup() {
+    static bool done = false;
+    if (done) return;
+    done = true;
+    strerr_init();
+}
+
+// The store from charts_init to charts_term, on the settable clock.
+class StoreFixture {
+  public:
+    StoreFixture(const std::string &path, uint8_t mode, const statdef *stats = kStoreStats,
+                 const estatdef *estats = kStoreEstats, const uint32_t *calcs = kStoreCalcs) {
+        store_process_setup();
+        charts_set_clock(store_clock);
+        rc = charts_init(calcs, stats, estats, path.c_str(), mode);
+    }
+    ~StoreFixture() {
+        charts_term();
+        charts_set_clock(nullptr);
+    }
+    StoreFixture(const StoreFixture &) = delete;
+    StoreFixture &operator=(const StoreFixture &) = delete;
+    int rc;
+};
+
+inline void append_be32(std::string &out, uint32_t v) {
+    for (int sh = 24; sh >= 0; sh -= 8) out.push_back(char(uint8_t(v >> sh)));
+}
+
+inline void append_be64(std::string &out, uint64_t v) {
+    for (int sh = 56; sh >= 0; sh -= 8) out.push_back(char(uint8_t(v >> sh)));
+}
+
+inline uint32_t be32_at(const std::string &s, size_t off) {
+    uint32_t v = 0;
+    for (size_t k = 0; k < 4; k++) v = (v << 8) | uint8_t(s[off + k]);
+    return v;
+}
+
+inline uint64_t be64_at(const std::string &s, size_t off) {
+    uint64_t v = 0;
+    for (size_t k = 0; k < 8; k++) v = (v << 8) | uint8_t(s[off + k]);
+    return v;
+}
+
+inline std::string file_header(uint32_t ringleng, uint32_t count, uint32_t newest,
+                               uint32_t tag = charts::kFileTag) {
+    std::string out;
+    append_be32(out, tag);
+    append_be32(out, ringleng);
+    append_be32(out, count);
+    append_be32(out, newest);
+    return out;
+}
+
+// Value of file entry k (oldest first) of range r in a generated record.
+inline uint64_t entry_value(uint32_t tag, uint32_t r, uint32_t k) {
+    return (uint64_t(tag) << 40) | (uint64_t(r) << 32) | (k + 1);
+}
+
+// One record: the name field and four rings of ringleng entries made by entry_value.
+inline std::string file_record(const std::string &name, uint32_t ringleng, uint32_t tag) {
+    std::string out(charts::kFileNameSize, '\0');
+    memcpy(out.data(), name.data(), std::min(name.size(), charts::kFileNameSize));
+    out.reserve(out.size() + size_t(ringleng) * 32);
+    for (uint32_t r = 0; r < charts::kRanges; r++) {
+        for (uint32_t k = 0; k < ringleng; k++) append_be64(out, entry_value(tag, r, k));
+    }
+    return out;
+}
+
+// Offset of entry k of range r in record c of a file with 4096-entry rings.
+inline size_t entry_offset(uint32_t c, uint32_t r, uint32_t k) {
+    return charts::kFileHeaderSize + size_t(c) * (charts::kFileNameSize + 4 * charts::kRingBytes) +
+           charts::kFileNameSize + size_t(r) * charts::kRingBytes + size_t(k) * 8;
+}
+
+inline bool ring_is_empty(const uint64_t *ring) {
+    for (uint32_t s = 0; s < charts::kRingLength; s++) {
+        if (ring[s] != CHARTS_NODATA) return false;
+    }
+    return true;
+}
+
+}  // namespace zeltest
+
+#endif
