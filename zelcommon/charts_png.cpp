@@ -1,14 +1,182 @@
+// The chart PNG encoder: picture size, scanlines, one deflate per picture, and the file built
+// from a fixed header template (with the palette), the compressed stream and a fixed tail. CRC
+// fields hold the placeholder "CRC#" until the assembled copy gets its real CRCs.
+#include <string.h>
+
+#include <algorithm>
+
 #include "charts_priv.h"
+#include "crc.h"
+#include "datapack.h"
 
 namespace charts {
-const uint8_t kPng1x1[kPng1x1Size] = {};
-const uint8_t kPngTailer[kPngTailSize] = {};
-void png_reset_template() {}
-void charts_chart_to_rawchart(uint32_t, uint32_t) {}
-void charts_fill_crc(uint8_t *, uint32_t) {}
+
+namespace {
+
+constexpr uint8_t kCrcPlaceholder[4] = {'C', 'R', 'C', '#'};
+constexpr uint8_t kPngSignature[8] = {0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A};
+constexpr uint32_t kWidthOffset = 16;
+constexpr uint32_t kHeightOffset = 20;
+constexpr uint32_t kIdatLengthOffset = 839;
+constexpr uint32_t kPngFrame = kPngHeaderSize + kPngTailSize;  // 863 bytes around the stream
+
+// IHDR body: width and height (set per picture), bit depth 8, colour type 3 (indexed),
+// compression, filter and interlace methods 0.
+constexpr uint8_t kIhdrBody[13] = {0, 0, 0, 0, 0, 0, 0, 0, 8, 3, 0, 0, 0};
+
+// Palette entries 0..6; the data colours (50..199) are computed at start-up, the rest is black.
+constexpr uint8_t kFixedPalette[7][3] = {
+    {0xFF, 0xFF, 0xFF},  // 0 transparent background
+    {0xFF, 0xFF, 0xFF},  // 1 data-area white
+    {0x00, 0x00, 0x00},  // 2 axes and frame
+    {0x00, 0x00, 0x00},  // 3 grid lines
+    {0x5F, 0x20, 0x00},  // 4 labels
+    {0xC0, 0xC0, 0xC0},  // 5 hatching of slots without data
+    {0xFF, 0xFF, 0xDE},  // 6
+};
+
+constexpr uint8_t kTrnsBody[1] = {0};  // entry 0 fully transparent, all others opaque
+constexpr uint8_t kBkgdBody[1] = {0};  // background is entry 0
+
+// Appends one chunk: length, type, body and a CRC placeholder.
+uint8_t *put_chunk(uint8_t *p, const char *type, const uint8_t *body, uint32_t leng) {
+    put32bit(&p, leng);
+    memcpy(p, type, 4);
+    p += 4;
+    if (leng > 0) memcpy(p, body, leng);
+    p += leng;
+    memcpy(p, kCrcPlaceholder, 4);
+    return p + 4;
+}
+
+}  // namespace
+
+// Picture tail: IDAT CRC, then the empty IEND chunk.
+const uint8_t kPngTailer[kPngTailSize] = {
+    'C', 'R', 'C', '#',                      // IDAT CRC
+    0,   0,   0,   0,   'I', 'E', 'N', 'D',  // IEND
+    'C', 'R', 'C', '#',                      // IEND CRC
+};
+
+// One fully transparent pixel (grey with alpha), with its CRCs: the picture of a failed request.
+const uint8_t kPng1x1[kPng1x1Size] = {
+    0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x48,
+    0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x04, 0x00, 0x00,
+    0x00, 0xB5, 0x1C, 0x0C, 0x02, 0x00, 0x00, 0x00, 0x0B, 0x49, 0x44, 0x41, 0x54, 0x08,
+    0xD7, 0x63, 0x60, 0x60, 0x00, 0x00, 0x00, 0x03, 0x00, 0x01, 0x20, 0xD5, 0x94, 0xC7,
+    0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82,
+};
+
+// Header template: signature, IHDR, PLTE, tRNS, bKGD, and the IDAT length and type.
+void png_reset_template() {
+    uint8_t plte[768] = {};
+    memcpy(plte, kFixedPalette, sizeof(kFixedPalette));
+
+    uint8_t *p = g.png_header;
+    memcpy(p, kPngSignature, sizeof(kPngSignature));
+    p += sizeof(kPngSignature);
+    p = put_chunk(p, "IHDR", kIhdrBody, sizeof(kIhdrBody));
+    p = put_chunk(p, "PLTE", plte, sizeof(plte));
+    p = put_chunk(p, "tRNS", kTrnsBody, sizeof(kTrnsBody));
+    p = put_chunk(p, "bKGD", kBkgdBody, sizeof(kBkgdBody));
+    put32bit(&p, 0);  // IDAT length: the compressed size of each copy
+    memcpy(p, "IDAT", 4);
+}
+
+// Scanlines: filter type 0 (none), then the row's palette indexes.
+void charts_chart_to_rawchart(uint32_t chartwidth, uint32_t chartheight) {
+    const uint8_t *src = g.chart;
+    uint8_t *dst = g.rawchart;
+    for (uint32_t r = 0; r < chartheight; r++) {
+        *dst++ = 0;
+        memcpy(dst, src, chartwidth);
+        dst += chartwidth;
+        src += kChartStride;
+    }
+}
+
+void charts_fill_crc(uint8_t *buff, uint32_t leng) {
+    uint64_t p = 8;  // behind the signature
+    while (p + 4 <= leng) {
+        const uint8_t *lp = buff + p;
+        const uint64_t chunkleng = get32bit(&lp);
+        if (p + chunkleng + 12 > leng) {  // not a chunk that fits: look 4 bytes further
+            p += 4;
+            continue;
+        }
+        uint8_t *crcp = buff + p + 8 + chunkleng;
+        const uint32_t crc = mycrc32(0, buff + p + 4, static_cast<uint32_t>(chunkleng + 4));
+        if (memcmp(crcp, kCrcPlaceholder, 4) == 0) {
+            put32bit(&crcp, crc);
+            p += 12 + chunkleng;
+        } else {
+            zel_log(0, ZEL_LOG_WARNING, "charts: unexpected data in generated png stream");
+            p += 8 + chunkleng;
+        }
+    }
+}
+
 }  // namespace charts
 
-extern "C" uint32_t charts_make_png(uint32_t, uint32_t, uint32_t) {
-    return 68;
+using namespace charts;
+
+extern "C" uint32_t charts_make_png(uint32_t number, uint32_t chartwidth, uint32_t chartheight) {
+    uint32_t type, range;
+    charts_statid_converter(number, &type, &range);
+    const bool known = type < g.statdefscount ||
+                       (type >= kExtendedTypeBase && type - kExtendedTypeBase < g.estatdefscount);
+    if (range >= kRanges || !known || !g.zstr_ready) {
+        g.compsize = 0;
+        return kPng1x1Size;
+    }
+
+    // Picture size: the data area plus a 50-pixel and a 20-pixel margin; the data-area height
+    // is a whole number of 20-pixel value grid steps.
+    uint32_t w, h;
+    if (chartwidth == 0 && chartheight == 0) {
+        w = 1000;
+        h = 120;
+    } else {
+        w = std::clamp(chartwidth, 150u, kChartStride);
+        h = std::clamp(chartheight, 120u, kChartRows);
+        h -= (h - 20) % 20;
+    }
+
+    charts_makechart(type, range, w - 50, h - 20);
+    charts_chart_to_rawchart(w, h);
+    uint8_t *p = g.png_header + kWidthOffset;
+    put32bit(&p, w);
+    p = g.png_header + kHeightOffset;
+    put32bit(&p, h);
+
+    if (deflateReset(&g.zstr) != Z_OK) {
+        g.compsize = 0;
+        return kPng1x1Size;
+    }
+    g.zstr.next_in = g.rawchart;
+    g.zstr.avail_in = (w + 1) * h;
+    g.zstr.total_in = 0;
+    g.zstr.next_out = g.compbuff;
+    g.zstr.avail_out = g.compbuffsize;
+    g.zstr.total_out = 0;
+    if (deflate(&g.zstr, Z_FINISH) != Z_STREAM_END) {
+        g.compsize = 0;
+        return kPng1x1Size;
+    }
+    g.compsize = static_cast<uint32_t>(g.zstr.total_out);
+    return g.compsize + kPngFrame;
 }
-extern "C" void charts_get_png(uint8_t *) {}
+
+extern "C" void charts_get_png(uint8_t *buff) {
+    if (g.compsize == 0) {
+        memcpy(buff, kPng1x1, kPng1x1Size);
+    } else {
+        memcpy(buff, g.png_header, kPngHeaderSize);
+        uint8_t *p = buff + kIdatLengthOffset;
+        put32bit(&p, g.compsize);
+        memcpy(buff + kPngHeaderSize, g.compbuff, g.compsize);
+        memcpy(buff + kPngHeaderSize + g.compsize, kPngTailer, kPngTailSize);
+        charts_fill_crc(buff, g.compsize + kPngFrame);
+    }
+    g.compsize = 0;
+}

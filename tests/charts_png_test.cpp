@@ -1,0 +1,301 @@
+// Chart pictures as files: read back with an independent PNG decoder, chunk by chunk, and the
+// one-pixel picture of a failed request.
+#include <gtest/gtest.h>
+#include <setjmp.h>
+#include <zlib.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "charts_imaging_util.h"
+#include "zellog.h"
+
+#ifdef ZEL_HAVE_LIBPNG
+#include <png.h>
+#endif
+
+using namespace imgtest;
+
+namespace {
+
+const uint8_t kFallback[68] = {
+    0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x48,
+    0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x04, 0x00, 0x00,
+    0x00, 0xB5, 0x1C, 0x0C, 0x02, 0x00, 0x00, 0x00, 0x0B, 0x49, 0x44, 0x41, 0x54, 0x08,
+    0xD7, 0x63, 0x60, 0x60, 0x00, 0x00, 0x00, 0x03, 0x00, 0x01, 0x20, 0xD5, 0x94, 0xC7,
+    0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82,
+};
+
+uint32_t be32(const uint8_t *p) {
+    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+}
+
+std::vector<uint8_t> make_png(uint32_t number, uint32_t w, uint32_t h) {
+    std::vector<uint8_t> file(charts_make_png(number, w, h));
+    charts_get_png(file.data());
+    return file;
+}
+
+struct Chunk {
+    std::string type;
+    uint32_t leng;
+    size_t offset;  // of the length field
+    bool crc_ok;
+};
+
+// The chunk sequence of a PNG file; stops at the first chunk that does not fit.
+std::vector<Chunk> chunks(const std::vector<uint8_t> &file, size_t *end) {
+    std::vector<Chunk> out;
+    size_t p = 8;
+    while (p + 12 <= file.size()) {
+        const uint32_t leng = be32(&file[p]);
+        if (p + 12 + leng > file.size()) break;
+        const uint32_t crc = static_cast<uint32_t>(crc32(0, &file[p + 4], leng + 4));
+        out.push_back({std::string(reinterpret_cast<const char *>(&file[p + 4]), 4), leng, p,
+                       crc == be32(&file[p + 8 + leng])});
+        p += 12 + leng;
+    }
+    *end = p;
+    return out;
+}
+
+#ifdef ZEL_HAVE_LIBPNG
+struct Decoded {
+    bool ok = false;
+    uint32_t w = 0, h = 0;
+    int depth = 0, colortype = 0;
+    std::vector<png_color> palette;
+    std::vector<uint8_t> trans;
+    int background = -1;
+    std::vector<std::vector<uint8_t>> rows;
+};
+
+struct MemReader {
+    const uint8_t *p;
+    size_t left;
+};
+
+void read_mem(png_structp png, png_bytep out, png_size_t n) {
+    MemReader *r = static_cast<MemReader *>(png_get_io_ptr(png));
+    if (n > r->left) png_error(png, "short file");
+    memcpy(out, r->p, n);
+    r->p += n;
+    r->left -= n;
+}
+
+void decode_rows(png_structp png, png_infop info, Decoded *d) {
+    png_read_info(png, info);
+    d->w = png_get_image_width(png, info);
+    d->h = png_get_image_height(png, info);
+    d->depth = png_get_bit_depth(png, info);
+    d->colortype = png_get_color_type(png, info);
+    png_colorp pal = nullptr;
+    int npal = 0;
+    if (png_get_PLTE(png, info, &pal, &npal) != 0) d->palette.assign(pal, pal + npal);
+    png_bytep trans = nullptr;
+    int ntrans = 0;
+    png_color_16p tcol = nullptr;
+    if (png_get_tRNS(png, info, &trans, &ntrans, &tcol) != 0 && trans != nullptr) {
+        d->trans.assign(trans, trans + ntrans);
+    }
+    png_color_16p bkgd = nullptr;
+    if (png_get_bKGD(png, info, &bkgd) != 0) d->background = bkgd->index;
+    d->rows.assign(d->h, std::vector<uint8_t>(png_get_rowbytes(png, info)));
+    for (auto &row : d->rows) png_read_row(png, row.data(), nullptr);
+    png_read_end(png, nullptr);
+    d->ok = true;
+}
+
+Decoded decode(const std::vector<uint8_t> &file) {
+    Decoded d;
+    MemReader r{file.data(), file.size()};
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    if (setjmp(png_jmpbuf(png)) == 0) {
+        png_set_read_fn(png, &r, read_mem);
+        decode_rows(png, info, &d);
+    } else {
+        d.ok = false;
+    }
+    png_destroy_read_struct(&png, &info, nullptr);
+    return d;
+}
+#endif
+
+class PngTest : public StoreTest {};
+
+TEST_F(PngTest, PictureDecodesToTheBitmapWithPaletteAndTransparency) {
+    for (uint32_t i = 100; i < 1550; i++) {  // the oldest 100 slots without data
+        put(kA, 1, 1550, i, i % 7 == 0 ? CHARTS_NODATA : i);
+        put(kB, 1, 1550, i, 1000 + 3 * i);
+    }
+    const uint32_t size = charts_make_png(1001, 1600, 320);
+    ASSERT_EQ(g.compsize + 863, size);
+    std::vector<uint8_t> file(size);
+    charts_get_png(file.data());
+    EXPECT_EQ(g.compsize, 0u);
+    ASSERT_EQ(size, file.size());
+    EXPECT_EQ(size - 863, be32(&file[839]));  // IDAT length
+
+#ifdef ZEL_HAVE_LIBPNG
+    const Decoded d = decode(file);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(1600u, d.w);
+    EXPECT_EQ(320u, d.h);
+    EXPECT_EQ(8, d.depth);
+    EXPECT_EQ(PNG_COLOR_TYPE_PALETTE, d.colortype);
+    ASSERT_EQ(256u, d.palette.size());
+    const uint8_t fixed[7][3] = {{255, 255, 255}, {255, 255, 255}, {0, 0, 0},      {0, 0, 0},
+                                 {95, 32, 0},     {192, 192, 192}, {255, 255, 222}};
+    for (int e = 0; e < 7; e++) {
+        EXPECT_EQ(fixed[e][0], d.palette[e].red) << e;
+        EXPECT_EQ(fixed[e][1], d.palette[e].green) << e;
+        EXPECT_EQ(fixed[e][2], d.palette[e].blue) << e;
+    }
+    EXPECT_EQ(19, d.palette[75].red);
+    EXPECT_EQ(185, d.palette[75].green);
+    EXPECT_EQ(211, d.palette[75].blue);
+    EXPECT_EQ(std::vector<uint8_t>{0}, d.trans);  // entry 0 alone is transparent
+    EXPECT_EQ(0, d.background);
+    std::set<uint8_t> seen;
+    for (uint32_t y = 0; y < d.h; y++) {
+        ASSERT_EQ(0, memcmp(d.rows[y].data(), g.chart + y * kChartStride, d.w)) << "row " << y;
+        seen.insert(d.rows[y].begin(), d.rows[y].end());
+    }
+    // Background, white, frame, grid, labels, hatching and both halves of the gradient.
+    for (uint8_t c : {0, 1, 2, 3, 4, 5, 124, 125}) EXPECT_TRUE(seen.count(c)) << int{c};
+    EXPECT_EQ(0u, seen.count(6));
+    EXPECT_EQ(0u, seen.count(49));
+    EXPECT_EQ(0u, seen.count(200));
+#endif
+}
+
+TEST_F(PngTest, EveryChunkCarriesTheCrcOfItsTypeAndData) {
+    put(kA, 0, 950, 900, 5);
+    const std::vector<uint8_t> file = make_png(0, 0, 0);
+    size_t end = 0;
+    const std::vector<Chunk> cs = chunks(file, &end);
+    EXPECT_EQ(file.size(), end);
+    const char *types[] = {"IHDR", "PLTE", "tRNS", "bKGD", "IDAT", "IEND"};
+    const uint32_t lengs[] = {13, 768, 1, 1, static_cast<uint32_t>(file.size() - 863), 0};
+    ASSERT_EQ(6u, cs.size());
+    for (size_t i = 0; i < cs.size(); i++) {
+        EXPECT_EQ(types[i], cs[i].type);
+        EXPECT_EQ(lengs[i], cs[i].leng) << types[i];
+        EXPECT_TRUE(cs[i].crc_ok) << types[i];
+    }
+    EXPECT_EQ(847u, cs[4].offset + 8);  // the stream starts behind the template
+    EXPECT_EQ(0xAE426082u, be32(&file[file.size() - 4]));
+    // The template itself keeps its placeholders for the next picture.
+    EXPECT_EQ(0, memcmp(g.png_header + 29, "CRC#", 4));
+    EXPECT_EQ(0, memcmp(g.png_header + 809, "CRC#", 4));
+}
+
+TEST_F(PngTest, PictureSizeRules) {
+    struct Size {
+        uint32_t inw, inh, w, h;
+    };
+    const Size sizes[] = {
+        {0, 0, 1000, 120},        {0, 500, 150, 500},     {1600, 0, 1600, 120},
+        {1000, 139, 1000, 120},   {1000, 140, 1000, 140}, {1000, 330, 1000, 320},
+        {1000, 5000, 1000, 1020}, {100, 200, 150, 200},   {5000, 200, 4146, 200},
+        {4146, 1020, 4146, 1020},
+    };
+    for (const Size &s : sizes) {
+        SCOPED_TRACE(std::to_string(s.inw) + " x " + std::to_string(s.inh));
+        const std::vector<uint8_t> file = make_png(11, s.inw, s.inh);
+        ASSERT_GT(file.size(), 68u);
+        EXPECT_EQ(s.w, be32(&file[16]));
+        EXPECT_EQ(s.h, be32(&file[20]));
+        // The data area fills the picture: right frame line and bottom axis at their places.
+        EXPECT_EQ(2, px(s.w - 7, 2));
+        EXPECT_EQ(2, px(s.w - 5, s.h - 14));
+        EXPECT_EQ(0, px(s.w - 1, s.h - 1));
+#ifdef ZEL_HAVE_LIBPNG
+        const Decoded d = decode(file);
+        ASSERT_TRUE(d.ok);
+        EXPECT_EQ(s.w, d.w);
+        EXPECT_EQ(s.h, d.h);
+#endif
+    }
+}
+
+TEST_F(PngTest, ChartNumbersInBothForms) {
+    EXPECT_GT(charts_make_png(0x41414141, 0, 0), 68u);  // "AAAA": statistic a, range 0
+    EXPECT_GT(charts_make_png(0x41414161, 0, 0), 68u);  // "AAAa": range 1
+    EXPECT_GT(charts_make_png(1023, 0, 0), 68u);        // extended chart 2, range 3
+}
+
+TEST_F(PngTest, InvalidRequestsGiveTheOnePixelPicture) {
+    const uint32_t numbers[] = {
+        4,           // range 4
+        9,           // range 9
+        60,          // type 6: past the statistics
+        991,         // type 99
+        1030,        // type 103: past the extended charts
+        0x5A5A5A5A,  // "ZZZZ": no such statistic
+        0x61414141,  // "aAAA": range 8
+    };
+    for (uint32_t number : numbers) {
+        ASSERT_EQ(68u, charts_make_png(number, 1600, 320)) << number;
+        std::vector<uint8_t> file(68);
+        charts_get_png(file.data());
+        EXPECT_EQ(std::vector<uint8_t>(kFallback, kFallback + 68), file) << number;
+    }
+    // The fallback is a valid picture of one transparent pixel.
+    size_t end = 0;
+    const std::vector<uint8_t> file(kFallback, kFallback + 68);
+    for (const Chunk &c : chunks(file, &end)) EXPECT_TRUE(c.crc_ok) << c.type;
+    EXPECT_EQ(68u, end);
+#ifdef ZEL_HAVE_LIBPNG
+    const Decoded d = decode(file);
+    ASSERT_TRUE(d.ok);
+    EXPECT_EQ(1u, d.w);
+    EXPECT_EQ(1u, d.h);
+    EXPECT_EQ(PNG_COLOR_TYPE_GRAY_ALPHA, d.colortype);
+    EXPECT_EQ((std::vector<uint8_t>{0, 0}), d.rows[0]);
+#endif
+}
+
+TEST_F(PngTest, SecondDeliveryWithoutNewPictureIsTheFallback) {
+    put(kA, 0, 950, 949, 5);
+    const uint32_t size = charts_make_png(0, 0, 0);
+    ASSERT_GT(size, 68u);
+    std::vector<uint8_t> first(size), second(size, 0xEE);
+    charts_get_png(first.data());
+    charts_get_png(second.data());
+    EXPECT_EQ(0, memcmp(first.data(), "\x89PNG", 4));
+    EXPECT_EQ(0, memcmp(first.data() + 12, "IHDR", 4));
+    EXPECT_EQ(1000u, be32(&first[16]));
+    EXPECT_EQ(0, memcmp(second.data(), kFallback, 68));
+    EXPECT_EQ(0xEE, second[68]);  // nothing written past the fallback
+}
+
+std::vector<std::string> *g_logged = nullptr;
+void keep_log(const char *msg) {
+    if (g_logged != nullptr) g_logged->push_back(msg);
+}
+
+TEST_F(PngTest, UnexpectedCrcFieldIsLoggedAndLeftAlone) {
+    // Template, an empty stream and the tail, with the tRNS CRC field already taken.
+    std::vector<uint8_t> file(g.png_header, g.png_header + 847);
+    file.insert(file.end(), kPngTailer, kPngTailer + 16);
+    memcpy(&file[822], "\x01\x02\x03\x04", 4);
+    std::vector<std::string> logged;
+    g_logged = &logged;
+    zel_log_set_sink_function(keep_log);
+    charts_fill_crc(file.data(), static_cast<uint32_t>(file.size()));
+    zel_log_set_sink_function(nullptr);
+    g_logged = nullptr;
+
+    EXPECT_EQ(0, memcmp(&file[822], "\x01\x02\x03\x04", 4));
+    size_t end = 0;
+    for (const Chunk &c : chunks(file, &end)) {
+        EXPECT_EQ(c.type != "tRNS", c.crc_ok) << c.type;
+    }
+    ASSERT_EQ(1u, logged.size());
+    EXPECT_NE(std::string::npos, logged[0].find("charts: unexpected data in generated png stream"));
+}
+
+}  // namespace
