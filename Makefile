@@ -47,7 +47,7 @@ demo:
 	@ls -l $(DEMO_DIR)/*.png
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz
+	rm -rf build build-asan build-bench build-fuzz build-golden
 
 # Benchmarks: micro-benchmarks and whole-process figures (bench/results.md).
 bench: build

@@ -1,0 +1,229 @@
+#!/usr/bin/env python3
+"""Writes bench/results.md from the figures that bench/run.sh collected.
+
+Usage: report.py WORKDIR RESULTS_MD. WORKDIR holds the micro-benchmark outputs (*.json, the
+medians of Google Benchmark) and whole.tsv (case, median ms, min ms, peak RSS KiB, minor page
+faults). Facts about the run come in BM_* environment variables. Prints the target verdicts.
+"""
+import glob
+import json
+import os
+import sys
+
+work, out = sys.argv[1], sys.argv[2]
+E = os.environ
+meta = {k: E.get("BM_" + k.upper(), "") for k in (
+    "date", "cpu", "cores", "rev", "runs", "load_before", "load_after", "data_bytes",
+    "table_bytes", "png_files", "png_bytes", "bin", "data_source")}
+
+# --- micro-benchmarks: medians in ns per iteration ---------------------------------------------
+micro, order = {}, []
+for path in sorted(glob.glob(os.path.join(work, "*.json"))):
+    suffix = " (noisy data)" if ".synthetic." in os.path.basename(path) else ""
+    with open(path) as f:
+        doc = json.load(f)
+    for b in doc.get("benchmarks", []):
+        if b.get("aggregate_name", "median") != "median":
+            continue
+        name = b.get("run_name", b["name"]) + suffix
+        order.append(name)
+        if b.get("error_occurred"):
+            micro[name] = {"error": b.get("error_message", "error")}
+            continue
+        unit = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}[b.get("time_unit", "ns")]
+        micro[name] = {
+            "ns": b["real_time"] * unit,
+            "bps": b.get("bytes_per_second"),
+            "ips": b.get("items_per_second"),
+            "counters": {k: b[k] for k in ("compressed", "file_bytes") if k in b},
+        }
+
+
+def ns(name):
+    m = micro.get(name)
+    return m.get("ns") if m else None
+
+
+def rate(name, key):
+    m = micro.get(name)
+    return m.get(key) if m else None
+
+
+# --- whole runs ----------------------------------------------------------------------------------
+whole, worder = {}, []
+with open(os.path.join(work, "whole.tsv")) as f:
+    for line in f:
+        label, med, mn, rss, faults = line.rstrip("\n").split("\t")
+        whole[label] = {
+            "med": float(med),
+            "min": float(mn),
+            "rss": float(rss) / 1024 if rss else None,
+            "faults": int(faults) if faults.isdigit() else None,
+        }
+        worder.append(label)
+
+
+def wget(label, key):
+    return whole[label][key] if label in whole else None
+
+
+TABLE0 = "table -f '*' -r 0 plain"
+CHART1 = "chart -f cpu -p out.png"
+CHARTS = "charts -f '*' -p out.png (60 files)"
+START = "start-up floor (no arguments: help text)"
+FLOOR = next((l for l in worder if l.startswith("cat floor")), None)
+
+
+def num(v):
+    if v >= 100:
+        return "%.0f" % v
+    if v >= 1:
+        return "%.2f" % v
+    return "%.3g" % v
+
+
+def ms(v_ns):
+    return None if v_ns is None else v_ns / 1e6
+
+
+# --- targets -------------------------------------------------------------------------------------
+targets = []  # what, measured, target, verdict, note
+
+
+def check(what, value, limit, unit, at_least=False, note=""):
+    lim = ("at least " if at_least else "at most ") + "%g %s" % (limit, unit)
+    if value is None:
+        targets.append((what, "not measured", lim, "not measured", note))
+        return
+    ok = value >= limit if at_least else value <= limit
+    targets.append((what, "%s %s" % (num(value), unit), lim, "met" if ok else "NOT MET", note))
+
+
+t0 = wget(TABLE0, "med")
+floor = wget(FLOOR, "med") if FLOOR else None
+check("table `-f '*' -r 0` to /dev/null", t0, 12, "ms")
+check("table `-r 0` / cat floor", t0 / floor if (t0 and floor) else None, 6, "x")
+for flag, label in ((0, "plain"), (2, "-H"), (4, "-h")):
+    ref, own = ns("BM_RowSnprintf/%d" % flag), ns("BM_RowFormatter/%d" % flag)
+    note = ("formatter %.0f ns, snprintf %.0f ns per row" % (own, ref)) if (ref and own) else ""
+    check("formatter %s vs snprintf, row of 60 values (in-process)" % label,
+          ref / own if (ref and own) else None, 5, "x", True, note)
+check("one default chart `-f cpu -p`", wget(CHART1, "med"), 8, "ms")
+check("all 60 charts `-f '*' -p`", wget(CHARTS, "med"), 150, "ms")
+check("charts_make_png + charts_get_png, cpu (in-process)", ms(ns("BM_MakePng/cpu/0")), 2, "ms",
+      note="noisy data: %s ms" % num(ms(ns("BM_MakePng/cpu/0 (noisy data)")))
+      if ns("BM_MakePng/cpu/0 (noisy data)") else "")
+check("load of a full data file (in-process)", ms(ns("BM_Load")), 3, "ms")
+add = rate("BM_Add/60", "ips")
+check("charts_add, one new minute per vector (in-process)", add / 1e6 if add else None, 1,
+      "M vectors/s", True)
+my, zl = rate("BM_Mycrc32/1048576", "bps"), rate("BM_ZlibCrc32/1048576", "bps")
+check("mycrc32 / zlib crc32 throughput on 1 MiB", my / zl if (my and zl) else None, 0.5, "x",
+      True, ("mycrc32 %.2f GB/s, zlib %.2f GB/s" % (my / 1e9, zl / 1e9)) if (my and zl) else "")
+check("peak RSS, table of all fields", wget(TABLE0, "rss"), 12, "MiB")
+check("peak RSS, 60 charts", wget(CHARTS, "rss"), 20, "MiB")
+
+# --- where the time of a whole run goes ------------------------------------------------------------
+# In-process parts measured warm; the rest is process start-up (exec, dynamic loading) and first
+# touch of the store's memory (page faults), which the warm loops do not pay.
+init = ns("BM_InitTerm")
+crcinit = ns("BM_Mycrc32Init")
+breakdown = []
+
+
+def split_whole(label, parts):
+    w = wget(label, "med")
+    if w is None or any(v is None for _, v in parts):
+        return
+    inproc = sum(v for _, v in parts) / 1e6
+    row = [label, "%.2f ms" % w]
+    row.append(" + ".join("%s %.2f" % (n, v / 1e6) for n, v in parts) + " = %.2f ms" % inproc)
+    start = wget(START, "med")
+    rem = w - inproc
+    row.append("%.2f ms" % rem + (" (start-up floor %.2f ms)" % start if start else ""))
+    f = wget(label, "faults")
+    row.append(str(f) if f is not None else "n/a")
+    breakdown.append(row)
+
+
+split_whole(TABLE0, [("mycrc32_init", crcinit), ("init+term", init),
+                     ("table writer", ns("BM_Table/0"))])
+split_whole(CHART1, [("mycrc32_init", crcinit), ("init+term", init),
+                     ("make+get png", ns("BM_MakePng/cpu/0"))])
+chart_stages = [("makechart 2 series", ns("BM_MakeChart/cpu/0")),
+                ("to scanlines", ns("BM_ChartToRawchart")),
+                ("deflate", ns("BM_Deflate/0")),
+                ("assemble + CRCs", ns("BM_GetPng"))]
+
+# --- results.md ------------------------------------------------------------------------------------
+L = ["# Benchmark results", "",
+     "Written by `bench/run.sh` (`make bench`). Figures depend on the machine and on what else runs",
+     "on it; compare runs on one machine only.", "",
+     "- Date: %s" % meta["date"],
+     "- Processor: %s (%s cores)" % (meta["cpu"], meta["cores"]),
+     "- Source: %s; binaries from `%s` (Release)" % (meta["rev"], meta["bin"]),
+     "- Load average before / after: %s / %s" % (meta["load_before"], meta["load_after"]),
+     "- Demo data file (statsgen, default options, TZ=Europe/Warsaw): %s bytes. Table of all "
+     "fields, range 0: %s bytes. 60 charts: %s files, %s bytes." % (
+         meta["data_bytes"], meta["table_bytes"], meta["png_files"], meta["png_bytes"]),
+     "- Micro-benchmarks read: %s" % meta["data_source"],
+     "", "## Targets", "",
+     "Whole runs are medians of %s runs; in-process figures are micro-benchmark medians." %
+     meta["runs"], "",
+     "| What | Measured | Target | Verdict | Note |", "|---|---|---|---|---|"]
+L += ["| %s | %s | %s | %s | %s |" % t for t in targets]
+L += ["", "## Whole runs", "",
+      "Wall time from fork to exit, %s runs after one warm-up, standard output to /dev/null. Peak "
+      "RSS and minor page faults: median of three runs under GNU time." % meta["runs"], "",
+      "| Case | Median | Min | Peak RSS | Page faults |", "|---|---|---|---|---|"]
+for label in worder:
+    w = whole[label]
+    L.append("| `%s` | %.3f ms | %.3f ms | %s | %s |" % (
+        label, w["med"], w["min"], "%.1f MiB" % w["rss"] if w["rss"] else "n/a",
+        w["faults"] if w["faults"] is not None else "n/a"))
+L += ["", "## Where a whole run's time goes", "",
+      "In-process parts (warm, from the micro-benchmarks) against the whole run; the remainder is "
+      "process start-up and the first touch of the store's memory (rings, image buffers), which "
+      "shows as page faults.", "",
+      "| Case | Whole | In-process parts | Remainder | Page faults |", "|---|---|---|---|---|"]
+L += ["| `%s` | %s | %s | %s | %s |" % tuple(r) for r in breakdown]
+if all(v is not None for _, v in chart_stages):
+    L += ["", "Stages of one default two-series chart (cpu, range 0): " +
+          ", ".join("%s %.0f µs" % (n, v / 1e3) for n, v in chart_stages) + "."]
+L += ["", "## Micro-benchmarks", "",
+      "Medians of three repetitions. Default picture 1600 x 320, data area 1550 x 300. The "
+      "argument after the last slash is the range (GetData, MakeChart, MakePng, Deflate), the "
+      "command's flags (Table: 0 plain, 1 date, 2 base-10, 4 base-2; the row benchmarks use the "
+      "same numbers), the seconds between samples (Add) or the buffer size (CRC). \"(noisy "
+      "data)\": the benchmarks' own data file, a daily wave with 15 % noise per slot.", "",
+      "| Benchmark | Time | Throughput | Counters |", "|---|---|---|---|"]
+
+
+def fmt_time(v):
+    if v >= 1e6:
+        return "%.3f ms" % (v / 1e6)
+    if v >= 1e3:
+        return "%.2f µs" % (v / 1e3)
+    return "%.1f ns" % v
+
+
+for name in order:
+    m = micro[name]
+    if "error" in m:
+        L.append("| %s | error: %s | | |" % (name, m["error"]))
+        continue
+    thr = ""
+    if m["bps"]:
+        thr = "%.2f GB/s" % (m["bps"] / 1e9)
+    elif m["ips"]:
+        thr = "%.3g items/s" % m["ips"]
+    counters = ", ".join("%s %d" % kv for kv in m["counters"].items())
+    L.append("| %s | %s | %s | %s |" % (name, fmt_time(m["ns"]), thr, counters))
+L.append("")
+
+with open(out, "w") as f:
+    f.write("\n".join(L))
+
+print("== targets")
+for t in targets:
+    print("%-60s %-20s %-22s %s" % (t[0].replace("`", ""), t[1], t[2], t[3]))
