@@ -90,7 +90,9 @@ struct State {
     uint32_t **calcstartpos = nullptr;  // first token of each program
     uint32_t calcdefscount = 0;
 
-    stat_record *series = nullptr;               // series[i][r]: ring of statistic i in range r
+    stat_record *series = nullptr;  // series[i][r]: ring of statistic i in range r
+    uint64_t *ringblock = nullptr;  // one mapping that holds every ring
+    size_t ringblocksize = 0;
     uint32_t pointers[kRanges] = {0, 0, 0, 0};   // ring index of the newest slot
     uint32_t timepoint[kRanges] = {0, 0, 0, 0};  // period number of the newest slot
     uint64_t *monotonic = nullptr;               // running total per statistic since init
@@ -100,7 +102,7 @@ struct State {
     uint32_t medmin = 0, medhour = 0;
     uint32_t lnghalfhour = 0, lngmday = 0, lngmonth = 0, lngyear = 0;
 
-    uint8_t *chart = nullptr;     // bitmap, kChartRows rows of kChartStride palette indexes
+    uint8_t *chart = nullptr;  // bitmap, kChartRows rows of kChartStride palette indexes
     // The bitmap holds only zeros outside its top-left chartusedw x chartusedh pixels; drawing
     // widens that area (see charts_chart_used), so a new chart clears no more than it.
     uint32_t chartusedw = kChartStride, chartusedh = kChartRows;

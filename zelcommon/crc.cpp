@@ -63,9 +63,13 @@ void crc_generate_combine_tables() {
     for (int i = 0; i < 32; i++) {
         crc_matrix_square(sq, op);  // level i: 2^i zero bytes
         memcpy(op, sq, sizeof op);
+        // The operator is linear: the entry of b is the entry of b without its lowest set
+        // bit, plus the column of that bit.
         for (int k = 0; k < 4; k++) {
-            for (uint32_t b = 0; b < 256; b++) {
-                st.crc_combine_table[i][k][b] = crc_matrix_times(op, b << (8 * k));
+            uint32_t *entry = st.crc_combine_table[i][k];
+            entry[0] = 0;
+            for (uint32_t b = 1; b < 256; b++) {
+                entry[b] = entry[b & (b - 1)] ^ op[8 * k + std::countr_zero(b)];
             }
         }
     }

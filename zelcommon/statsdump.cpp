@@ -8,8 +8,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -392,8 +394,13 @@ void statsdump_gencsv(const int32_t *stats, uint32_t range, char sep, uint8_t fl
 
     // One block of statsleng values per field. A field that the store does not answer keeps
     // the no-data value in every row.
-    double *values = static_cast<double *>(
-        checked_malloc(sizeof(double) * size_t(statsleng) * fields, "values"));
+    const size_t valuesbytes = std::max(sizeof(double) * size_t(statsleng) * fields, size_t{1});
+    // All of it is written at once, so its pages are mapped in one go rather than one fault
+    // at a time (about 2 MB for every field of the catalogue).
+    void *block = mmap(nullptr, valuesbytes, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    double *values = block == MAP_FAILED ? nullptr : static_cast<double *>(block);
+    zel_passert(values, STATSDUMP_SRCPATH, "values");
     std::vector<FieldInfo> info(fields);
     uint32_t timestamp = 0;
     uint32_t rsec = 1;
@@ -439,7 +446,7 @@ void statsdump_gencsv(const int32_t *stats, uint32_t range, char sep, uint8_t fl
         out.put('\n');
     }
     out.flush();
-    free(values);
+    munmap(values, valuesbytes);
 }
 
 void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname, uint32_t width,

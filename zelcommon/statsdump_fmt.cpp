@@ -26,23 +26,42 @@ inline char *put_pair(char *out, uint32_t v) {
     return out + 2;
 }
 
-// Decimal digits of v without leading zeros ("0" for zero).
+constexpr uint64_t kPow10[20] = {1ULL,
+                                 10ULL,
+                                 100ULL,
+                                 1000ULL,
+                                 10000ULL,
+                                 100000ULL,
+                                 1000000ULL,
+                                 10000000ULL,
+                                 100000000ULL,
+                                 1000000000ULL,
+                                 10000000000ULL,
+                                 100000000000ULL,
+                                 1000000000000ULL,
+                                 10000000000000ULL,
+                                 100000000000000ULL,
+                                 1000000000000000ULL,
+                                 10000000000000000ULL,
+                                 100000000000000000ULL,
+                                 1000000000000000000ULL,
+                                 10000000000000000000ULL};
+
+// Decimal digits of v without leading zeros ("0" for zero), written in place from the last.
 char *put_u64(char *out, uint64_t v) {
-    char tmp[20];
-    char *p = tmp + sizeof tmp;
+    uint32_t n = 1;
+    while (n < 20 && v >= kPow10[n]) n++;
+    char *p = out + n;
     while (v >= 100) {
         p -= 2;
         memcpy(p, kDigitPairs + 2 * (v % 100), 2);
         v /= 100;
     }
     if (v >= 10) {
-        p -= 2;
-        memcpy(p, kDigitPairs + 2 * v, 2);
+        memcpy(p - 2, kDigitPairs + 2 * v, 2);
     } else {
-        *--p = char('0' + v);
+        p[-1] = char('0' + v);
     }
-    size_t n = size_t(tmp + sizeof tmp - p);
-    memcpy(out, p, n);
     return out + n;
 }
 
