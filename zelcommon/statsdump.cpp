@@ -477,7 +477,9 @@ void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname, u
         memcpy(outname + dotpos + 1, info.name, namelen);
         memcpy(outname + dotpos + 1 + namelen, ext, extlen + 1);
 
-        const int fd = open(outname, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        // Non-blocking, so that a FIFO of that name without a reader fails at once (ENXIO)
+        // instead of stalling the tool; regular files do not notice.
+        const int fd = open(outname, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
         if (fd < 0) {
             fprintf(stderr, "can't create output file %s: %s\n", fname, strerr(errno));
         } else {
