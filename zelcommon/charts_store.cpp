@@ -110,7 +110,10 @@ static void create_rings() {
     // All rings share one block whose pages are mapped up front: a full store is 6 MB that
     // is filled at once, and taking its pages one fault at a time would cost more than the
     // filling itself.
-    g.ringblocksize = size_t{g.statdefscount} * kRanges * kRingBytes;
+    // Rings sit one cache line apart beyond their length: a sample touches the same slot of
+    // every ring, and at a whole-page stride those slots would all compete for one cache set.
+    constexpr size_t kRingStride = kRingLength + 8;
+    g.ringblocksize = size_t{g.statdefscount} * kRanges * kRingStride * sizeof(uint64_t);
     void *block = mmap(nullptr, g.ringblocksize, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     g.ringblock = block == MAP_FAILED ? nullptr : static_cast<uint64_t *>(block);
@@ -119,7 +122,7 @@ static void create_rings() {
     uint64_t *ring = g.ringblock;
     for (uint32_t i = 0; i < g.statdefscount; i++) {
         g.monotonic[i] = 0;
-        for (uint32_t r = 0; r < kRanges; r++, ring += kRingLength) g.series[i][r] = ring;
+        for (uint32_t r = 0; r < kRanges; r++, ring += kRingStride) g.series[i][r] = ring;
     }
 }
 
