@@ -1,0 +1,114 @@
+// Fuzz target: arbitrary command lines for the statsdump command, run in-process.
+//
+// Input: a control byte, then the argument words, separated by NUL or newline bytes. The words
+// follow the program name. Every execution runs statsdump_main in a scratch directory that
+// holds a small valid data file "d.zel", a truncated one "t.zel", an empty file "e" and a
+// directory "dir"; standard output goes to /dev/null. A '/' in a word becomes '_', so every
+// path stays inside the scratch directory (the default data file is only read). The control
+// byte chooses:
+//   bits 0-3  != 0: '*' in a word becomes ',' (all 60 fields make an execution expensive)
+//   bit 4     put "-i d.zel" before the words, so most runs get as far as the writers
+// Should a run leave its store set up (the tool may leave it to process exit), the harness
+// releases it. Every run must return 0 and close every descriptor it opened; the harness
+// removes the files the run wrote.
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "charts_priv.h"
+#include "fuzz_util.h"
+#include "statsdump.h"
+
+using namespace zelfuzz;
+
+namespace {
+
+const std::set<std::string> kFixtures = {".", "..", "d.zel", "t.zel", "e", "dir"};
+constexpr size_t kMaxWords = 48;
+
+// Removes every file the last run created in the scratch directory.
+void clean_scratch() {
+    DIR *d = opendir(".");
+    if (d == nullptr) abort();
+    std::vector<std::string> extra;
+    while (struct dirent *e = readdir(d)) {
+        if (kFixtures.count(e->d_name) == 0) extra.push_back(e->d_name);
+    }
+    closedir(d);
+    for (const auto &name : extra) unlink(name.c_str());
+}
+
+// Open descriptors of the process: a run must give back every one it opened.
+int open_fds() {
+    DIR *d = opendir("/proc/self/fd");
+    if (d == nullptr) return -1;
+    int n = 0;
+    while (readdir(d) != nullptr) n++;
+    closedir(d);
+    return n;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    setenv("TZ", "UTC", 1);
+    const std::string &dir = scratch_dir();
+    if (chdir(dir.c_str()) != 0) abort();
+    // Six of the real catalogue's statistics (two of them the sources of cpu and mem), 16
+    // entries per ring; the rest of the catalogue stays empty.
+    std::string file =
+        data_file({"ucpu", "scpu", "memoryrss", "memoryvirt", "hddok", "udiff"}, 16, kNewestMinute);
+    put_file("d.zel", file.data(), file.size());
+    put_file("t.zel", file.data(), file.size() / 2);
+    put_file("e", "", 0);
+    mkdir("dir", 0700);
+    int devnull = open("/dev/null", O_WRONLY);
+    if (devnull < 0 || dup2(devnull, 1) < 0) abort();
+    close(devnull);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1) return 0;
+    const uint8_t ctl = data[0];
+    const bool star = (ctl & 0x0F) == 0;
+
+    std::vector<std::string> words = {"statsdump"};
+    if (ctl & 0x10) {
+        words.push_back("-i");
+        words.push_back("d.zel");
+    }
+    std::string cur;
+    for (size_t i = 1; i <= size; i++) {
+        if (i == size || data[i] == 0 || data[i] == '\n') {
+            if (i < size || !cur.empty()) words.push_back(cur);
+            cur.clear();
+            if (words.size() > kMaxWords) break;
+            continue;
+        }
+        char ch = (char)data[i];
+        if (ch == '/') ch = '_';
+        if (ch == '*' && !star) ch = ',';
+        cur.push_back(ch);
+    }
+
+    std::vector<char *> argv;
+    for (auto &w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    const int fds = open_fds();
+    int rc = statsdump_main((int)words.size(), argv.data());
+    fflush(stdout);
+    ZELFUZZ_CHECK(rc == 0);  // the command's status is always 0
+    if (charts::g.chart != nullptr) charts_term();
+    ZELFUZZ_CHECK(open_fds() == fds);
+    clean_scratch();
+    return 0;
+}

@@ -1,0 +1,316 @@
+// Fuzz target: arbitrary bytes as a charts data file.
+//
+// Input: a control byte, a pick byte, then the bytes of the data file. Every execution writes
+// the file, sets up the store on it (tool or server mode), compares what was loaded with a
+// model of the file layout (result, newest minute and every slot), queries one chart in one
+// range (every chart in every range when pick bits 0-3 are 0), and releases the store.
+// The control byte chooses:
+//   bits 0-2  == 0: the real catalogue (48 statistics), otherwise the small one (5)
+//   bits 3-4  mode: 0 tool (1), 1 server (0), 2 tool, 3 server (any other mode value)
+//   bits 5-6  1: draw the chart (size from pick bits 6-7); 2: in server mode, add a sample,
+//             save, load the saved file in tool mode and compare every slot
+//   bit 7     with a drawing and pick size 3: draw the largest picture instead
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "charts.h"
+#include "charts_priv.h"
+#include "crc.h"
+#include "fuzz_util.h"
+#include "statsdump.h"
+#include "strerr.h"
+
+using namespace zelfuzz;
+
+namespace {
+
+std::string g_file;
+
+struct Catalogue {
+    const uint32_t *calcs;
+    const statdef *stats;
+    const estatdef *estats;
+    uint32_t nstats;
+    uint32_t nestats;
+};
+
+const Catalogue kReal = {statsdump_calcdefs, statsdump_statdefs, statsdump_estatdefs, 48, 12};
+const Catalogue kSmall = {kSmallCalcs, kSmallStats, kSmallEstats, kSmallStatCount,
+                          kSmallEstatCount};
+
+// The chart types worth asking for: every real one and the invalid ones next to them.
+std::vector<uint32_t> chart_types(const Catalogue &c) {
+    std::vector<uint32_t> types;
+    for (uint32_t t = 0; t <= c.nstats; t++) types.push_back(t);
+    types.push_back(99);
+    for (uint32_t t = 100; t <= 100 + c.nestats; t++) types.push_back(t);
+    return types;
+}
+
+bool valid_type(const Catalogue &c, uint32_t type) {
+    return type < c.nstats || (type >= 100 && type < 100 + c.nestats);
+}
+
+// What loading the file must give: the result (0, or the failure), the newest minute and the
+// rings of every statistic in memory order (newest at index 4095). Records are found by name;
+// a record that names no statistic is skipped; a short read or a failed seek ends the load.
+struct Model {
+    enum Result { kOk, kReadError, kBadFormat } result = kOk;
+    bool have_header = false;
+    uint32_t newest = 0;
+    std::vector<uint64_t> rings;  // statistic i, range r at (i * 4 + r) * 4096
+};
+
+Model model_load(const Catalogue &c, const uint8_t *d, size_t n) {
+    Model m;
+    m.rings.assign((size_t)c.nstats * 4 * 4096, kNoData);
+    if (n < 16) {
+        m.result = Model::kReadError;
+        return m;
+    }
+    if (get32be(d) != kTag) {
+        m.result = Model::kBadFormat;
+        return m;
+    }
+    const uint32_t leng = get32be(d + 4), count = get32be(d + 8);
+    m.have_header = true;
+    m.newest = get32be(d + 12);
+    const uint32_t cnt = leng < 4096 ? leng : 4096;
+    uint64_t pos = 16;
+    for (uint32_t rec = 0; rec < count; rec++) {
+        if (pos + 100 > n) {
+            m.result = Model::kReadError;
+            return m;
+        }
+        const char *name = reinterpret_cast<const char *>(d + pos);
+        const size_t namelen = strnlen(name, 100);
+        pos += 100;
+        int64_t stat = -1;
+        for (uint32_t i = 0; i < c.nstats && stat < 0; i++) {
+            if (strlen(c.stats[i].name) == namelen && memcmp(c.stats[i].name, name, namelen) == 0) {
+                stat = i;
+            }
+        }
+        if (stat < 0) {
+            pos += (uint64_t)leng * 32;
+            continue;
+        }
+        for (uint32_t r = 0; r < 4; r++) {
+            if (leng > 4096) pos += (uint64_t)(leng - 4096) * 8;
+            if (cnt == 0) continue;
+            if (pos + (uint64_t)cnt * 8 > n) {
+                m.result = Model::kReadError;
+                return m;
+            }
+            uint64_t *ring = &m.rings[((size_t)stat * 4 + r) * 4096];
+            for (uint32_t s = 0; s < cnt; s++) {
+                ring[4096 - cnt + s] =
+                    (uint64_t)get32be(d + pos + 8 * s) << 32 | get32be(d + pos + 8 * s + 4);
+            }
+            pos += (uint64_t)cnt * 8;
+        }
+    }
+    return m;
+}
+
+// Whether the store keeps a file's newest minute as it is: 0 means "now" (the clock is taken
+// instead), and the period numbers are derived through signed 32-bit local seconds, which
+// cover minutes up to 2^31 / 60 (January 2038).
+bool in_design_range(uint32_t newest) {
+    return newest != 0 && newest < 0x80000000u / 60;
+}
+
+// The store against the model: in tool mode the result and every slot of every range; in
+// server mode (which may have advanced the ranges to the clock) the range-0 rings whenever
+// range 0 did not advance.
+void check_load(const Catalogue &c, const Model &m, bool server, int rc) {
+    if (!server) {
+        ZELFUZZ_CHECK((rc == 0) == (m.result == Model::kOk));
+        if (rc != 0) return;
+    }
+    if (!m.have_header) {
+        for (uint32_t i = 0; i < c.nstats; i++) {
+            for (uint32_t r = 0; r < 4; r++) {
+                for (uint32_t k = 0; k < 4096; k++)
+                    ZELFUZZ_CHECK(charts::g.series[i][r][k] == kNoData);
+            }
+        }
+        return;
+    }
+    const uint32_t ranges = server ? 1 : 4;
+    if (server && (charts::g.pointers[0] != 4095 || charts::g.timepoint[0] != m.newest)) return;
+    if (in_design_range(m.newest)) ZELFUZZ_CHECK(charts::g.timepoint[0] == m.newest);
+    for (uint32_t i = 0; i < c.nstats; i++) {
+        for (uint32_t r = 0; r < ranges; r++) {
+            ZELFUZZ_CHECK(charts::g.pointers[r] == 4095);
+            const uint64_t *want = &m.rings[((size_t)i * 4 + r) * 4096];
+            ZELFUZZ_CHECK(memcmp(charts::g.series[i][r], want, 4096 * 8) == 0);
+        }
+    }
+}
+
+struct Answer {
+    std::vector<double> data;
+    uint32_t ts;
+    uint32_t rsec;
+    uint32_t range;
+};
+
+constexpr uint32_t kSentinel = 0xA5A5A5A5u;
+constexpr uint32_t kRangeSeconds[4] = {60, 360, 1800, 86400};
+
+// One query into a heap array of exactly 4096 values, with the promises of the query checked:
+// an invalid request writes nothing, a valid one reports the range's period and values that
+// are either the no-data value -1.0 or not negative.
+Answer query(const Catalogue &c, uint32_t type, uint32_t range, uint32_t number) {
+    Answer a;
+    a.data.resize(4096);
+    a.data.front() = a.data.back() = -7.0;
+    a.ts = kSentinel;
+    a.rsec = kSentinel;
+    a.range = range;
+    charts_getdata(a.data.data(), &a.ts, &a.rsec, number);
+    if (range > 3 || !valid_type(c, type)) {
+        ZELFUZZ_CHECK(a.ts == kSentinel && a.rsec == kSentinel);
+        ZELFUZZ_CHECK(a.data.front() == -7.0 && a.data.back() == -7.0);
+    } else {
+        ZELFUZZ_CHECK(a.rsec == kRangeSeconds[range]);
+        ZELFUZZ_CHECK(a.ts == a.rsec * charts::g.timepoint[range]);
+        for (double v : a.data) ZELFUZZ_CHECK(v == -1.0 || v >= 0.0);
+        if (type < c.nstats) {
+            // A base statistic is its ring read from the oldest slot to the newest.
+            const uint64_t *ring = charts::g.series[type][range];
+            const double mul = charts_data_multiplier(type, range);
+            for (uint32_t i = 0; i < 4096; i++) {
+                const uint64_t v = ring[(charts::g.pointers[range] + 1 + i) & 0xFFF];
+                ZELFUZZ_CHECK(a.data[i] == (v == kNoData ? -1.0 : (double)v * mul));
+            }
+        }
+    }
+    return a;
+}
+
+// The given chart types in the ranges first..last (4 is invalid) in decimal form; in range
+// statid_range (none when above 3) the statid form of every chart must give the same answer.
+std::vector<Answer> query_all(const Catalogue &c, const std::vector<uint32_t> &types,
+                              uint32_t first, uint32_t last, uint32_t statid_range) {
+    std::vector<Answer> all;
+    for (uint32_t type : types) {
+        for (uint32_t range = first; range <= last; range++) {
+            Answer a = query(c, type, range, type * 10 + range);
+            if (range == statid_range && range <= 3 && valid_type(c, type)) {
+                uint32_t statid = type < 100 ? c.stats[type].statid : c.estats[type - 100].statid;
+                if ((statid & 0x20202020u) == 0) {
+                    uint32_t number = statid | (range & 1 ? 0x20u : 0) | (range & 2 ? 0x2000u : 0);
+                    Answer b = query(c, type, range, number);
+                    ZELFUZZ_CHECK(a.ts == b.ts && a.rsec == b.rsec && a.data == b.data);
+                }
+            }
+            all.push_back(std::move(a));
+        }
+    }
+    return all;
+}
+
+// A picture and its file, written into a buffer of exactly the size announced.
+void draw(uint32_t number, uint32_t width, uint32_t height) {
+    uint32_t size = charts_make_png(number, width, height);
+    ZELFUZZ_CHECK(size == 68 || size > 863);
+    std::vector<uint8_t> png(size);
+    charts_get_png(png.data());
+    static const uint8_t kSig[8] = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    ZELFUZZ_CHECK(memcmp(png.data(), kSig, 8) == 0);
+    ZELFUZZ_CHECK(memcmp(png.data() + size - 8, "IEND", 4) == 0);
+    if (size > 863) {
+        ZELFUZZ_CHECK(get32be(png.data() + 839) == size - 863);  // IDAT length
+        // The picture has been delivered; the next one is the one-pixel fallback.
+        std::vector<uint8_t> again(68);
+        charts_get_png(again.data());
+        ZELFUZZ_CHECK(memcmp(again.data(), kSig, 8) == 0);
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***) {
+    setenv("TZ", "UTC", 1);
+    mycrc32_init();
+    strerr_init();
+    charts_set_clock(fixed_clock);
+    g_file = scratch_dir() + "/data.zel";
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 2) return 0;
+    const uint8_t ctl = data[0];
+    const uint8_t pick = data[1];
+    put_file(g_file, data + 2, size - 2);
+
+    const Catalogue &c = (ctl & 7) == 0 ? kReal : kSmall;
+    static const uint8_t kModes[4] = {1, 0, 1, 7};
+    const uint8_t mode = kModes[(ctl >> 3) & 3];
+    const bool server = mode != 1;
+
+    int rc = charts_init(c.calcs, c.stats, c.estats, g_file.c_str(), mode);
+    if (server) ZELFUZZ_CHECK(rc == 0);  // a server always starts, with what it could load
+    check_load(c, model_load(c, data + 2, size - 2), server, rc);
+    if (rc != 0) {
+        charts_term();
+        return 0;
+    }
+
+    // Every chart in every range for one input in 16; one chart (pick bits 0-3) in one range
+    // (pick bits 4-5) for the others: a query costs 4096 slots per series.
+    std::vector<uint32_t> types = chart_types(c);
+    const uint32_t pick_type = types[(pick & 0x0F) % types.size()];
+    const uint32_t pick_range = (pick >> 4) & 3;
+    if ((pick & 0x0F) == 0) {
+        query_all(c, types, 0, 4, pick_range);
+    } else {
+        query_all(c, {pick_type}, pick_range, pick_range, pick_range);
+    }
+
+    const uint8_t extra = (ctl >> 5) & 3;
+    if (extra == 1) {
+        static const uint32_t kSizes[4][2] = {{0, 0}, {150, 120}, {333, 159}, {0, 500}};
+        uint32_t w = kSizes[pick >> 6][0], h = kSizes[pick >> 6][1];
+        if ((ctl & 0x80) && (pick >> 6) == 3) w = h = 5000;
+        draw(pick_type * 10 + pick_range, w, h);
+    }
+
+    if (server && extra == 2) {
+        // A sample, a save and a load of what was saved: the history must come back whole,
+        // every slot at its age, with the newest minute.
+        std::vector<uint64_t> sample(c.nstats);
+        for (uint32_t i = 0; i < c.nstats; i++) sample[i] = pattern_value(i, pick, i);
+        charts_add(sample.data(), kNow);
+        std::vector<uint64_t> before;
+        for (uint32_t i = 0; i < c.nstats; i++) {
+            for (uint32_t r = 0; r < 4; r++) {
+                for (uint32_t k = 0; k < 4096; k++) {
+                    before.push_back(charts::g.series[i][r][(charts::g.pointers[r] - k) & 0xFFF]);
+                }
+            }
+        }
+        const uint32_t newest = charts::g.timepoint[0];
+        charts_store();
+        charts_term();
+        ZELFUZZ_CHECK(charts_init(c.calcs, c.stats, c.estats, g_file.c_str(), 1) == 0);
+        if (in_design_range(newest)) ZELFUZZ_CHECK(charts::g.timepoint[0] == newest);
+        size_t n = 0;
+        for (uint32_t i = 0; i < c.nstats; i++) {
+            for (uint32_t r = 0; r < 4; r++) {
+                ZELFUZZ_CHECK(charts::g.pointers[r] == 4095);
+                for (uint32_t k = 0; k < 4096; k++) {
+                    ZELFUZZ_CHECK(charts::g.series[i][r][4095 - k] == before[n++]);
+                }
+            }
+        }
+    }
+    charts_term();
+    return 0;
+}

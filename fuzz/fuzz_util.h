@@ -1,0 +1,163 @@
+// Pieces shared by the fuzz targets and the seed generator: a writer of charts data files of any
+// shape (tag, ring length, chart count, newest minute, records), a small catalogue that keeps
+// one execution cheap, and a scratch directory per fuzzing process.
+//
+// The data file layout: a 16-byte header (tag 00 01 00 00, ring length, chart count, newest
+// minute), then per record a 100-byte zero-padded name and four rings of ring-length 8-byte
+// entries, range 0 first, oldest first. Everything big-endian.
+#ifndef ZEL_FUZZ_FUZZ_UTIL_H
+#define ZEL_FUZZ_FUZZ_UTIL_H
+
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "charts.h"
+
+namespace zelfuzz {
+
+constexpr uint64_t kNoData = UINT64_C(0xFFFFFFFFFFFFFFFF);
+constexpr uint32_t kTag = 0x00010000;
+constexpr size_t kNameField = 100;
+
+// A statid from its four characters, the first in the most significant byte.
+constexpr uint32_t sid(const char (&s)[5]) {
+    return (uint32_t)(uint8_t)s[0] << 24 | (uint32_t)(uint8_t)s[1] << 16 |
+           (uint32_t)(uint8_t)s[2] << 8 | (uint32_t)(uint8_t)s[3];
+}
+
+inline void put32(std::string &out, uint32_t v) {
+    for (int sh = 24; sh >= 0; sh -= 8) out.push_back((char)(uint8_t)(v >> sh));
+}
+
+inline void put64(std::string &out, uint64_t v) {
+    put32(out, (uint32_t)(v >> 32));
+    put32(out, (uint32_t)v);
+}
+
+inline uint32_t get32le(const uint8_t *p) {
+    return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
+}
+
+inline uint32_t get32be(const uint8_t *p) {
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | (uint32_t)p[3];
+}
+
+// The value of entry k (oldest first) of the ring of record `rec` in `range`: a mix of empty
+// slots, small counts, values past 2^63 (negative to the calc machine) and zeros.
+inline uint64_t pattern_value(uint32_t rec, uint32_t range, uint32_t k) {
+    uint32_t h = (rec * 131u + range * 17u + k * 7u) % 29u;
+    if (h == 3 || h == 11) return kNoData;
+    if (h == 5) return UINT64_C(0x8000000000000000) + k;
+    if (h == 7) return 0;
+    return (uint64_t)(rec + 1) * 1000003u * (k % 97u + 1u) + range;
+}
+
+// A data file header.
+inline std::string file_header(uint32_t ringleng, uint32_t count, uint32_t newest,
+                               uint32_t tag = kTag) {
+    std::string out;
+    put32(out, tag);
+    put32(out, ringleng);
+    put32(out, count);
+    put32(out, newest);
+    return out;
+}
+
+// One record: the name field (the name cut or zero-padded to 100 bytes) and `entries` entries
+// per ring (normally the ring length) from pattern_value.
+inline std::string file_record(const std::string &name, uint32_t entries, uint32_t rec) {
+    std::string out = name.substr(0, kNameField);
+    out.resize(kNameField, '\0');
+    for (uint32_t r = 0; r < 4; r++) {
+        for (uint32_t k = 0; k < entries; k++) put64(out, pattern_value(rec, r, k));
+    }
+    return out;
+}
+
+// A well-formed data file with one record per name.
+inline std::string data_file(const std::vector<std::string> &names, uint32_t ringleng,
+                             uint32_t newest) {
+    std::string out = file_header(ringleng, (uint32_t)names.size(), newest);
+    for (size_t i = 0; i < names.size(); i++) out += file_record(names[i], ringleng, (uint32_t)i);
+    return out;
+}
+
+// Newest minute of the generated files: 2024-03-05 12:00 in minutes since 1970.
+constexpr uint32_t kNewestMinute = 28494000;
+// The clock of server-mode executions: ten minutes after that minute, so the catch-up on start
+// advances every range a little.
+constexpr uint32_t kNow = kNewestMinute * 60 + 600;
+inline uint32_t fixed_clock() {
+    return kNow;
+}
+
+// The small catalogue: five base statistics named as in the real catalogue (so generated files
+// match both), extended charts with two, one calc, three and gapped sources, and two calc
+// programs.
+inline const statdef kSmallStats[] = {
+    {"ucpu", sid("UCPU"), 0, 1, 0, 100, 60},    {"scpu", sid("SCPU"), 0, 1, 0, 100, 60},
+    {"load", sid("LOAD"), 1, 0, 2, 1, 1},       {"memoryrss", sid("MEMR"), 1, 0, 2, 1, 1},
+    {"memoryvirt", sid("MEMV"), 1, 0, 2, 1, 1}, {nullptr, 0, 0, 0, 0, 0, 0},
+};
+constexpr uint32_t kSmallStatCount = 5;
+inline const estatdef kSmallEstats[] = {
+    {"cpu", sid("TCPU"), 1, 2, 0, 0, 1, 0, 100, 60},
+    {"mem", sid("TMEM"), 1000, 4, 0, 1, 0, 2, 1, 1},
+    {"three", sid("THRE"), 3, 1001, 5, 1, 0, 5, 7, 3},
+    {nullptr, sid("GAPX"), 1, 0, 2, 0, 0, 9, 1, 1},
+    {nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+};
+constexpr uint32_t kSmallEstatCount = 4;
+inline const uint32_t kSmallCalcs[] = {1000, 0,    4,    3, 1002, 1004, 1999, 0,
+                                       1,    1001, 1000, 3, 1006, 1007, 1999, 2000};
+inline const std::vector<std::string> kSmallNames = {"ucpu", "scpu", "load", "memoryrss",
+                                                     "memoryvirt"};
+
+// A private scratch directory for this process (on a memory file system when there is one),
+// created on first use.
+inline const std::string &scratch_dir() {
+    static std::string dir = [] {
+        const char *base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+        std::string tmpl = std::string(base) + "/zelfuzz.XXXXXX";
+        std::vector<char> buf(tmpl.begin(), tmpl.end());
+        buf.push_back('\0');
+        if (mkdtemp(buf.data()) == nullptr) abort();
+        return std::string(buf.data());
+    }();
+    return dir;
+}
+
+// Replaces the file at path with the given bytes.
+inline void put_file(const std::string &path, const void *data, size_t size) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0) abort();
+    const char *p = static_cast<const char *>(data);
+    while (size > 0) {
+        ssize_t n = write(fd, p, size);
+        if (n <= 0) abort();
+        p += n;
+        size -= (size_t)n;
+    }
+    close(fd);
+}
+
+// Stops the process with a message when a property of the store does not hold; the fuzzer
+// counts it as a crash and keeps the input.
+#define ZELFUZZ_CHECK(cond)                                                             \
+    do {                                                                                \
+        if (!(cond)) {                                                                  \
+            fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #cond); \
+            abort();                                                                    \
+        }                                                                               \
+    } while (0)
+
+}  // namespace zelfuzz
+
+#endif
