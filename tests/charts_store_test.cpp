@@ -175,3 +175,18 @@ TEST(ChartsTerm, ReleasesAndAllowsANewStore) {
 }
 
 }  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+// The rings share one mapping; the slots between two rings must still count as outside both.
+TEST(ChartsRingsDeathTest, SlotPastARingIsReported) {
+    zeltest::TempDir dir;
+    StoreFixture st(dir.file("none.zel"), 0);
+    ASSERT_EQ(0, st.rc);
+    EXPECT_DEATH(
+        {
+            volatile uint64_t v = g.series[0][0][kRingLength];
+            (void)v;
+        },
+        "use-after-poison");
+}
+#endif

@@ -11,6 +11,24 @@
 
 #include "charts_priv.h"
 
+// Under AddressSanitizer the pads are poisoned, so that a slot index that runs off one ring is
+// reported as it would be between separate allocations.
+#if defined(__SANITIZE_ADDRESS__)
+#define ZEL_RINGS_POISONED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define ZEL_RINGS_POISONED 1
+#endif
+#endif
+#ifdef ZEL_RINGS_POISONED
+#include <sanitizer/asan_interface.h>
+#define ZEL_POISON(addr, size) ASAN_POISON_MEMORY_REGION((addr), (size))
+#define ZEL_UNPOISON(addr, size) ASAN_UNPOISON_MEMORY_REGION((addr), (size))
+#else
+#define ZEL_POISON(addr, size) ((void)(addr), (void)(size))
+#define ZEL_UNPOISON(addr, size) ((void)(addr), (void)(size))
+#endif
+
 namespace charts {
 
 State g;
@@ -101,6 +119,9 @@ static void copy_estatdefs(const estatdef *estats) {
     }
 }
 
+constexpr size_t kRingPad = 8;  // slots between two rings of the block
+constexpr size_t kRingStride = kRingLength + kRingPad;
+
 static void create_rings() {
     if (g.statdefscount == 0) return;
     g.monotonic = static_cast<uint64_t *>(malloc(sizeof(uint64_t) * g.statdefscount));
@@ -109,10 +130,9 @@ static void create_rings() {
     charts_passert(g.series, "series");
     // All rings share one block whose pages are mapped up front: a full store is 6 MB that
     // is filled at once, and taking its pages one fault at a time would cost more than the
-    // filling itself.
-    // Rings sit one cache line apart beyond their length: a sample touches the same slot of
-    // every ring, and at a whole-page stride those slots would all compete for one cache set.
-    constexpr size_t kRingStride = kRingLength + 8;
+    // filling itself. Rings sit one cache line (the pad) apart beyond their length: a sample
+    // touches the same slot of every ring, and at a whole-page stride those slots would all
+    // compete for one cache set.
     g.ringblocksize = size_t{g.statdefscount} * kRanges * kRingStride * sizeof(uint64_t);
     void *block = mmap(nullptr, g.ringblocksize, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
@@ -122,7 +142,10 @@ static void create_rings() {
     uint64_t *ring = g.ringblock;
     for (uint32_t i = 0; i < g.statdefscount; i++) {
         g.monotonic[i] = 0;
-        for (uint32_t r = 0; r < kRanges; r++, ring += kRingStride) g.series[i][r] = ring;
+        for (uint32_t r = 0; r < kRanges; r++, ring += kRingStride) {
+            g.series[i][r] = ring;
+            ZEL_POISON(ring + kRingLength, kRingPad * sizeof(uint64_t));
+        }
     }
 }
 
@@ -180,7 +203,10 @@ extern "C" void charts_term(void) {
     free(g.estatdefs);
     for (uint32_t i = 0; i < g.statdefscount; i++) free(const_cast<char *>(g.statdefs[i].name));
     free(g.statdefs);
-    if (g.ringblock != nullptr) munmap(g.ringblock, g.ringblocksize);
+    if (g.ringblock != nullptr) {
+        ZEL_UNPOISON(g.ringblock, g.ringblocksize);
+        munmap(g.ringblock, g.ringblocksize);
+    }
     free(g.series);
     free(g.monotonic);
     free(g.compbuff);
