@@ -61,9 +61,7 @@ uint32_t program_count(const std::vector<uint32_t> &calcs) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    setenv("TZ", "UTC", 1);
-    mycrc32_init();
-    strerr_init();
+    setup_store_process();
     g_file = scratch_dir() + "/calc.zel";
     std::string file = data_file(kSmallNames, 256, kNewestMinute);
     put_file(g_file, file.data(), file.size());

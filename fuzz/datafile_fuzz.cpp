@@ -236,10 +236,7 @@ void draw(uint32_t number, uint32_t width, uint32_t height) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    setenv("TZ", "UTC", 1);
-    mycrc32_init();
-    strerr_init();
-    charts_set_clock(fixed_clock);
+    setup_store_process();
     g_file = scratch_dir() + "/data.zel";
     return 0;
 }

@@ -74,10 +74,7 @@ void check_monotonic() {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    setenv("TZ", "UTC", 1);
-    mycrc32_init();
-    strerr_init();
-    charts_set_clock(fixed_clock);
+    setup_store_process();
     std::vector<std::string> names;
     for (uint32_t i = 0; i < kStats; i++) names.push_back(statsdump_statdefs[i].name);
     std::string file = data_file(names, 4096, kNewestMinute);

@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "charts.h"
+#include "crc.h"
+#include "strerr.h"
 
 namespace zelfuzz {
 
@@ -96,6 +98,14 @@ constexpr uint32_t kNewestMinute = 28494000;
 constexpr uint32_t kNow = kNewestMinute * 60 + 600;
 inline uint32_t fixed_clock() {
     return kNow;
+}
+
+// Process set-up of the store targets: a fixed time zone and clock, the CRC and error tables.
+inline void setup_store_process() {
+    setenv("TZ", "UTC", 1);
+    mycrc32_init();
+    strerr_init();
+    charts_set_clock(fixed_clock);
 }
 
 // The small catalogue: five base statistics named as in the real catalogue (so generated files
