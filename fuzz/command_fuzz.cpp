@@ -8,6 +8,8 @@
 // byte chooses:
 //   bits 0-3  != 0: '*' in a word becomes ',' (all 60 fields make an execution expensive)
 //   bit 4     put "-i d.zel" before the words, so most runs get as far as the writers
+//   bits 5-7  != 0: put a small picture size ("-x", "-y") before the words; a picture of the
+//             default 1600 x 320 pixels is for one input in 8 (or a size among the words)
 // Should a run leave its store set up (the tool may leave it to process exit), the harness
 // releases it. Every run must return 0 and close every descriptor it opened; the harness
 // removes the files the run wrote.
@@ -85,6 +87,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (ctl & 0x10) {
         words.push_back("-i");
         words.push_back("d.zel");
+    }
+    static const char *const kSmallSizes[8][2] = {
+        {nullptr, nullptr}, {"0", "0"},    {"1", "1"},    {"40", "20"},
+        {"64", "40"},       {"120", "60"}, {"200", "21"}, {"333", "80"},
+    };
+    if (const char *const *xy = kSmallSizes[ctl >> 5]; xy[0] != nullptr) {
+        words.insert(words.end(), {"-x", xy[0], "-y", xy[1]});
     }
     std::string cur;
     for (size_t i = 1; i <= size; i++) {

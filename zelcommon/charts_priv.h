@@ -150,6 +150,11 @@ extern const uint8_t kPngTailer[kPngTailSize];
 // Calc program k evaluated at ring index s of range r: a raw value or CHARTS_NODATA.
 uint64_t charts_calc(uint32_t k, uint32_t range, uint32_t s);
 
+// The second half of charts_init: every slot empty, running totals zero, then the data file
+// loaded in the given mode (see charts_load) and the time keys set. A store that is already set
+// up starts over on its data file this way without allocating anything again.
+int start_history(uint8_t mode);
+
 // Set-up of the deflate stream (charts_init) and its end (charts_term).
 int charts_zinit();
 void charts_zterm();

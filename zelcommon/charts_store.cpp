@@ -138,15 +138,33 @@ static void create_rings() {
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     g.ringblock = block == MAP_FAILED ? nullptr : static_cast<uint64_t *>(block);
     charts_passert(g.ringblock, "series[i][j]");
-    memset(g.ringblock, 0xFF, g.ringblocksize);  // every slot: no data
     uint64_t *ring = g.ringblock;
     for (uint32_t i = 0; i < g.statdefscount; i++) {
-        g.monotonic[i] = 0;
         for (uint32_t r = 0; r < kRanges; r++, ring += kRingStride) {
             g.series[i][r] = ring;
             ZEL_POISON(ring + kRingLength, kRingPad * sizeof(uint64_t));
         }
     }
+}
+
+int start_history(uint8_t mode) {
+    g.mode = mode;
+    for (uint32_t i = 0; i < g.statdefscount; i++) {
+        g.monotonic[i] = 0;
+        for (uint32_t r = 0; r < kRanges; r++) {
+            memset(g.series[i][r], 0xFF, kRingLength * sizeof(uint64_t));  // no data
+        }
+    }
+    for (uint32_t r = 0; r < kRanges; r++) {
+        g.pointers[r] = 0;
+        g.timepoint[r] = 0;
+    }
+    g.compsize = 0;  // no picture waits for delivery
+
+    if (charts_load(mode) < 0) return -1;
+    charts_inittimepointers();
+    if (mode == 0) charts_add(nullptr, now());
+    return 0;
 }
 
 }  // namespace charts
@@ -159,7 +177,6 @@ extern "C" void charts_set_clock(uint32_t (*clock)(void)) {
 
 extern "C" int charts_init(const uint32_t *calcs, const statdef *stats, const estatdef *estats,
                            const char *filename, uint8_t mode) {
-    g.mode = mode;
     // The bitmap starts zeroed (calloc takes such a large block straight from the kernel,
     // untouched), so the first chart clears nothing and only its own rows are ever touched.
     g.chart = static_cast<uint8_t *>(calloc(kChartSize, 1));
@@ -181,14 +198,7 @@ extern "C" int charts_init(const uint32_t *calcs, const statdef *stats, const es
     copy_statdefs(stats);
     copy_estatdefs(estats);
     create_rings();
-    for (uint32_t r = 0; r < kRanges; r++) {
-        g.pointers[r] = 0;
-        g.timepoint[r] = 0;
-    }
-
-    if (charts_load(mode) < 0) return -1;
-    charts_inittimepointers();
-    if (mode == 0) charts_add(nullptr, now());
+    if (start_history(mode) < 0) return -1;
     if (charts_zinit() != 0) return -1;
     png_reset_template();
     png_make_palette();
