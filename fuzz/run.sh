@@ -35,7 +35,7 @@ cmake --build "$build" -j2 --target "${build_targets[@]}" >"$build/build.log" 2>
 "$build/fuzz/make_seeds" "$build/corpus" >/dev/null || exit 2
 mkdir -p "$build/logs"
 
-# Every execution sets up a store of about 12.7 MB of buffers; a small quarantine keeps use
+# Many executions set up a store of about 12.7 MB of buffers; a small quarantine keeps use
 # after free detectable without paying for the large blocks again and again.
 export ASAN_OPTIONS="quarantine_size_mb=8:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:${UBSAN_OPTIONS:-}"
