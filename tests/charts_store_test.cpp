@@ -1,6 +1,7 @@
 // Store lifecycle: catalogue and calc program copies, rings, and what charts_init leaves behind
 // in tool and server mode.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "charts_priv.h"
 #include "charts_store_util.h"
@@ -133,6 +134,64 @@ TEST(ChartsInit, ToolModeFailsOnMissingFile) {
     StoreFixture st(dir.file("none.zel"), 1);
     EXPECT_EQ(-1, st.rc);
     EXPECT_EQ("file loading error: ENOENT (No such file or directory)\n", err.text());
+}
+
+// A viewer never fails on a bad file and keeps the last history it could read: each step
+// writes (or removes) the file, reloads, and checks the result, the message and what is shown.
+TEST(ChartsViewer, ReloadKeepsTheLastGoodHistory) {
+    zeltest::TempDir dir;
+    const std::string path = dir.file("v.zel");
+    auto good = [](uint32_t tag, uint32_t newest) {
+        return zeltest::file_header(4096, 1, newest) + zeltest::file_record("alpha", 4096, tag);
+    };
+    zeltest::CaptureFd err(2);
+    StoreFixture st(path, CHARTS_MODE_VIEWER);
+    EXPECT_EQ(0, st.rc);
+    EXPECT_STREQ("file loading error: ENOENT (No such file or directory)", charts_load_message());
+    EXPECT_TRUE(zeltest::ring_is_empty(g.series[0][0]));
+
+    struct Step {
+        const char *what;
+        std::string bytes;  // empty: the file is removed
+        int rc;
+        const char *message;
+        uint32_t shown_tag;  // tag of the history shown afterwards (0: empty)
+        uint32_t newest;
+    };
+    const std::string first = good(7, 28000000);
+    const Step steps[] = {
+        {"file appears", first, 0, "", 7, 28000000},
+        {"newer file", good(9, 28000005), 0, "", 9, 28000005},
+        {"truncated", good(3, 28000009).substr(0, 5000), -1, "error reading charts data file", 9,
+         28000005},
+        {"wrong tag", good(4, 1).replace(0, 4, "\x00\x02\x00\x00", 4), -1,
+         "unrecognized charts data file format", 9, 28000005},
+        {"removed", "", -1, "file loading error: ENOENT (No such file or directory)", 9, 28000005},
+        {"good again", first, 0, "", 7, 28000000},
+    };
+    for (const Step &s : steps) {
+        SCOPED_TRACE(s.what);
+        if (s.bytes.empty()) {
+            unlink(path.c_str());
+        } else {
+            zeltest::write_file(path, s.bytes);
+        }
+        EXPECT_EQ(s.rc, charts_reload());
+        EXPECT_EQ(0, strncmp(s.message, charts_load_message(), strlen(s.message)));
+        EXPECT_EQ(s.newest, g.timepoint[0]);
+        for (uint32_t r = 0; r < kRanges; r++) {
+            EXPECT_EQ(kRingMask, g.pointers[r]);
+            EXPECT_EQ(zeltest::entry_value(s.shown_tag, r, 4095), g.series[0][r][kRingMask]);
+            EXPECT_TRUE(zeltest::ring_is_empty(g.series[1][r]));
+        }
+    }
+    EXPECT_EQ("", err.text());  // a viewer prints nothing
+}
+
+TEST(ChartsViewer, ReloadIsForViewersOnly) {
+    zeltest::TempDir dir;
+    StoreFixture st(dir.file("none.zel"), CHARTS_MODE_SERVER);
+    EXPECT_EQ(-1, charts_reload());
 }
 
 // A server that starts after a pause catches up: the loaded newest slot moves back by the

@@ -51,12 +51,27 @@ typedef struct estatdef {
     uint16_t divisor;
 } estatdef;
 
+// Modes of charts_init and charts_load.
+#define CHARTS_MODE_SERVER 0  // a bad file gives an empty store that catches up to now
+#define CHARTS_MODE_TOOL 1    // the file's history as saved; a bad file is an error
+// The tool's reading, for a long-running viewer: a bad file gives an empty store (no error),
+// nothing is printed, and the load's message is kept for charts_load_message().
+#define CHARTS_MODE_VIEWER 2
+
 // Lifecycle. calcs: calc program tokens, each program ending with 1999, the list with 2000.
 // Returns 0, or -1 when the data file cannot be loaded in tool mode or the deflate stream cannot
 // be set up (then the only valid action is to end the process).
 int charts_init(const uint32_t *calcs, const statdef *stats, const estatdef *estats,
                 const char *filename, uint8_t mode);
 void charts_term(void);
+
+// Viewer mode only. charts_reload() reads the data file again: on success the store shows the
+// file's history; on failure it keeps the history it showed before (an empty one if none) and
+// the reason is in charts_load_message(). Returns 0 or -1 (also when the store is not a viewer).
+int charts_reload(void);
+// Message of the last load when it failed, as the tool prints it without the line end (for
+// example "file loading error: ENOENT (No such file or directory)"); "" after a successful load.
+const char *charts_load_message(void);
 
 // The clock the store reads when it needs "now" (server catch-up, an empty store's time keys).
 // Null restores the system clock. For simulators and tests.

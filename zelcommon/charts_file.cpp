@@ -196,6 +196,14 @@ LoadResult read_store(int fd) {
     return LoadResult::kOk;
 }
 
+// A failed load in tool or viewer mode: the tool prints the message and fails, a viewer keeps
+// the message and goes on with an empty store.
+int tool_load_error(uint8_t mode, const char *fmt, const char *detail) {
+    snprintf(g.loadmsg, sizeof g.loadmsg, fmt, detail);
+    if (mode != CHARTS_MODE_VIEWER) fprintf(stderr, "%s\n", g.loadmsg);
+    return -1;
+}
+
 }  // namespace
 }  // namespace charts
 
@@ -240,15 +248,13 @@ extern "C" void charts_store(void) {
 }
 
 extern "C" int charts_load(uint8_t mode) {
-    const bool tool = mode == 1;
+    const bool tool = mode != CHARTS_MODE_SERVER;
+    g.loadmsg[0] = '\0';
     // Non-blocking, so that a FIFO or a device named as the data file cannot stall the start:
     // it ends in the read-error path like any other file that cannot be read in full.
     int fd = g.fileops->open(g.statsfilename, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
     if (fd < 0) {
-        if (tool) {
-            fprintf(stderr, "file loading error: %s\n", strerr(errno));
-            return -1;
-        }
+        if (tool) return tool_load_error(mode, "file loading error: %s", strerr(errno));
         if (errno == ENOENT) {
             zel_log(ZEL_LOGMODE_STDERR, ZEL_LOG_NOTICE,
                     "no charts data file - initializing empty charts");
@@ -265,18 +271,13 @@ extern "C" int charts_load(uint8_t mode) {
     errno = err;
     switch (res) {
         case LoadResult::kReadError:
-            if (tool) {
-                fprintf(stderr, "error reading charts data file: %s\n", strerr(errno));
-                return -1;
-            }
+            if (tool)
+                return tool_load_error(mode, "error reading charts data file: %s", strerr(errno));
             zel_log(ZEL_LOGMODE_ERRNO | ZEL_LOGMODE_STDERR, ZEL_LOG_WARNING,
                     "error reading charts data file");
             return 0;
         case LoadResult::kBadFormat:
-            if (tool) {
-                fprintf(stderr, "unrecognized charts data file format\n");
-                return -1;
-            }
+            if (tool) return tool_load_error(mode, "%s", "unrecognized charts data file format");
             zel_log(ZEL_LOGMODE_STDERR, ZEL_LOG_WARNING,
                     "unrecognized charts data file format - initializing empty charts");
             return 0;

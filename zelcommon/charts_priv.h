@@ -93,6 +93,9 @@ struct State {
     stat_record *series = nullptr;  // series[i][r]: ring of statistic i in range r
     uint64_t *ringblock = nullptr;  // one mapping that holds every ring
     size_t ringblocksize = 0;
+    // A viewer's second set of rings: a reload reads into it and the two change places only
+    // when the load succeeded, so a bad file never costs the history already shown.
+    uint64_t *spareblock = nullptr;
     uint32_t pointers[kRanges] = {0, 0, 0, 0};   // ring index of the newest slot
     uint32_t timepoint[kRanges] = {0, 0, 0, 0};  // period number of the newest slot
     uint64_t *monotonic = nullptr;               // running total per statistic since init
@@ -115,6 +118,8 @@ struct State {
     bool zstr_ready = false;
 
     uint8_t png_header[kPngHeaderSize] = {};  // template with the palette; CRCs as placeholders
+
+    char loadmsg[256] = {};  // why the last tool or viewer load failed; empty after a good one
 
     uint32_t (*clock)(void) = nullptr;  // null: the system clock
     const FileOps *fileops = &kSystemFileOps;

@@ -122,33 +122,49 @@ static void copy_estatdefs(const estatdef *estats) {
 constexpr size_t kRingPad = 8;  // slots between two rings of the block
 constexpr size_t kRingStride = kRingLength + kRingPad;
 
+// One block of rings for every statistic, the pads between them poisoned.
+static uint64_t *map_rings() {
+    // The block's pages are mapped up front: a full store is 6 MB that is filled at once, and
+    // taking its pages one fault at a time would cost more than the filling itself.
+    void *block = mmap(nullptr, g.ringblocksize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+    uint64_t *rings = block == MAP_FAILED ? nullptr : static_cast<uint64_t *>(block);
+    charts_passert(rings, "series[i][j]");
+    for (size_t k = 0; k < size_t{g.statdefscount} * kRanges; k++) {
+        ZEL_POISON(rings + k * kRingStride + kRingLength, kRingPad * sizeof(uint64_t));
+    }
+    return rings;
+}
+
+static void unmap_rings(uint64_t *rings) {
+    if (rings == nullptr) return;
+    ZEL_UNPOISON(rings, g.ringblocksize);
+    munmap(rings, g.ringblocksize);
+}
+
+// Points every statistic's rings into the block. Rings sit one cache line (the pad) apart
+// beyond their length: a sample touches the same slot of every ring, and at a whole-page stride
+// those slots would all compete for one cache set.
+static void use_rings(uint64_t *rings) {
+    g.ringblock = rings;
+    uint64_t *ring = rings;
+    for (uint32_t i = 0; i < g.statdefscount; i++) {
+        for (uint32_t r = 0; r < kRanges; r++, ring += kRingStride) g.series[i][r] = ring;
+    }
+}
+
 static void create_rings() {
     if (g.statdefscount == 0) return;
     g.monotonic = static_cast<uint64_t *>(malloc(sizeof(uint64_t) * g.statdefscount));
     charts_passert(g.monotonic, "monotonic");
     g.series = static_cast<stat_record *>(malloc(sizeof(stat_record) * g.statdefscount));
     charts_passert(g.series, "series");
-    // All rings share one block whose pages are mapped up front: a full store is 6 MB that
-    // is filled at once, and taking its pages one fault at a time would cost more than the
-    // filling itself. Rings sit one cache line (the pad) apart beyond their length: a sample
-    // touches the same slot of every ring, and at a whole-page stride those slots would all
-    // compete for one cache set.
     g.ringblocksize = size_t{g.statdefscount} * kRanges * kRingStride * sizeof(uint64_t);
-    void *block = mmap(nullptr, g.ringblocksize, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    g.ringblock = block == MAP_FAILED ? nullptr : static_cast<uint64_t *>(block);
-    charts_passert(g.ringblock, "series[i][j]");
-    uint64_t *ring = g.ringblock;
-    for (uint32_t i = 0; i < g.statdefscount; i++) {
-        for (uint32_t r = 0; r < kRanges; r++, ring += kRingStride) {
-            g.series[i][r] = ring;
-            ZEL_POISON(ring + kRingLength, kRingPad * sizeof(uint64_t));
-        }
-    }
+    use_rings(map_rings());
 }
 
-int start_history(uint8_t mode) {
-    g.mode = mode;
+// Every slot empty, the running totals zero, no newest slot.
+static void clear_history() {
     for (uint32_t i = 0; i < g.statdefscount; i++) {
         g.monotonic[i] = 0;
         for (uint32_t r = 0; r < kRanges; r++) {
@@ -159,11 +175,19 @@ int start_history(uint8_t mode) {
         g.pointers[r] = 0;
         g.timepoint[r] = 0;
     }
+}
+
+int start_history(uint8_t mode) {
+    g.mode = mode;
+    clear_history();
     g.compsize = 0;  // no picture waits for delivery
 
-    if (charts_load(mode) < 0) return -1;
+    if (charts_load(mode) < 0) {
+        if (mode != CHARTS_MODE_VIEWER) return -1;
+        clear_history();  // a viewer shows nothing of a file it could not read whole
+    }
     charts_inittimepointers();
-    if (mode == 0) charts_add(nullptr, now());
+    if (mode == CHARTS_MODE_SERVER) charts_add(nullptr, now());
     return 0;
 }
 
@@ -205,6 +229,39 @@ extern "C" int charts_init(const uint32_t *calcs, const statdef *stats, const es
     return 0;
 }
 
+extern "C" int charts_reload(void) {
+    if (g.mode != CHARTS_MODE_VIEWER || g.statsfilename == nullptr) return -1;
+    // What the store shows now, kept until the file has been read whole.
+    uint64_t *shown = g.ringblock;
+    uint32_t pointers[kRanges], timepoint[kRanges];
+    memcpy(pointers, g.pointers, sizeof pointers);
+    memcpy(timepoint, g.timepoint, sizeof timepoint);
+    const uint32_t keys[] = {g.shmin,       g.shhour,  g.medmin,   g.medhour,
+                             g.lnghalfhour, g.lngmday, g.lngmonth, g.lngyear};
+
+    if (g.statdefscount > 0) {
+        if (g.spareblock == nullptr) g.spareblock = map_rings();
+        use_rings(g.spareblock);
+    }
+    clear_history();
+    g.compsize = 0;
+    if (charts_load(CHARTS_MODE_VIEWER) < 0) {
+        if (shown != nullptr) use_rings(shown);
+        memcpy(g.pointers, pointers, sizeof pointers);
+        memcpy(g.timepoint, timepoint, sizeof timepoint);
+        g.shmin = keys[0], g.shhour = keys[1], g.medmin = keys[2], g.medhour = keys[3];
+        g.lnghalfhour = keys[4], g.lngmday = keys[5], g.lngmonth = keys[6], g.lngyear = keys[7];
+        return -1;
+    }
+    g.spareblock = shown;
+    charts_inittimepointers();
+    return 0;
+}
+
+extern "C" const char *charts_load_message(void) {
+    return g.loadmsg;
+}
+
 extern "C" void charts_term(void) {
     free(g.statsfilename);
     free(g.calcdefs);
@@ -213,10 +270,8 @@ extern "C" void charts_term(void) {
     free(g.estatdefs);
     for (uint32_t i = 0; i < g.statdefscount; i++) free(const_cast<char *>(g.statdefs[i].name));
     free(g.statdefs);
-    if (g.ringblock != nullptr) {
-        ZEL_UNPOISON(g.ringblock, g.ringblocksize);
-        munmap(g.ringblock, g.ringblocksize);
-    }
+    unmap_rings(g.ringblock);
+    unmap_rings(g.spareblock);
     free(g.series);
     free(g.monotonic);
     free(g.compbuff);
