@@ -211,11 +211,15 @@ char *checked_strdup(const char *s, const char *objname) {
     return p;
 }
 
-// Standard output through one large block buffer, written with fwrite when it fills.
+// The table's text through one large block buffer, handed to the sink whenever it fills.
 class OutBuffer {
   public:
     static constexpr size_t kSize = 1 << 17;
-    OutBuffer() : buf_(static_cast<char *>(checked_malloc(kSize, "outbuff"))), pos_(buf_) {}
+    OutBuffer(statsdump_sink sink, void *ctx)
+        : buf_(static_cast<char *>(checked_malloc(kSize, "outbuff"))),
+          pos_(buf_),
+          sink_(sink),
+          ctx_(ctx) {}
     ~OutBuffer() {
         flush();
         free(buf_);
@@ -240,14 +244,20 @@ class OutBuffer {
         }
     }
     void flush() {
-        if (pos_ != buf_) fwrite(buf_, 1, size_t(pos_ - buf_), stdout);
+        if (pos_ != buf_) sink_(ctx_, buf_, size_t(pos_ - buf_));
         pos_ = buf_;
     }
 
   private:
     char *buf_;
     char *pos_;
+    statsdump_sink sink_;
+    void *ctx_;
 };
+
+void write_stdout(void *, const char *data, size_t length) {
+    fwrite(data, 1, length, stdout);
+}
 
 // Writes one formatter's text to standard output.
 template <typename F, typename T>
@@ -388,6 +398,11 @@ void statsdump_print_humanize_iec(double number) {
 }
 
 void statsdump_gencsv(const int32_t *stats, uint32_t range, char sep, uint8_t flags) {
+    statsdump_gencsv_to(stats, range, sep, flags, write_stdout, nullptr);
+}
+
+void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t flags,
+                         statsdump_sink sink, void *ctx) {
     const uint32_t statsleng = charts_getmaxleng();
     uint32_t fields = 0;
     while (stats[fields] >= 0) fields++;
@@ -412,7 +427,7 @@ void statsdump_gencsv(const int32_t *stats, uint32_t range, char sep, uint8_t fl
     }
     const uint32_t t0 = timestamp - rsec * (statsleng - 1);
 
-    OutBuffer out;
+    OutBuffer out(sink, ctx);
     out.put((flags & kFlagDate) ? "date" : "timestamp");
     for (uint32_t f = 0; f < fields; f++) {
         out.put(sep);

@@ -3,6 +3,7 @@
 #ifndef ZELCOMMON_STATSDUMP_H
 #define ZELCOMMON_STATSDUMP_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "charts.h"
@@ -27,8 +28,14 @@ void usage(const char *appname);
 // a list of chart types ending with -1. Returns 0, or -1 when the list cannot be enlarged.
 int statsdump_parse(int32_t **stats, const char *opt);
 
-// Text table of the fields in one range. flags: 1 date column, 2 base-10 numbers, 4 base-2.
+// Text table of the fields in one range on standard output. flags: 1 date column, 2 base-10
+// numbers, 4 base-2.
 void statsdump_gencsv(const int32_t *stats, uint32_t range, char sep, uint8_t flags);
+// The same table handed to sink(ctx, text, length) in consecutive pieces, for a caller that
+// keeps or sends it elsewhere.
+typedef void (*statsdump_sink)(void *ctx, const char *text, size_t length);
+void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t flags,
+                         statsdump_sink sink, void *ctx);
 void statsdump_print_date(uint32_t ts);
 void statsdump_print_humanize_si(double number);
 void statsdump_print_humanize_iec(double number);
