@@ -142,6 +142,23 @@ else
                        "$1" != *libstdc++* ]]' _ "$deps"
     fi
 
+    # A program's own function of a name the library exports does not replace the library's:
+    # zel_log still names the error with the library's strerr.
+    printf '%s\n' '#include <errno.h>' '#include "zellog.h"' \
+        'const char *strerr(int e) { (void)e; return "the program'"'"'s strerr"; }' \
+        'int main(void) { errno = ENOENT; zel_log(ZEL_LOGMODE_ERRNO | ZEL_LOGMODE_STDERR,' \
+        '    ZEL_LOG_WARNING, "probe"); return 0; }' >"$prefix/own_strerr.c"
+    # shellcheck disable=SC2046,SC2086
+    if "$cc_bin" $cflags $(pkg-config --cflags zelcommon) "$prefix/own_strerr.c" \
+        $(pkg-config --libs zelcommon) -o "$prefix/own_strerr" >"$prefix/cc.log" 2>&1; then
+        LD_LIBRARY_PATH="$libdir" "$prefix/own_strerr" 2>"$prefix/own_strerr.err"
+        check "the library's calls of its own functions stay inside it" \
+            grep -q "probe: ENOENT" "$prefix/own_strerr.err"
+    else
+        cat "$prefix/cc.log"
+        fail "own_strerr.c builds"
+    fi
+
     # A static program: fully static, except under the sanitizers, whose runtimes exist only
     # as shared libraries; there the library alone is taken from its archive.
     # shellcheck disable=SC2046,SC2086
