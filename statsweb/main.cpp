@@ -135,9 +135,10 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
 
     zel_log_init(nullptr, 0);
+    if (statsweb::server_bind(cfg) != 0) return 1;
     zel_log(0, ZEL_LOG_INFO, "statsweb starting, data file %s", input.c_str());
     statsweb::open_store(input);
-    if (statsweb::server_start(cfg) != 0) return 1;
+    if (statsweb::server_start() != 0) return 1;
 
     int sig = 0;
     while (sigwait(&stop, &sig) != 0) {

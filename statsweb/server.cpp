@@ -35,6 +35,7 @@ struct Server {
     ServerConfig cfg;
     struct MHD_Daemon *daemon = nullptr;
     int fd = -1;
+    std::string hostport;  // "127.0.0.1:9740", "[::1]:9740"
 };
 
 Server srv;
@@ -249,14 +250,19 @@ int bind_socket(const ServerConfig &cfg, std::string &url_host) {
 
 }  // namespace
 
-int server_start(const ServerConfig &cfg) {
+int server_bind(const ServerConfig &cfg) {
     srv.cfg = cfg;
-    std::string hostport;
-    srv.fd = bind_socket(cfg, hostport);
+    srv.fd = bind_socket(cfg, srv.hostport);
     if (srv.fd < 0) {
         fprintf(stderr, "can't listen on %s: %s\n", cfg.listen_text.c_str(), strerr(errno));
         return 1;
     }
+    return 0;
+}
+
+int server_start() {
+    const ServerConfig &cfg = srv.cfg;
+    const std::string &hostport = srv.hostport;
     const bool tls = !cfg.cert_pem.empty() && !cfg.key_pem.empty();
     unsigned flags =
         MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_USE_ITC | MHD_USE_ERROR_LOG;

@@ -18,9 +18,12 @@ struct ServerConfig {
     bool verbose = false;
 };
 
-// Binds, starts the server thread and prints the "listening" line. Returns 0, or 1 after a
-// message on standard error when the address cannot be bound or the server cannot start.
-int server_start(const ServerConfig &cfg);
+// Binds the listening socket. Returns 0, or 1 after one line on standard error naming the
+// address and the error.
+int server_bind(const ServerConfig &cfg);
+// Starts the server thread on the bound socket and prints the "listening" line on standard
+// output. Returns 0, or 1 after a message on standard error.
+int server_start();
 // Stops accepting, lets what is in flight finish (a few seconds at most), stops the thread.
 void server_stop();
 
