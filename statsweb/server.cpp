@@ -87,8 +87,15 @@ void access_log(struct MHD_Connection *conn, const char *method, const char *url
                 size_t bytes) {
     if (!srv.cfg.verbose) return;
     char addr[INET6_ADDRSTRLEN + 1];
-    zel_log(0, ZEL_LOG_INFO, "%s \"%s %.512s\" %u %zu", client_address(conn, addr, sizeof addr),
-            method, url, status, bytes);
+    // Method and path come from the client: control characters are not written to the log.
+    std::string line = method;
+    line += ' ';
+    line.append(url, strnlen(url, 512));
+    for (char &c : line) {
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F || c == '"') c = '?';
+    }
+    zel_log(0, ZEL_LOG_INFO, "%s \"%s\" %u %zu", client_address(conn, addr, sizeof addr),
+            line.c_str(), status, bytes);
 }
 
 bool authorised(struct MHD_Connection *conn) {
