@@ -8,7 +8,6 @@
 #include <list>
 #include <memory>
 #include <new>
-#include <optional>
 
 #include "charts.h"
 #include "metrics.h"
@@ -28,10 +27,12 @@ constexpr const char *kTextPlain = "text/plain; charset=utf-8";
 // What one load of the data file gives, kept until the next load.
 struct Derived {
     uint64_t generation = 0;
-    std::optional<PlainTable> base[kRanges];  // plain tables of all base statistics
-    std::string metrics;                      // text format 0.0.4
-    std::string metrics_om;                   // OpenMetrics
-    std::string history[kRanges];             // /openmetrics per range
+    bool have_metrics = false;
+    std::string metrics;     // text format 0.0.4
+    std::string metrics_om;  // OpenMetrics
+    // /openmetrics of the range asked for last (megabytes each, so one range at a time).
+    uint32_t history_range = kRanges;
+    std::string history;
     // Recently drawn charts. Bounded in count and bytes, whatever sizes clients ask for.
     struct Chart {
         uint32_t number, width, height;
@@ -60,15 +61,6 @@ const int32_t *base_fields() {
         return v;
     }();
     return list.data();
-}
-
-const PlainTable *base_table(uint32_t range) {
-    if (!d.base[range]) {
-        PlainTable t;
-        if (!plain_table(base_fields(), range, t)) return nullptr;
-        d.base[range] = std::move(t);
-    }
-    return &*d.base[range];
 }
 
 // Query parameters: the first value of a name, or null.
@@ -346,16 +338,17 @@ Response get_metrics(const Request &req) {
     const StoreState &st = store_refresh();
     if (!st.loaded) return unavailable(st);
     forget_derived(st.generation);
-    const bool om = wants_openmetrics(req.accept);
-    std::string &body = om ? d.metrics_om : d.metrics;
-    if (body.empty()) {
-        const PlainTable *t = base_table(0);
-        if (t == nullptr) return text_response(500, "table error\n");
-        body = metrics_text(*t, om);
+    if (!d.have_metrics) {
+        PlainTable t;
+        if (!plain_table(base_fields(), 0, t)) return text_response(500, "table error\n");
+        d.metrics = metrics_text(t, false);
+        d.metrics_om = metrics_text(t, true);
+        d.have_metrics = true;
     }
+    const bool om = wants_openmetrics(req.accept);
     return ok(om ? "application/openmetrics-text; version=1.0.0; charset=utf-8"
                  : "text/plain; version=0.0.4; charset=utf-8",
-              body);
+              om ? d.metrics_om : d.metrics);
 }
 
 Response get_openmetrics(const Request &req) {
@@ -365,15 +358,16 @@ Response get_openmetrics(const Request &req) {
     const StoreState &st = store_refresh();
     if (!st.loaded) return unavailable(st);
     forget_derived(st.generation);
-    std::string &body = d.history[range];
-    if (body.empty()) {
-        const PlainTable *t = base_table(range);
-        if (t == nullptr) return text_response(500, "table error\n");
-        body = openmetrics_history(*t);
-        // The plain table of a range other than 0 is needed only here.
-        if (range != 0) d.base[range].reset();
+    if (d.history_range != range) {
+        d.history.clear();
+        d.history.shrink_to_fit();
+        d.history_range = kRanges;
+        PlainTable t;
+        if (!plain_table(base_fields(), range, t)) return text_response(500, "table error\n");
+        d.history = openmetrics_history(t);
+        d.history_range = range;
     }
-    return ok("application/openmetrics-text; version=1.0.0; charset=utf-8", body);
+    return ok("application/openmetrics-text; version=1.0.0; charset=utf-8", d.history);
 }
 
 Response get_status(const Request &) {
