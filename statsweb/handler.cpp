@@ -7,7 +7,6 @@
 
 #include <list>
 #include <memory>
-#include <new>
 
 #include "charts.h"
 #include "metrics.h"
@@ -458,11 +457,6 @@ Response handle(const Request &req) {
     Response r;
     try {
         r = route(req);
-    } catch (const std::bad_alloc &) {
-        r = Response();
-        r.status = 503;
-        r.content_type = kTextPlain;
-        r.body = "out of memory\n";
     } catch (...) {
         r = Response();
         r.status = 500;

@@ -102,8 +102,10 @@ bool authorised(struct MHD_Connection *conn) {
     if (!srv.cfg.auth) return true;
     char *pass = nullptr;
     char *user = MHD_basic_auth_get_username_password(conn, &pass);
-    const bool ok = user != nullptr && pass != nullptr &&
-                    (same_secret(user, srv.cfg.user) & same_secret(pass, srv.cfg.password));
+    // Both parts are compared whatever the first gives, so the time tells nothing about it.
+    const bool user_ok = user != nullptr && same_secret(user, srv.cfg.user);
+    const bool pass_ok = pass != nullptr && same_secret(pass, srv.cfg.password);
+    const bool ok = int(user_ok) + int(pass_ok) == 2;
     if (user != nullptr) MHD_free(user);
     if (pass != nullptr) MHD_free(pass);
     return ok;
@@ -241,17 +243,15 @@ int bind_socket(const ServerConfig &cfg, std::string &url_host) {
     salen = sizeof sa;
     getsockname(fd, reinterpret_cast<struct sockaddr *>(&sa), &salen);
     char host[INET6_ADDRSTRLEN + 1] = "";
-    uint16_t port;
+    char text[INET6_ADDRSTRLEN + 16];
     if (sa.v4.sin_family == AF_INET) {
         inet_ntop(AF_INET, &sa.v4.sin_addr, host, sizeof host);
-        port = ntohs(sa.v4.sin_port);
-        url_host = host;
+        snprintf(text, sizeof text, "%s:%u", host, unsigned(ntohs(sa.v4.sin_port)));
     } else {
         inet_ntop(AF_INET6, &sa.v6.sin6_addr, host, sizeof host);
-        port = ntohs(sa.v6.sin6_port);
-        url_host = std::string("[") + host + "]";
+        snprintf(text, sizeof text, "[%s]:%u", host, unsigned(ntohs(sa.v6.sin6_port)));
     }
-    url_host += ":" + std::to_string(port);
+    url_host.assign(text);
     return fd;
 }
 
