@@ -1,10 +1,10 @@
-# Front door: make (build), make test, make sanitize, make demo, make bench, make fuzz,
-# make memcheck, make install PREFIX=... [DESTDIR=...], make package, make abi-baseline
+# Front door: make (build), make test, make sanitize, make demo, make serve, make bench,
+# make fuzz, make memcheck, make install PREFIX=... [DESTDIR=...], make package, make abi-baseline
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 
-.PHONY: all build test sanitize demo bench fuzz memcheck install package abi-baseline clean
+.PHONY: all build test sanitize demo serve bench fuzz memcheck install package abi-baseline clean
 
 FUZZ_SECONDS ?= 30
 
@@ -54,6 +54,15 @@ demo:
 	build/statsdump -i $(DEMO_FILE) -f cpu,space,bwin -r 0 -p $(DEMO_DIR)/day.png
 	build/statsdump -i $(DEMO_FILE) -f cpu,space,bwin -r 2 -p $(DEMO_DIR)/month.png
 	@ls -l $(DEMO_DIR)/*.png
+
+# The demo data file served by statsweb in the foreground (Ctrl-C stops it); it prints the URL.
+SERVE_LISTEN ?= 127.0.0.1:9740
+serve:
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS) --target statsgen statsweb
+	mkdir -p $(DEMO_DIR)
+	build/statsgen -o $(DEMO_FILE)
+	build/statsweb/statsweb -i $(DEMO_FILE) -l $(SERVE_LISTEN) -v
 
 clean:
 	rm -rf build build-asan build-bench build-fuzz build-golden

@@ -59,9 +59,7 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/docs/statsdump.bash-completion)
   install(FILES docs/statsdump.bash-completion
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME statsdump)
 endif()
-if(EXISTS ${CMAKE_SOURCE_DIR}/docs/statsweb.service)
-  install(FILES docs/statsweb.service DESTINATION lib/systemd/system)
-endif()
+# (statsweb's unit file is installed by statsweb/CMakeLists.txt, naming the installed program.)
 
 # Copyright and changelog where Debian looks for them.
 add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.Debian.gz

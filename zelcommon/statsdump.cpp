@@ -308,6 +308,17 @@ void usage(const char *appname) {
     fwrite(text.data(), 1, text.size(), stderr);
 }
 
+int32_t statsdump_field_type(const char *name) {
+    if (name == nullptr) return -1;
+    for (uint32_t i = 0; statsdump_statdefs[i].name != nullptr; i++) {
+        if (strcmp(name, statsdump_statdefs[i].name) == 0) return int32_t(i);
+    }
+    for (uint32_t j = 0; statsdump_estatdefs[j].name != nullptr; j++) {
+        if (strcmp(name, statsdump_estatdefs[j].name) == 0) return int32_t(100 + j);
+    }
+    return -1;
+}
+
 int statsdump_parse(int32_t **stats, const char *opt) {
     static constexpr const char *kDelims = " ,;";
     if (!g.selection_ready) {
@@ -363,22 +374,16 @@ int statsdump_parse(int32_t **stats, const char *opt) {
             }
             continue;
         }
-        bool found = false;
-        for (uint32_t i = 0; i < g.statscnt && !found; i++) {
-            if (strcmp(w, statsdump_statdefs[i].name) == 0) {
-                if (!g.usedstats[i]) list[pos++] = int32_t(i);
-                g.usedstats[i] = true;
-                found = true;
-            }
+        const int32_t type = statsdump_field_type(w);
+        if (type < 0) {
+            fprintf(stderr, "statistic '%s' not found\n", w);
+        } else if (type < 100) {
+            if (!g.usedstats[type]) list[pos++] = type;
+            g.usedstats[type] = true;
+        } else {
+            if (!g.usedestats[type - 100]) list[pos++] = type;
+            g.usedestats[type - 100] = true;
         }
-        for (uint32_t j = 0; j < g.estatscnt && !found; j++) {
-            if (strcmp(w, statsdump_estatdefs[j].name) == 0) {
-                if (!g.usedestats[j]) list[pos++] = int32_t(100 + j);
-                g.usedestats[j] = true;
-                found = true;
-            }
-        }
-        if (!found) fprintf(stderr, "statistic '%s' not found\n", w);
     }
     list[pos] = -1;
     free(copy);

@@ -24,6 +24,10 @@ ZELCOMMON_API extern const uint32_t statsdump_calcdefs[];
 // Writes the help text to standard error.
 ZELCOMMON_API void usage(const char *appname);
 
+// Chart type of one field name (0..47 a base statistic, 100 + k extended chart k), or -1 for a
+// name the catalogue lacks. Prints nothing.
+ZELCOMMON_API int32_t statsdump_field_type(const char *name);
+
 // Appends the fields named in opt (separated by " ,;", "*" for all) to the field list *stats,
 // a list of chart types ending with -1. Returns 0, or -1 when the list cannot be enlarged.
 ZELCOMMON_API int statsdump_parse(int32_t **stats, const char *opt);

@@ -1,0 +1,150 @@
+// statsweb: the charts store of one data file over HTTP. Options and start-up; the main thread
+// then only waits for SIGTERM or SIGINT, while the server's one thread answers every request.
+#include <malloc.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "handler.h"
+#include "server.h"
+#include "statsdump.h"
+#include "text.h"
+#include "zellog.h"
+
+namespace {
+
+constexpr const char *kDefaultListen = "127.0.0.1:9740";
+constexpr const char *kDefaultInput = STATSDUMP_DEFAULT_DIR "/" STATSDUMP_DEFAULT_FILE;
+
+void print_usage(const char *appname) {
+    fprintf(stderr,
+            "usage: %s [-i stats_file] [-l address:port] [-a auth_file] [-c cert.pem -k key.pem] "
+            "[-v] [-h]\n"
+            "\t-i - name of zel binary stats file (default: %s)\n"
+            "\t-l - address and port to listen on: a.b.c.d:port, [v6addr]:port or :port for "
+            "every interface (default: %s)\n"
+            "\t-a - file with one user:password line; every request then needs HTTP basic "
+            "authentication\n"
+            "\t-c - certificate (PEM) for HTTPS, with -k\n"
+            "\t-k - private key (PEM) for HTTPS, with -c\n"
+            "\t-v - log one line per request\n"
+            "\t-h - this help\n",
+            appname, kDefaultInput, kDefaultListen);
+}
+
+bool read_file(const char *path, std::string &out) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    out = ss.str();
+    return !in.bad();
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const char *appname = argc > 0 && argv[0] != nullptr ? argv[0] : "statsweb";
+    std::string input = kDefaultInput;
+    std::string listen = kDefaultListen;
+    const char *authfile = nullptr;
+    const char *certfile = nullptr;
+    const char *keyfile = nullptr;
+    bool verbose = false;
+    int ch;
+    while ((ch = getopt(argc, argv, "i:l:a:c:k:vh")) != -1) {
+        switch (ch) {
+            case 'i':
+                input = optarg;
+                break;
+            case 'l':
+                listen = optarg;
+                break;
+            case 'a':
+                authfile = optarg;
+                break;
+            case 'c':
+                certfile = optarg;
+                break;
+            case 'k':
+                keyfile = optarg;
+                break;
+            case 'v':
+                verbose = true;
+                break;
+            case 'h':
+                print_usage(appname);
+                return 0;
+            default:
+                print_usage(appname);
+                return 2;
+        }
+    }
+    statsweb::ServerConfig cfg;
+    cfg.verbose = verbose;
+    cfg.listen_text = listen;
+    if (optind < argc || input.empty() || !statsweb::parse_listen(listen, cfg.listen) ||
+        (certfile == nullptr) != (keyfile == nullptr)) {
+        print_usage(appname);
+        return 2;
+    }
+    if (authfile != nullptr) {
+        std::string text;
+        if (!read_file(authfile, text)) {
+            fprintf(stderr, "can't read auth file %s\n", authfile);
+            return 2;
+        }
+        const size_t nl = text.find('\n');
+        if (nl != std::string::npos) text.resize(nl);
+        if (!text.empty() && text.back() == '\r') text.pop_back();
+        const size_t colon = text.find(':');
+        if (colon == std::string::npos || colon == 0) {
+            fprintf(stderr, "auth file %s: expected one user:password line\n", authfile);
+            return 2;
+        }
+        cfg.auth = true;
+        cfg.user = text.substr(0, colon);
+        cfg.password = text.substr(colon + 1);
+    }
+    if (certfile != nullptr) {
+        if (!read_file(certfile, cfg.cert_pem) || cfg.cert_pem.empty()) {
+            fprintf(stderr, "can't read certificate file %s\n", certfile);
+            return 2;
+        }
+        if (!read_file(keyfile, cfg.key_pem) || cfg.key_pem.empty()) {
+            fprintf(stderr, "can't read key file %s\n", keyfile);
+            return 2;
+        }
+    }
+
+    // Large blocks (tables, exports) go back to the system when freed, so that the size of the
+    // process does not creep up with the sizes clients ask for.
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);
+
+    // Signals are taken by sigwait() below; the server's thread inherits the mask.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    zel_log_init(nullptr, 0);
+    if (statsweb::server_bind(cfg) != 0) return 1;
+    zel_log(0, ZEL_LOG_INFO, "statsweb starting, data file %s", input.c_str());
+    statsweb::open_store(input);
+    if (statsweb::server_start() != 0) return 1;
+
+    int sig = 0;
+    while (sigwait(&stop, &sig) != 0) {
+    }
+    zel_log(0, ZEL_LOG_INFO, "signal %d: stopping", sig);
+    statsweb::server_stop();
+    charts_term();
+    return 0;
+}

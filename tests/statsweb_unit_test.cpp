@@ -1,0 +1,109 @@
+// statsweb's pure helpers: local time to UTC across daylight saving changes, listen addresses,
+// numbers, escaping and the constant-time comparison.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include "statsdump.h"
+#include "test_util.h"
+#include "text.h"
+
+namespace {
+
+// Local seconds of a wall-clock time, as the store keeps them.
+int64_t wall(int y, int mo, int d, int h, int mi) {
+    struct tm tm = {};
+    tm.tm_year = y - 1900, tm.tm_mon = mo - 1, tm.tm_mday = d, tm.tm_hour = h, tm.tm_min = mi;
+    return int64_t(timegm(&tm));
+}
+
+TEST(StatswebText, LocalToUtcAcrossDaylightSaving) {
+    zeltest::ScopedTz tz("Europe/Warsaw");
+    struct Case {
+        int64_t local, utc;
+        const char *what;
+    };
+    const Case cases[] = {
+        {wall(2026, 1, 15, 12, 0), wall(2026, 1, 15, 11, 0), "winter, +1"},
+        {wall(2026, 7, 15, 12, 0), wall(2026, 7, 15, 10, 0), "summer, +2"},
+        {wall(2026, 3, 29, 1, 59), wall(2026, 3, 29, 0, 59), "before the skipped hour"},
+        {wall(2026, 3, 29, 2, 30), wall(2026, 3, 29, 1, 30), "skipped hour: offset before"},
+        {wall(2026, 3, 29, 3, 0), wall(2026, 3, 29, 1, 0), "after the skipped hour"},
+        {wall(2026, 10, 25, 1, 59), wall(2026, 10, 24, 23, 59), "before the repeated hour"},
+        {wall(2026, 10, 25, 2, 0), wall(2026, 10, 25, 0, 0), "repeated hour: earlier"},
+        {wall(2026, 10, 25, 2, 59), wall(2026, 10, 25, 0, 59), "repeated hour: earlier"},
+        {wall(2026, 10, 25, 3, 0), wall(2026, 10, 25, 2, 0), "after the repeated hour"},
+    };
+    for (const Case &c : cases) {
+        EXPECT_EQ(statsweb::local_to_utc(c.local), c.utc) << c.what;
+    }
+    zeltest::ScopedTz utc("UTC");
+    EXPECT_EQ(statsweb::local_to_utc(1709640000), 1709640000);
+}
+
+TEST(StatswebText, ListenAddresses) {
+    struct Case {
+        const char *text;
+        bool ok;
+        int family;
+        const char *host;
+        uint16_t port;
+    };
+    const Case cases[] = {
+        {"127.0.0.1:9740", true, AF_INET, "127.0.0.1", 9740},
+        {"127.0.0.1:0", true, AF_INET, "127.0.0.1", 0},
+        {"[::1]:8080", true, AF_INET6, "::1", 8080},
+        {":80", true, 0, "", 80},
+        {"127.0.0.1", false, 0, "", 0},
+        {"127.0.0.1:65536", false, 0, "", 0},
+        {"127.0.0.1:-1", false, 0, "", 0},
+        {"localhost:80", false, 0, "", 0},
+        {"[::1:80", false, 0, "", 0},
+        {"::1:80", false, 0, "", 0},
+        {"[]:80", false, 0, "", 0},
+    };
+    for (const Case &c : cases) {
+        statsweb::ListenAddress a;
+        ASSERT_EQ(statsweb::parse_listen(c.text, a), c.ok) << c.text;
+        if (!c.ok) continue;
+        EXPECT_EQ(a.family, c.family) << c.text;
+        EXPECT_EQ(a.host, c.host) << c.text;
+        EXPECT_EQ(a.port, c.port) << c.text;
+    }
+}
+
+TEST(StatswebText, NumbersEscapesSecrets) {
+    uint32_t v = 7;
+    EXPECT_TRUE(statsweb::parse_u32("4294967295", v));
+    EXPECT_EQ(v, 4294967295u);
+    for (const char *bad : {"", "4294967296", "12a", "-1", " 1", "+1", "00000000001"}) {
+        EXPECT_FALSE(statsweb::parse_u32(bad, v)) << bad;
+    }
+
+    std::string json;
+    statsweb::json_string(json, std::string_view("a\"\\\n\x01\xC3\xA9\xFF", 8));
+    EXPECT_EQ(json, "\"a\\\"\\\\\\n\\u0001\xC3\xA9\\ufffd\"");
+    std::string html;
+    statsweb::html_escape(html, "<a href=\"x\">&'");
+    EXPECT_EQ(html, "&lt;a href=&quot;x&quot;&gt;&amp;&#39;");
+
+    EXPECT_TRUE(statsweb::same_secret("s3cret", "s3cret"));
+    EXPECT_FALSE(statsweb::same_secret("s3cre", "s3cret"));
+    EXPECT_FALSE(statsweb::same_secret("s3cret!", "s3cret"));
+    EXPECT_FALSE(statsweb::same_secret("", "s3cret"));
+}
+
+TEST(StatswebText, FieldTypesByName) {
+    struct Case {
+        const char *name;
+        int32_t type;
+    };
+    const Case cases[] = {{"ucpu", 0},   {"udiff", 47}, {"cpu", 100}, {"hddcnt", 111},
+                          {"UCPU", -1},  {"cpu ", -1},  {"", -1},     {"*", -1},
+                          {"ucpux", -1}, {nullptr, -1}};
+    for (const Case &c : cases) {
+        EXPECT_EQ(statsdump_field_type(c.name), c.type) << (c.name ? c.name : "(null)");
+    }
+}
+
+}  // namespace
