@@ -125,6 +125,8 @@ extern "C" uint32_t charts_make_png(uint32_t number, uint32_t chartwidth, uint32
     charts_statid_converter(number, &type, &range);
     const bool known = type < g.statdefscount ||
                        (type >= kExtendedTypeBase && type - kExtendedTypeBase < g.estatdefscount);
+    // The tool sets its deflate stream up with its first picture.
+    if (range < kRanges && known && !g.zstr_ready && g.mode == CHARTS_MODE_TOOL) charts_zinit();
     if (range >= kRanges || !known || !g.zstr_ready) {
         g.compsize = 0;
         return kPng1x1Size;
