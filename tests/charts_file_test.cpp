@@ -201,7 +201,9 @@ TEST(ChartsLoad, ToolReadsRingsOnDemandFromTheFileItOpened) {
     ASSERT_EQ(0, truncate(cut.c_str(), kFileHeaderSize + kRecordSize + kFileNameSize + 100));
     for (uint32_t r = 0; r < kRanges; r++) {
         EXPECT_TRUE(zeltest::ring_is_empty(charts::ring(2, r)));
-        if (r != 1) EXPECT_TRUE(zeltest::ring_is_empty(charts::ring(1, r)));
+        if (r != 1) {
+            EXPECT_TRUE(zeltest::ring_is_empty(charts::ring(1, r)));
+        }
     }
     EXPECT_EQ(entry_value(8, 1, 0), charts::ring(1, 1)[0]);  // read before the cut
     double data[kRingLength];

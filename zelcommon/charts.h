@@ -111,6 +111,14 @@ uint64_t charts_get(uint32_t type, uint32_t numb);
 uint32_t charts_make_png(uint32_t number, uint32_t chartwidth, uint32_t chartheight);
 void charts_get_png(uint8_t *buff);
 
+// Draws the charts numbers[0..count-1] at one size and hands each PNG file, in order and on the
+// calling thread, to deliver(ctx, index, png, size): the files that charts_make_png and
+// charts_get_png give one by one. Two pictures are compressed at a time, one by a second thread.
+// The file is valid only during the call of deliver.
+typedef void (*charts_png_sink)(void *ctx, uint32_t index, const uint8_t *png, uint32_t size);
+void charts_make_pngs(const uint32_t *numbers, uint32_t count, uint32_t width, uint32_t height,
+                      charts_png_sink deliver, void *ctx);
+
 #ifdef __cplusplus
 }
 #endif

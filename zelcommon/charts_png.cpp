@@ -1,6 +1,8 @@
 // The chart PNG encoder: picture size, scanlines, one deflate per picture, and the file built
 // from a fixed header template (with the palette), the compressed stream and a fixed tail. CRC
 // fields hold the placeholder "CRC#" until the assembled copy gets its real CRCs.
+#include <pthread.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -120,21 +122,12 @@ void charts_fill_crc(uint8_t *buff, uint32_t leng) {
 
 using namespace charts;
 
-extern "C" uint32_t charts_make_png(uint32_t number, uint32_t chartwidth, uint32_t chartheight) {
-    uint32_t type, range;
-    charts_statid_converter(number, &type, &range);
-    const bool known = type < g.statdefscount ||
-                       (type >= kExtendedTypeBase && type - kExtendedTypeBase < g.estatdefscount);
-    // The tool sets its deflate stream up with its first picture.
-    if (range < kRanges && known && !g.zstr_ready && g.mode == CHARTS_MODE_TOOL) charts_zinit();
-    if (range >= kRanges || !known || !g.zstr_ready) {
-        g.compsize = 0;
-        return kPng1x1Size;
-    }
+namespace charts {
+namespace {
 
-    // Picture size: the data area plus a 50-pixel and a 20-pixel margin; the data-area height
-    // is a whole number of 20-pixel value grid steps.
-    uint32_t w, h;
+// Picture size: the data area plus a 50-pixel and a 20-pixel margin; the data-area height is
+// a whole number of 20-pixel value grid steps.
+void picture_size(uint32_t chartwidth, uint32_t chartheight, uint32_t &w, uint32_t &h) {
     if (chartwidth == 0 && chartheight == 0) {
         w = 1000;
         h = 120;
@@ -143,29 +136,64 @@ extern "C" uint32_t charts_make_png(uint32_t number, uint32_t chartwidth, uint32
         h = std::clamp(chartheight, 120u, kChartRows);
         h -= (h - 20) % 20;
     }
+}
 
+// Whether a chart number names a chart; the tool sets its deflate stream up with its first.
+bool drawable(uint32_t number, uint32_t &type, uint32_t &range) {
+    charts_statid_converter(number, &type, &range);
+    const bool known = type < g.statdefscount ||
+                       (type >= kExtendedTypeBase && type - kExtendedTypeBase < g.estatdefscount);
+    if (range < kRanges && known && !g.zstr_ready && g.mode == CHARTS_MODE_TOOL) charts_zinit();
+    return range < kRanges && known && g.zstr_ready;
+}
+
+// The picture's scanlines compressed by one stream; the compressed length, 0 on failure.
+uint32_t compress_picture(z_stream &z, uint8_t *raw, uint32_t rawsize, uint8_t *comp,
+                          uint32_t compcap) {
+    if (deflateReset(&z) != Z_OK) return 0;
+    z.next_in = raw;
+    z.avail_in = rawsize;
+    z.total_in = 0;
+    z.next_out = comp;
+    z.avail_out = compcap;
+    z.total_out = 0;
+    if (deflate(&z, Z_FINISH) != Z_STREAM_END) return 0;
+    return static_cast<uint32_t>(z.total_out);
+}
+
+// The PNG file of a compressed picture of w x h pixels: header template, stream, tail, CRCs.
+void assemble_png(uint8_t *buff, uint32_t w, uint32_t h, const uint8_t *comp, uint32_t compsize) {
+    memcpy(buff, g.png_header, kPngHeaderSize);
+    uint8_t *p = buff + kWidthOffset;
+    put32bit(&p, w);
+    p = buff + kHeightOffset;
+    put32bit(&p, h);
+    p = buff + kIdatLengthOffset;
+    put32bit(&p, compsize);
+    memcpy(buff + kPngHeaderSize, comp, compsize);
+    memcpy(buff + kPngHeaderSize + compsize, kPngTailer, kPngTailSize);
+    charts_fill_crc(buff, compsize + kPngFrame);
+}
+
+}  // namespace
+}  // namespace charts
+
+extern "C" uint32_t charts_make_png(uint32_t number, uint32_t chartwidth, uint32_t chartheight) {
+    uint32_t type, range;
+    if (!drawable(number, type, range)) {
+        g.compsize = 0;
+        return kPng1x1Size;
+    }
+    uint32_t w, h;
+    picture_size(chartwidth, chartheight, w, h);
     charts_makechart(type, range, w - 50, h - 20);
     charts_chart_to_rawchart(w, h);
     uint8_t *p = g.png_header + kWidthOffset;
     put32bit(&p, w);
     p = g.png_header + kHeightOffset;
     put32bit(&p, h);
-
-    if (deflateReset(&g.zstr) != Z_OK) {
-        g.compsize = 0;
-        return kPng1x1Size;
-    }
-    g.zstr.next_in = g.rawchart;
-    g.zstr.avail_in = (w + 1) * h;
-    g.zstr.total_in = 0;
-    g.zstr.next_out = g.compbuff;
-    g.zstr.avail_out = g.compbuffsize;
-    g.zstr.total_out = 0;
-    if (deflate(&g.zstr, Z_FINISH) != Z_STREAM_END) {
-        g.compsize = 0;
-        return kPng1x1Size;
-    }
-    g.compsize = static_cast<uint32_t>(g.zstr.total_out);
+    g.compsize = compress_picture(g.zstr, g.rawchart, (w + 1) * h, g.compbuff, g.compbuffsize);
+    if (g.compsize == 0) return kPng1x1Size;
     return g.compsize + kPngFrame;
 }
 
@@ -173,12 +201,106 @@ extern "C" void charts_get_png(uint8_t *buff) {
     if (g.compsize == 0) {
         memcpy(buff, kPng1x1, kPng1x1Size);
     } else {
-        memcpy(buff, g.png_header, kPngHeaderSize);
-        uint8_t *p = buff + kIdatLengthOffset;
-        put32bit(&p, g.compsize);
-        memcpy(buff + kPngHeaderSize, g.compbuff, g.compsize);
-        memcpy(buff + kPngHeaderSize + g.compsize, kPngTailer, kPngTailSize);
-        charts_fill_crc(buff, g.compsize + kPngFrame);
+        const uint8_t *p = g.png_header + kWidthOffset;
+        const uint32_t w = get32bit(&p);
+        p = g.png_header + kHeightOffset;
+        assemble_png(buff, w, get32bit(&p), g.compbuff, g.compsize);
     }
     g.compsize = 0;
+}
+
+namespace charts {
+namespace {
+
+// One picture of a batch: its scanlines and its compressed stream, in one of two sets of
+// buffers (the store's own, or the second set for the pictures a second thread compresses).
+struct Picture {
+    uint32_t w = 0, h = 0;
+    uint8_t *raw = nullptr;
+    uint8_t *comp = nullptr;
+    uint32_t compcap = 0;
+    z_stream *z = nullptr;
+    uint32_t compsize = 0;  // 0: the one-pixel picture
+};
+
+void *compress_in_thread(void *arg) {
+    Picture &pic = *static_cast<Picture *>(arg);
+    pic.compsize = compress_picture(*pic.z, pic.raw, (pic.w + 1) * pic.h, pic.comp, pic.compcap);
+    return nullptr;
+}
+
+// Draws chart `number` into the bitmap and its scanlines into pic.raw; false for the
+// one-pixel picture.
+bool draw_picture(Picture &pic, uint32_t number, uint32_t width, uint32_t height) {
+    uint32_t type, range;
+    pic.compsize = 0;
+    if (!drawable(number, type, range)) return false;
+    picture_size(width, height, pic.w, pic.h);
+    charts_makechart(type, range, pic.w - 50, pic.h - 20);
+    uint8_t *saved = g.rawchart;
+    g.rawchart = pic.raw;
+    charts_chart_to_rawchart(pic.w, pic.h);
+    g.rawchart = saved;
+    return true;
+}
+
+// The second set of buffers and deflate stream, set up with the first batch that uses it.
+bool second_encoder() {
+    if (g.zstr2_ready) return true;
+    if (g.rawchart2 == nullptr) {
+        g.rawchart2 = static_cast<uint8_t *>(malloc(kRawChartSize));
+        charts_passert(g.rawchart2, "rawchart");
+        g.compbuff2 = static_cast<uint8_t *>(malloc(kCompBuffSize));
+        charts_passert(g.compbuff2, "compbuff");
+    }
+    g.zstr2 = z_stream{};
+    if (deflateInit(&g.zstr2, 1) != Z_OK) return false;
+    g.zstr2_ready = true;
+    return true;
+}
+
+void deliver_picture(const Picture &pic, uint32_t index, charts_png_sink deliver, void *ctx) {
+    if (pic.compsize == 0) {
+        deliver(ctx, index, kPng1x1, kPng1x1Size);
+        return;
+    }
+    const uint32_t size = pic.compsize + kPngFrame;
+    uint8_t *buff = static_cast<uint8_t *>(malloc(size));
+    charts_passert(buff, "pngbuff");
+    assemble_png(buff, pic.w, pic.h, pic.comp, pic.compsize);
+    deliver(ctx, index, buff, size);
+    free(buff);
+}
+
+}  // namespace
+}  // namespace charts
+
+extern "C" void charts_make_pngs(const uint32_t *numbers, uint32_t count, uint32_t width,
+                                 uint32_t height, charts_png_sink deliver, void *ctx) {
+    g.compsize = 0;
+    Picture first, second;
+    first.raw = g.rawchart, first.comp = g.compbuff, first.compcap = g.compbuffsize;
+    first.z = &g.zstr;
+    for (uint32_t k = 0; k < count; k += 2) {
+        // The first picture of a pair is compressed by a second thread while this one draws
+        // and compresses the other; both streams give what one stream gives picture by picture.
+        const bool pair = k + 1 < count && second_encoder();
+        bool threaded = false;
+        pthread_t worker;
+        Picture &a = pair ? second : first;
+        if (pair) {
+            second.raw = g.rawchart2, second.comp = g.compbuff2, second.compcap = kCompBuffSize;
+            second.z = &g.zstr2;
+        }
+        if (draw_picture(a, numbers[k], width, height)) {
+            threaded = pair && pthread_create(&worker, nullptr, compress_in_thread, &a) == 0;
+            if (!threaded) compress_in_thread(&a);
+        }
+        if (pair && draw_picture(first, numbers[k + 1], width, height)) {
+            compress_in_thread(&first);
+        }
+        if (threaded) pthread_join(worker, nullptr);
+        deliver_picture(a, k, deliver, ctx);
+        if (pair) deliver_picture(first, k + 1, deliver, ctx);
+    }
 }

@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -267,6 +268,114 @@ void print_with(F fmt, T value) {
     fwrite(buf, 1, size_t(end - buf), stdout);
 }
 
+// The rows of one table: values of each field in a block of statsleng, oldest first.
+struct TableRows {
+    const double *values;
+    const FieldInfo *info;
+    uint32_t fields;
+    uint32_t statsleng;
+    uint32_t t0;  // time of the first row
+    uint32_t rsec;
+    char sep;
+    uint8_t flags;
+};
+
+// Rows first..last-1 of the table, each with its line end.
+template <typename Out>
+void format_rows(const TableRows &t, uint32_t first, uint32_t last, Out &out) {
+    for (uint32_t j = first; j < last; j++) {
+        const uint32_t ts = t.t0 + t.rsec * j;
+        char *p = out.reserve();
+        out.commit((t.flags & kFlagDate) ? statsdump::put_date(p, ts) : statsdump::put_u32(p, ts));
+        for (uint32_t f = 0; f < t.fields; f++) {
+            const double v = t.values[size_t(f) * t.statsleng + j];
+            p = out.reserve();
+            *p++ = t.sep;
+            if (v < 0) {
+                *p++ = '-';
+                out.commit(p);
+                continue;
+            }
+            if (t.flags & kFlagSi) {
+                p = statsdump::put_si(p, v);
+            } else if (t.flags & kFlagIec) {
+                p = statsdump::put_iec(p, v);
+            } else {
+                p = statsdump::put_fixed6(p, v);
+            }
+            if (t.info[f].percent) *p++ = '%';
+            out.commit(p);
+        }
+        out.put('\n');
+    }
+}
+
+// Below this many values a second thread costs more than it saves.
+constexpr size_t kThreadedValues = 16 * 4096;
+
+// The second half of a wide table, formatted by a thread of its own into memory.
+struct LaterRows {
+    const TableRows *rows = nullptr;
+    uint32_t first = 0;
+    std::string text;
+};
+
+void append_text(void *ctx, const char *data, size_t length) {
+    static_cast<std::string *>(ctx)->append(data, length);
+}
+
+void *format_later_rows(void *arg) {
+    LaterRows &l = *static_cast<LaterRows *>(arg);
+    OutBuffer out(append_text, &l.text);
+    format_rows(*l.rows, l.first, l.rows->statsleng, out);
+    out.flush();
+    return nullptr;
+}
+
+// The chart files of one run: "-p" name, where the field name goes, the extension, and the
+// field name of each picture.
+struct PngFiles {
+    const char *fname;
+    size_t dotpos;
+    const char *ext;
+    std::vector<const char *> names;
+};
+
+// Writes picture `index` to its file: the "-p" name with "_FIELD" before the extension.
+void write_png_file(void *ctx, uint32_t index, const uint8_t *png, uint32_t pngsize) {
+    const PngFiles &files = *static_cast<const PngFiles *>(ctx);
+    const char *fname = files.fname;
+    const char *name = files.names[index];
+    const size_t namelen = strlen(name);
+    const size_t extlen = strlen(files.ext);
+    const size_t dotpos = files.dotpos;
+    char *outname =
+        static_cast<char *>(checked_malloc(dotpos + 1 + namelen + extlen + 1, "outname"));
+    memcpy(outname, fname, dotpos);
+    outname[dotpos] = '_';
+    memcpy(outname + dotpos + 1, name, namelen);
+    memcpy(outname + dotpos + 1 + namelen, files.ext, extlen + 1);
+
+    // Non-blocking, so that a FIFO of that name without a reader fails at once (ENXIO)
+    // instead of stalling the tool; regular files do not notice.
+    const int fd = open(outname, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        fprintf(stderr, "can't create output file %s: %s\n", fname, strerr(errno));
+    } else {
+        errno = 0;
+        const ssize_t written = write(fd, png, pngsize);
+        if (written != ssize_t(pngsize)) {
+            // A short write without an error is a full disk.
+            if (written >= 0) errno = ENOSPC;
+            fprintf(stderr, "can't write output file %s: %s\n", fname, strerr(errno));
+            close(fd);
+        } else if (close(fd) < 0) {
+            fprintf(stderr, "can't close output file %s: %s\n", fname, strerr(errno));
+        }
+    }
+    free(outname);
+}
+
 }  // namespace
 
 namespace statsdump {
@@ -410,8 +519,6 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     // One block of statsleng values per field. A field that the store does not answer keeps
     // the no-data value in every row.
     const size_t valuesbytes = std::max(sizeof(double) * size_t(statsleng) * fields, size_t{1});
-    // All of it is written at once, so its pages are mapped in one go rather than one fault
-    // at a time (about 2 MB for every field of the catalogue).
     void *block = mmap(nullptr, valuesbytes, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     double *values = block == MAP_FAILED ? nullptr : static_cast<double *>(block);
@@ -425,7 +532,9 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
         info[f] = field_info(stats[f]);
         charts_getdata(col, &timestamp, &rsec, uint32_t(stats[f]) * 10 + range);
     }
-    const uint32_t t0 = timestamp - rsec * (statsleng - 1);
+    const TableRows rows = {
+        values, info.data(), fields, statsleng, timestamp - rsec * (statsleng - 1),
+        rsec,   sep,         flags};
 
     OutBuffer out(sink, ctx);
     out.put((flags & kFlagDate) ? "date" : "timestamp");
@@ -435,32 +544,25 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     }
     out.put('\n');
 
-    for (uint32_t j = 0; j < statsleng; j++) {
-        const uint32_t t = t0 + rsec * j;
-        char *p = out.reserve();
-        out.commit((flags & kFlagDate) ? statsdump::put_date(p, t) : statsdump::put_u32(p, t));
-        for (uint32_t f = 0; f < fields; f++) {
-            const double v = values[size_t(f) * statsleng + j];
-            p = out.reserve();
-            *p++ = sep;
-            if (v < 0) {
-                *p++ = '-';
-                out.commit(p);
-                continue;
-            }
-            if (flags & kFlagSi) {
-                p = statsdump::put_si(p, v);
-            } else if (flags & kFlagIec) {
-                p = statsdump::put_iec(p, v);
-            } else {
-                p = statsdump::put_fixed6(p, v);
-            }
-            if (info[f].percent) *p++ = '%';
-            out.commit(p);
+    // A wide table is formatted by two threads: this one writes the first half of the rows
+    // to the sink while a second one formats the other half into memory, which follows.
+    uint32_t split = statsleng;
+    LaterRows later;
+    pthread_t worker;
+    if (size_t(fields) * statsleng >= kThreadedValues) {
+        later.rows = &rows;
+        later.first = statsleng / 2;
+        later.text.reserve(size_t(statsleng - later.first) * (size_t(fields) * 12 + 16));
+        if (pthread_create(&worker, nullptr, format_later_rows, &later) == 0) {
+            split = later.first;
         }
-        out.put('\n');
     }
+    format_rows(rows, 0, split, out);
     out.flush();
+    if (split < statsleng) {
+        pthread_join(worker, nullptr);
+        if (!later.text.empty()) sink(ctx, later.text.data(), later.text.size());
+    }
     munmap(values, valuesbytes);
 }
 
@@ -474,44 +576,16 @@ void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname, u
     const char *dot = strrchr(fname + basepos, '.');
     const size_t dotpos =
         (dot != nullptr && size_t(dot - fname) > basepos) ? size_t(dot - fname) : fnameleng;
-    const char *ext = dotpos < fnameleng ? fname + dotpos : ".png";
-
+    PngFiles files{fname, dotpos, dotpos < fnameleng ? fname + dotpos : ".png", {}};
+    std::vector<uint32_t> numbers;
     for (const int32_t *s = stats; *s >= 0; s++) {
         const FieldInfo info = field_info(*s);
         if (info.name == nullptr) continue;
-        const uint32_t pngsize = charts_make_png(uint32_t(*s) * 10 + range, width, height);
-        uint8_t *png = static_cast<uint8_t *>(checked_malloc(pngsize, "pngbuff"));
-        charts_get_png(png);
-
-        const size_t namelen = strlen(info.name);
-        const size_t extlen = strlen(ext);
-        char *outname =
-            static_cast<char *>(checked_malloc(dotpos + 1 + namelen + extlen + 1, "outname"));
-        memcpy(outname, fname, dotpos);
-        outname[dotpos] = '_';
-        memcpy(outname + dotpos + 1, info.name, namelen);
-        memcpy(outname + dotpos + 1 + namelen, ext, extlen + 1);
-
-        // Non-blocking, so that a FIFO of that name without a reader fails at once (ENXIO)
-        // instead of stalling the tool; regular files do not notice.
-        const int fd = open(outname, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
-        if (fd < 0) {
-            fprintf(stderr, "can't create output file %s: %s\n", fname, strerr(errno));
-        } else {
-            errno = 0;
-            const ssize_t written = write(fd, png, pngsize);
-            if (written != ssize_t(pngsize)) {
-                // A short write without an error is a full disk.
-                if (written >= 0) errno = ENOSPC;
-                fprintf(stderr, "can't write output file %s: %s\n", fname, strerr(errno));
-                close(fd);
-            } else if (close(fd) < 0) {
-                fprintf(stderr, "can't close output file %s: %s\n", fname, strerr(errno));
-            }
-        }
-        free(outname);
-        free(png);
+        numbers.push_back(uint32_t(*s) * 10 + range);
+        files.names.push_back(info.name);
     }
+    charts_make_pngs(numbers.data(), uint32_t(numbers.size()), width, height, write_png_file,
+                     &files);
 }
 
 int statsdump_main(int argc, char **argv) {
