@@ -305,6 +305,7 @@ extern "C" const char *charts_load_message(void) {
 
 extern "C" void charts_term(void) {
     close_ring_file();
+    free(g.recordpos);
     free(g.statsfilename);
     free(g.calcdefs);
     free(g.calcstartpos);
