@@ -137,6 +137,21 @@ TEST(ChartsInit, ToolModeFailsOnMissingFile) {
     EXPECT_EQ("file loading error: ENOENT (No such file or directory)\n", err.text());
 }
 
+// A mode value that is neither the tool nor the viewer reads the file as a server does: a
+// damaged file gives an empty store and a warning, not a failure.
+TEST(ChartsInit, OtherModeValuesReadAsAServer) {
+    zeltest::TempDir dir;
+    const std::string path = dir.file("short.zel");
+    zeltest::write_file(path, zeltest::file_header(4096, 1, 28000000));
+    for (uint8_t mode : {3, 7, 255}) {
+        zeltest::CaptureFd err(2);
+        StoreFixture st(path, mode);
+        EXPECT_EQ(0, st.rc) << int(mode);
+        EXPECT_NE(std::string::npos, err.text().find("error reading charts data file"))
+            << int(mode);
+    }
+}
+
 // A viewer never fails on a bad file and keeps the last history it could read: each step
 // writes (or removes) the file, reloads, and checks the result, the message and what is shown.
 TEST(ChartsViewer, ReloadKeepsTheLastGoodHistory) {

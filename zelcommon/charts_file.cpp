@@ -339,7 +339,8 @@ extern "C" void charts_store(void) {
 }
 
 extern "C" int charts_load(uint8_t mode) {
-    const bool tool = mode != CHARTS_MODE_SERVER;
+    // Modes other than the tool and the viewer read as a server does.
+    const bool tool = mode == CHARTS_MODE_TOOL || mode == CHARTS_MODE_VIEWER;
     g.loadmsg[0] = '\0';
     close_ring_file();
     // Non-blocking, so that a FIFO or a device named as the data file cannot stall the start:
