@@ -202,6 +202,14 @@ int start_history(uint8_t mode);
 // Set-up of the deflate stream (charts_init) and its end (charts_term).
 int charts_zinit();
 void charts_zterm();
+// A deflate stream as the pictures use it (a zlib result code).
+int charts_deflate_init(z_stream &z);
+// Scanlines compressed into a zlib stream (header, deflate data of level 1, Adler-32) by z; the
+// stream's length, 0 when it does not fit compcap or deflate fails.
+constexpr uint32_t kZlibFrame = 6;  // header and check around the deflate data
+uint32_t charts_compress(z_stream &z, uint8_t *raw, uint32_t rawsize, uint8_t *comp,
+                         uint32_t compcap);
+uint32_t charts_adler32(const uint8_t *data, size_t leng);
 
 }  // namespace charts
 

@@ -53,12 +53,18 @@ uint32_t now() {
     return g.clock ? g.clock() : (uint32_t)time(nullptr);
 }
 
+int charts_deflate_init(z_stream &z) {
+    z = z_stream{};
+    z.zalloc = Z_NULL;
+    z.zfree = Z_NULL;
+    z.opaque = Z_NULL;
+    // Level 1, raw deflate with zlib's default window and memory: charts_compress adds the
+    // zlib header and check.
+    return deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+}
+
 int charts_zinit() {
-    g.zstr = z_stream{};
-    g.zstr.zalloc = Z_NULL;
-    g.zstr.zfree = Z_NULL;
-    g.zstr.opaque = Z_NULL;
-    if (deflateInit(&g.zstr, 1) != Z_OK) return -1;
+    if (charts_deflate_init(g.zstr) != Z_OK) return -1;
     g.zstr_ready = true;
     return 0;
 }
