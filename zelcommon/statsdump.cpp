@@ -5,7 +5,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <getopt.h>
-#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -281,8 +280,7 @@ struct TableRows {
 };
 
 // Rows first..last-1 of the table, each with its line end.
-template <typename Out>
-void format_rows(const TableRows &t, uint32_t first, uint32_t last, Out &out) {
+void format_rows(const TableRows &t, uint32_t first, uint32_t last, OutBuffer &out) {
     for (uint32_t j = first; j < last; j++) {
         const uint32_t ts = t.t0 + t.rsec * j;
         char *p = out.reserve();
@@ -308,28 +306,6 @@ void format_rows(const TableRows &t, uint32_t first, uint32_t last, Out &out) {
         }
         out.put('\n');
     }
-}
-
-// Below this many values a second thread costs more than it saves.
-constexpr size_t kThreadedValues = 16 * 4096;
-
-// The second half of a wide table, formatted by a thread of its own into memory.
-struct LaterRows {
-    const TableRows *rows = nullptr;
-    uint32_t first = 0;
-    std::string text;
-};
-
-void append_text(void *ctx, const char *data, size_t length) {
-    static_cast<std::string *>(ctx)->append(data, length);
-}
-
-void *format_later_rows(void *arg) {
-    LaterRows &l = *static_cast<LaterRows *>(arg);
-    OutBuffer out(append_text, &l.text);
-    format_rows(*l.rows, l.first, l.rows->statsleng, out);
-    out.flush();
-    return nullptr;
 }
 
 // The chart files of one run: "-p" name, where the field name goes, the extension, and the
@@ -544,25 +520,8 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     }
     out.put('\n');
 
-    // A wide table is formatted by two threads: this one writes the first half of the rows
-    // to the sink while a second one formats the other half into memory, which follows.
-    uint32_t split = statsleng;
-    LaterRows later;
-    pthread_t worker;
-    if (size_t(fields) * statsleng >= kThreadedValues) {
-        later.rows = &rows;
-        later.first = statsleng / 2;
-        later.text.reserve(size_t(statsleng - later.first) * (size_t(fields) * 12 + 16));
-        if (pthread_create(&worker, nullptr, format_later_rows, &later) == 0) {
-            split = later.first;
-        }
-    }
-    format_rows(rows, 0, split, out);
+    format_rows(rows, 0, statsleng, out);
     out.flush();
-    if (split < statsleng) {
-        pthread_join(worker, nullptr);
-        if (!later.text.empty()) sink(ctx, later.text.data(), later.text.size());
-    }
     munmap(values, valuesbytes);
 }
 
