@@ -282,31 +282,6 @@ TEST(PngAdler, EqualsZlibAdler32) {
     }
 }
 
-// A batch gives, in order, the files of the pictures drawn one by one, whichever of its two
-// streams compresses them: valid and invalid numbers, an odd count, at several sizes.
-TEST_F(PngTest, BatchGivesTheFilesOfSinglePictures) {
-    put(kA, 0, 950, 949, 5);
-    const std::vector<uint32_t> numbers = {0, 1001, 4, 13, 1000, 0x5A5A5A5A, 2, 1020, 10};
-    const uint32_t sizes[][2] = {{1600, 320}, {0, 0}, {150, 120}};
-    for (const auto &size : sizes) {
-        std::vector<std::vector<uint8_t>> want, got;
-        for (uint32_t n : numbers) want.push_back(make_png(n, size[0], size[1]));
-        for (uint32_t count : {0u, 1u, uint32_t(numbers.size())}) {
-            got.clear();
-            charts_make_pngs(
-                numbers.data(), count, size[0], size[1],
-                [](void *ctx, uint32_t index, const uint8_t *png, uint32_t n) {
-                    auto &files = *static_cast<std::vector<std::vector<uint8_t>> *>(ctx);
-                    EXPECT_EQ(files.size(), index);
-                    files.emplace_back(png, png + n);
-                },
-                &got);
-            EXPECT_EQ(std::vector<std::vector<uint8_t>>(want.begin(), want.begin() + count), got)
-                << size[0] << "x" << size[1] << ", " << count << " pictures";
-        }
-    }
-}
-
 TEST_F(PngTest, SecondDeliveryWithoutNewPictureIsTheFallback) {
     put(kA, 0, 950, 949, 5);
     const uint32_t size = charts_make_png(0, 0, 0);

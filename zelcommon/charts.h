@@ -6,8 +6,9 @@
 // Lifecycle: charts_init() copies the caller's catalogue and loads the data file (mode 1: the
 // read-only tool, a bad file is an error; mode 0: a server, a bad file gives an empty store that
 // then catches up to now). The tool checks the whole file at once but reads each ring from it
-// only when a query first needs it, so the file stays open until charts_term(). A server calls charts_add() per sample vector, charts_store() to save
-// and charts_term() at the end. A slot without a sample holds CHARTS_NODATA.
+// only when a query first needs it, so the file stays open until charts_term(). A server calls
+// charts_add() per sample vector, charts_store() to save and charts_term() at the end. A slot
+// without a sample holds CHARTS_NODATA.
 //
 // Chart numbers name a chart and a range: type * 10 + range for numbers up to 0xFFFFFF (type
 // 0..statdefscount-1 is a base statistic, 100 + k extended chart k), or a four-letter statid
@@ -111,14 +112,6 @@ uint64_t charts_get(uint32_t type, uint32_t numb);
 // charts_get_png() writes the file into a buffer of that size.
 uint32_t charts_make_png(uint32_t number, uint32_t chartwidth, uint32_t chartheight);
 void charts_get_png(uint8_t *buff);
-
-// Draws the charts numbers[0..count-1] at one size and hands each PNG file, in order and on the
-// calling thread, to deliver(ctx, index, png, size): the files that charts_make_png and
-// charts_get_png give one by one. Two pictures are compressed at a time, one by a second thread.
-// The file is valid only during the call of deliver.
-typedef void (*charts_png_sink)(void *ctx, uint32_t index, const uint8_t *png, uint32_t size);
-void charts_make_pngs(const uint32_t *numbers, uint32_t count, uint32_t width, uint32_t height,
-                      charts_png_sink deliver, void *ctx);
 
 #ifdef __cplusplus
 }

@@ -2,8 +2,6 @@
 // from a fixed header template (with the palette), the compressed stream and a fixed tail. CRC
 // fields hold the placeholder "CRC#" until the assembled copy gets its real CRCs.
 #include <immintrin.h>
-#include <pthread.h>
-#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -274,100 +272,4 @@ extern "C" void charts_get_png(uint8_t *buff) {
         assemble_png(buff, w, get32bit(&p), g.compbuff, g.compsize);
     }
     g.compsize = 0;
-}
-
-namespace charts {
-namespace {
-
-// One picture of a batch: its scanlines and its compressed stream, in one of two sets of
-// buffers (the store's own, or the second set for the pictures a second thread compresses).
-struct Picture {
-    uint32_t w = 0, h = 0;
-    uint8_t *raw = nullptr;
-    uint8_t *comp = nullptr;
-    uint32_t compcap = 0;
-    z_stream *z = nullptr;
-    uint32_t compsize = 0;  // 0: the one-pixel picture
-};
-
-void *compress_in_thread(void *arg) {
-    Picture &pic = *static_cast<Picture *>(arg);
-    pic.compsize = charts_compress(*pic.z, pic.raw, (pic.w + 1) * pic.h, pic.comp, pic.compcap);
-    return nullptr;
-}
-
-// Draws chart `number` into the bitmap and its scanlines into pic.raw; false for the
-// one-pixel picture.
-bool draw_picture(Picture &pic, uint32_t number, uint32_t width, uint32_t height) {
-    uint32_t type, range;
-    pic.compsize = 0;
-    if (!drawable(number, type, range)) return false;
-    picture_size(width, height, pic.w, pic.h);
-    charts_makechart(type, range, pic.w - 50, pic.h - 20);
-    uint8_t *saved = g.rawchart;
-    g.rawchart = pic.raw;
-    charts_chart_to_rawchart(pic.w, pic.h);
-    g.rawchart = saved;
-    return true;
-}
-
-// The second set of buffers and deflate stream, set up with the first batch that uses it.
-bool second_encoder() {
-    if (g.zstr2_ready) return true;
-    if (g.rawchart2 == nullptr) {
-        g.rawchart2 = static_cast<uint8_t *>(malloc(kRawChartSize));
-        charts_passert(g.rawchart2, "rawchart");
-        g.compbuff2 = static_cast<uint8_t *>(malloc(kCompBuffSize));
-        charts_passert(g.compbuff2, "compbuff");
-    }
-    g.zstr2 = z_stream{};
-    if (charts_deflate_init(g.zstr2) != Z_OK) return false;
-    g.zstr2_ready = true;
-    return true;
-}
-
-void deliver_picture(const Picture &pic, uint32_t index, charts_png_sink deliver, void *ctx) {
-    if (pic.compsize == 0) {
-        deliver(ctx, index, kPng1x1, kPng1x1Size);
-        return;
-    }
-    const uint32_t size = pic.compsize + kPngFrame;
-    uint8_t *buff = static_cast<uint8_t *>(malloc(size));
-    charts_passert(buff, "pngbuff");
-    assemble_png(buff, pic.w, pic.h, pic.comp, pic.compsize);
-    deliver(ctx, index, buff, size);
-    free(buff);
-}
-
-}  // namespace
-}  // namespace charts
-
-extern "C" void charts_make_pngs(const uint32_t *numbers, uint32_t count, uint32_t width,
-                                 uint32_t height, charts_png_sink deliver, void *ctx) {
-    g.compsize = 0;
-    Picture first, second;
-    first.raw = g.rawchart, first.comp = g.compbuff, first.compcap = g.compbuffsize;
-    first.z = &g.zstr;
-    for (uint32_t k = 0; k < count; k += 2) {
-        // The first picture of a pair is compressed by a second thread while this one draws
-        // and compresses the other; both streams give what one stream gives picture by picture.
-        const bool pair = k + 1 < count && second_encoder();
-        bool threaded = false;
-        pthread_t worker;
-        Picture &a = pair ? second : first;
-        if (pair) {
-            second.raw = g.rawchart2, second.comp = g.compbuff2, second.compcap = kCompBuffSize;
-            second.z = &g.zstr2;
-        }
-        if (draw_picture(a, numbers[k], width, height)) {
-            threaded = pair && pthread_create(&worker, nullptr, compress_in_thread, &a) == 0;
-            if (!threaded) compress_in_thread(&a);
-        }
-        if (pair && draw_picture(first, numbers[k + 1], width, height)) {
-            compress_in_thread(&first);
-        }
-        if (threaded) pthread_join(worker, nullptr);
-        deliver_picture(a, k, deliver, ctx);
-        if (pair) deliver_picture(first, k + 1, deliver, ctx);
-    }
 }

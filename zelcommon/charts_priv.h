@@ -125,11 +125,6 @@ struct State {
     uint32_t compsize = 0;  // length of the last compressed picture; 0: none to deliver
     z_stream zstr{};
     bool zstr_ready = false;
-    // The second set for batches of pictures (charts_make_pngs), allocated with the first.
-    uint8_t *rawchart2 = nullptr;
-    uint8_t *compbuff2 = nullptr;
-    z_stream zstr2{};
-    bool zstr2_ready = false;
 
     uint8_t png_header[kPngHeaderSize] = {};  // template with the palette; CRCs as placeholders
 

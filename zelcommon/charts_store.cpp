@@ -72,8 +72,6 @@ int charts_zinit() {
 void charts_zterm() {
     if (g.zstr_ready) deflateEnd(&g.zstr);
     g.zstr_ready = false;
-    if (g.zstr2_ready) deflateEnd(&g.zstr2);
-    g.zstr2_ready = false;
 }
 
 // Copies the calc token list up to its end token: programs back to back, each ending with 1999.
@@ -325,8 +323,6 @@ extern "C" void charts_term(void) {
     free(g.monotonic);
     free(g.compbuff);
     free(g.rawchart);
-    free(g.compbuff2);
-    free(g.rawchart2);
     free(g.chart);
     charts_zterm();
     uint32_t (*clock)(void) = g.clock;  // the clock and the file operations outlive one store

@@ -267,91 +267,6 @@ void print_with(F fmt, T value) {
     fwrite(buf, 1, size_t(end - buf), stdout);
 }
 
-// The rows of one table: values of each field in a block of statsleng, oldest first.
-struct TableRows {
-    const double *values;
-    const FieldInfo *info;
-    uint32_t fields;
-    uint32_t statsleng;
-    uint32_t t0;  // time of the first row
-    uint32_t rsec;
-    char sep;
-    uint8_t flags;
-};
-
-// Rows first..last-1 of the table, each with its line end.
-void format_rows(const TableRows &t, uint32_t first, uint32_t last, OutBuffer &out) {
-    for (uint32_t j = first; j < last; j++) {
-        const uint32_t ts = t.t0 + t.rsec * j;
-        char *p = out.reserve();
-        out.commit((t.flags & kFlagDate) ? statsdump::put_date(p, ts) : statsdump::put_u32(p, ts));
-        for (uint32_t f = 0; f < t.fields; f++) {
-            const double v = t.values[size_t(f) * t.statsleng + j];
-            p = out.reserve();
-            *p++ = t.sep;
-            if (v < 0) {
-                *p++ = '-';
-                out.commit(p);
-                continue;
-            }
-            if (t.flags & kFlagSi) {
-                p = statsdump::put_si(p, v);
-            } else if (t.flags & kFlagIec) {
-                p = statsdump::put_iec(p, v);
-            } else {
-                p = statsdump::put_fixed6(p, v);
-            }
-            if (t.info[f].percent) *p++ = '%';
-            out.commit(p);
-        }
-        out.put('\n');
-    }
-}
-
-// The chart files of one run: "-p" name, where the field name goes, the extension, and the
-// field name of each picture.
-struct PngFiles {
-    const char *fname;
-    size_t dotpos;
-    const char *ext;
-    std::vector<const char *> names;
-};
-
-// Writes picture `index` to its file: the "-p" name with "_FIELD" before the extension.
-void write_png_file(void *ctx, uint32_t index, const uint8_t *png, uint32_t pngsize) {
-    const PngFiles &files = *static_cast<const PngFiles *>(ctx);
-    const char *fname = files.fname;
-    const char *name = files.names[index];
-    const size_t namelen = strlen(name);
-    const size_t extlen = strlen(files.ext);
-    const size_t dotpos = files.dotpos;
-    char *outname =
-        static_cast<char *>(checked_malloc(dotpos + 1 + namelen + extlen + 1, "outname"));
-    memcpy(outname, fname, dotpos);
-    outname[dotpos] = '_';
-    memcpy(outname + dotpos + 1, name, namelen);
-    memcpy(outname + dotpos + 1 + namelen, files.ext, extlen + 1);
-
-    // Non-blocking, so that a FIFO of that name without a reader fails at once (ENXIO)
-    // instead of stalling the tool; regular files do not notice.
-    const int fd = open(outname, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
-    if (fd < 0) {
-        fprintf(stderr, "can't create output file %s: %s\n", fname, strerr(errno));
-    } else {
-        errno = 0;
-        const ssize_t written = write(fd, png, pngsize);
-        if (written != ssize_t(pngsize)) {
-            // A short write without an error is a full disk.
-            if (written >= 0) errno = ENOSPC;
-            fprintf(stderr, "can't write output file %s: %s\n", fname, strerr(errno));
-            close(fd);
-        } else if (close(fd) < 0) {
-            fprintf(stderr, "can't close output file %s: %s\n", fname, strerr(errno));
-        }
-    }
-    free(outname);
-}
-
 }  // namespace
 
 namespace statsdump {
@@ -495,6 +410,8 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     // One block of statsleng values per field. A field that the store does not answer keeps
     // the no-data value in every row.
     const size_t valuesbytes = std::max(sizeof(double) * size_t(statsleng) * fields, size_t{1});
+    // All of it is written at once, so its pages are mapped in one go rather than one fault
+    // at a time (about 2 MB for every field of the catalogue).
     void *block = mmap(nullptr, valuesbytes, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     double *values = block == MAP_FAILED ? nullptr : static_cast<double *>(block);
@@ -508,9 +425,7 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
         info[f] = field_info(stats[f]);
         charts_getdata(col, &timestamp, &rsec, uint32_t(stats[f]) * 10 + range);
     }
-    const TableRows rows = {
-        values, info.data(), fields, statsleng, timestamp - rsec * (statsleng - 1),
-        rsec,   sep,         flags};
+    const uint32_t t0 = timestamp - rsec * (statsleng - 1);
 
     OutBuffer out(sink, ctx);
     out.put((flags & kFlagDate) ? "date" : "timestamp");
@@ -520,7 +435,31 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     }
     out.put('\n');
 
-    format_rows(rows, 0, statsleng, out);
+    for (uint32_t j = 0; j < statsleng; j++) {
+        const uint32_t t = t0 + rsec * j;
+        char *p = out.reserve();
+        out.commit((flags & kFlagDate) ? statsdump::put_date(p, t) : statsdump::put_u32(p, t));
+        for (uint32_t f = 0; f < fields; f++) {
+            const double v = values[size_t(f) * statsleng + j];
+            p = out.reserve();
+            *p++ = sep;
+            if (v < 0) {
+                *p++ = '-';
+                out.commit(p);
+                continue;
+            }
+            if (flags & kFlagSi) {
+                p = statsdump::put_si(p, v);
+            } else if (flags & kFlagIec) {
+                p = statsdump::put_iec(p, v);
+            } else {
+                p = statsdump::put_fixed6(p, v);
+            }
+            if (info[f].percent) *p++ = '%';
+            out.commit(p);
+        }
+        out.put('\n');
+    }
     out.flush();
     munmap(values, valuesbytes);
 }
@@ -535,16 +474,44 @@ void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname, u
     const char *dot = strrchr(fname + basepos, '.');
     const size_t dotpos =
         (dot != nullptr && size_t(dot - fname) > basepos) ? size_t(dot - fname) : fnameleng;
-    PngFiles files{fname, dotpos, dotpos < fnameleng ? fname + dotpos : ".png", {}};
-    std::vector<uint32_t> numbers;
+    const char *ext = dotpos < fnameleng ? fname + dotpos : ".png";
+
     for (const int32_t *s = stats; *s >= 0; s++) {
         const FieldInfo info = field_info(*s);
         if (info.name == nullptr) continue;
-        numbers.push_back(uint32_t(*s) * 10 + range);
-        files.names.push_back(info.name);
+        const uint32_t pngsize = charts_make_png(uint32_t(*s) * 10 + range, width, height);
+        uint8_t *png = static_cast<uint8_t *>(checked_malloc(pngsize, "pngbuff"));
+        charts_get_png(png);
+
+        const size_t namelen = strlen(info.name);
+        const size_t extlen = strlen(ext);
+        char *outname =
+            static_cast<char *>(checked_malloc(dotpos + 1 + namelen + extlen + 1, "outname"));
+        memcpy(outname, fname, dotpos);
+        outname[dotpos] = '_';
+        memcpy(outname + dotpos + 1, info.name, namelen);
+        memcpy(outname + dotpos + 1 + namelen, ext, extlen + 1);
+
+        // Non-blocking, so that a FIFO of that name without a reader fails at once (ENXIO)
+        // instead of stalling the tool; regular files do not notice.
+        const int fd = open(outname, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
+        if (fd < 0) {
+            fprintf(stderr, "can't create output file %s: %s\n", fname, strerr(errno));
+        } else {
+            errno = 0;
+            const ssize_t written = write(fd, png, pngsize);
+            if (written != ssize_t(pngsize)) {
+                // A short write without an error is a full disk.
+                if (written >= 0) errno = ENOSPC;
+                fprintf(stderr, "can't write output file %s: %s\n", fname, strerr(errno));
+                close(fd);
+            } else if (close(fd) < 0) {
+                fprintf(stderr, "can't close output file %s: %s\n", fname, strerr(errno));
+            }
+        }
+        free(outname);
+        free(png);
     }
-    charts_make_pngs(numbers.data(), uint32_t(numbers.size()), width, height, write_png_file,
-                     &files);
 }
 
 int statsdump_main(int argc, char **argv) {
