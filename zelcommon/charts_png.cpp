@@ -1,6 +1,7 @@
 // The chart PNG encoder: picture size, scanlines, one deflate per picture, and the file built
 // from a fixed header template (with the palette), the compressed stream and a fixed tail. CRC
 // fields hold the placeholder "CRC#" until the assembled copy gets its real CRCs.
+#include <cpuid.h>
 #include <immintrin.h>
 #include <string.h>
 
@@ -192,8 +193,19 @@ __attribute__((target("avx2"))) uint32_t adler32_avx2(uint32_t adler, const uint
 
 }  // namespace
 
+// Whether the processor and the system support 256-bit integer vectors; asked with the first
+// picture only, not at every start of the program.
+static bool have_avx2() {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) return false;
+    uint32_t xcr0_lo, xcr0_hi;
+    __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
+    if ((xcr0_lo & 6) != 6) return false;  // the system saves the vector registers
+    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2);
+}
+
 uint32_t charts_adler32(const uint8_t *data, size_t leng) {
-    static const bool avx2 = __builtin_cpu_supports("avx2");
+    static const bool avx2 = have_avx2();
     if (avx2) return adler32_avx2(1, data, leng);
     uLong adler = adler32(0, Z_NULL, 0);
     for (size_t done = 0; done < leng;) {
