@@ -131,6 +131,7 @@ done
 TABLE_BYTES=$(stat -c %s "$WORK/table.txt")
 measure "cat floor (table -r 0, $TABLE_BYTES bytes)" cat "$WORK/table.txt"
 measure "start-up floor (no arguments: help text)" "$STATSDUMP"
+measure "table -f ucpu -r 0" "$STATSDUMP" -i "$DATA" -f ucpu -r 0
 measure "chart -f cpu -p out.png" "$STATSDUMP" -i "$DATA" -f cpu -p "$WORK/one.png"
 measure "charts -f '*' -p out.png (60 files)" "$STATSDUMP" -i "$DATA" -f '*' -p "$WORK/all.png"
 PNG_FILES=$(find "$WORK" -name 'all_*.png' | wc -l)

@@ -141,8 +141,7 @@ void check_load(const Catalogue &c, const Model &m, bool server, int rc) {
     if (!m.have_header) {
         for (uint32_t i = 0; i < c.nstats; i++) {
             for (uint32_t r = 0; r < 4; r++) {
-                for (uint32_t k = 0; k < 4096; k++)
-                    ZELFUZZ_CHECK(charts::g.series[i][r][k] == kNoData);
+                for (uint32_t k = 0; k < 4096; k++) ZELFUZZ_CHECK(charts::ring(i, r)[k] == kNoData);
             }
         }
         return;
@@ -154,7 +153,7 @@ void check_load(const Catalogue &c, const Model &m, bool server, int rc) {
         for (uint32_t r = 0; r < ranges; r++) {
             ZELFUZZ_CHECK(charts::g.pointers[r] == 4095);
             const uint64_t *want = &m.rings[((size_t)i * 4 + r) * 4096];
-            ZELFUZZ_CHECK(memcmp(charts::g.series[i][r], want, 4096 * 8) == 0);
+            ZELFUZZ_CHECK(memcmp(charts::ring(i, r), want, 4096 * 8) == 0);
         }
     }
 }
@@ -189,7 +188,7 @@ Answer query(const Catalogue &c, uint32_t type, uint32_t range, uint32_t number)
         for (double v : a.data) ZELFUZZ_CHECK(v == -1.0 || v >= 0.0);
         if (type < c.nstats) {
             // A base statistic is its ring read from the oldest slot to the newest.
-            const uint64_t *ring = charts::g.series[type][range];
+            const uint64_t *ring = charts::ring(type, range);
             const double mul = charts_data_multiplier(type, range);
             for (uint32_t i = 0; i < 4096; i++) {
                 const uint64_t v = ring[(charts::g.pointers[range] + 1 + i) & 0xFFF];
@@ -296,7 +295,7 @@ void use_store(const Catalogue &c, uint8_t ctl, uint8_t pick, bool server) {
         for (uint32_t i = 0; i < c.nstats; i++) {
             for (uint32_t r = 0; r < 4; r++) {
                 for (uint32_t k = 0; k < 4096; k++) {
-                    before.push_back(charts::g.series[i][r][(charts::g.pointers[r] - k) & 0xFFF]);
+                    before.push_back(charts::ring(i, r)[(charts::g.pointers[r] - k) & 0xFFF]);
                 }
             }
         }
@@ -309,7 +308,7 @@ void use_store(const Catalogue &c, uint8_t ctl, uint8_t pick, bool server) {
             for (uint32_t r = 0; r < 4; r++) {
                 ZELFUZZ_CHECK(charts::g.pointers[r] == 4095);
                 for (uint32_t k = 0; k < 4096; k++) {
-                    ZELFUZZ_CHECK(charts::g.series[i][r][4095 - k] == before[n++]);
+                    ZELFUZZ_CHECK(charts::ring(i, r)[4095 - k] == before[n++]);
                 }
             }
         }

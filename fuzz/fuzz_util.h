@@ -1,10 +1,7 @@
-// Pieces shared by the fuzz targets and the seed generator: a writer of charts data files of any
-// shape (tag, ring length, chart count, newest minute, records), a small catalogue that keeps
-// one execution cheap, and a scratch directory per fuzzing process.
-//
-// The data file layout: a 16-byte header (tag 00 01 00 00, ring length, chart count, newest
-// minute), then per record a 100-byte zero-padded name and four rings of ring-length 8-byte
-// entries, range 0 first, oldest first. Everything big-endian.
+// Pieces shared by the fuzz targets and the seed generator: charts data files of any shape
+// (tag, ring length, chart count, newest minute, records) made with the shared builder
+// (tests/datafile_builder.h), a small catalogue that keeps one execution cheap, and a scratch
+// directory per fuzzing process.
 #ifndef ZEL_FUZZ_FUZZ_UTIL_H
 #define ZEL_FUZZ_FUZZ_UTIL_H
 
@@ -20,13 +17,14 @@
 
 #include "charts.h"
 #include "crc.h"
+#include "datafile_builder.h"
 #include "strerr.h"
 
 namespace zelfuzz {
 
 constexpr uint64_t kNoData = UINT64_C(0xFFFFFFFFFFFFFFFF);
-constexpr uint32_t kTag = 0x00010000;
-constexpr size_t kNameField = 100;
+using zeldata::kNameField;
+using zeldata::kTag;
 
 // A statid from its four characters, the first in the most significant byte.
 constexpr uint32_t sid(const char (&s)[5]) {
@@ -34,14 +32,8 @@ constexpr uint32_t sid(const char (&s)[5]) {
            (uint32_t)(uint8_t)s[2] << 8 | (uint32_t)(uint8_t)s[3];
 }
 
-inline void put32(std::string &out, uint32_t v) {
-    for (int sh = 24; sh >= 0; sh -= 8) out.push_back((char)(uint8_t)(v >> sh));
-}
-
-inline void put64(std::string &out, uint64_t v) {
-    put32(out, (uint32_t)(v >> 32));
-    put32(out, (uint32_t)v);
-}
+using zeldata::put32;
+using zeldata::put64;
 
 inline uint32_t get32le(const uint8_t *p) {
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
@@ -64,23 +56,14 @@ inline uint64_t pattern_value(uint32_t rec, uint32_t range, uint32_t k) {
 // A data file header.
 inline std::string file_header(uint32_t ringleng, uint32_t count, uint32_t newest,
                                uint32_t tag = kTag) {
-    std::string out;
-    put32(out, tag);
-    put32(out, ringleng);
-    put32(out, count);
-    put32(out, newest);
-    return out;
+    return zeldata::header(ringleng, count, newest, tag);
 }
 
 // One record: the name field (the name cut or zero-padded to 100 bytes) and `entries` entries
 // per ring (normally the ring length) from pattern_value.
 inline std::string file_record(const std::string &name, uint32_t entries, uint32_t rec) {
-    std::string out = name.substr(0, kNameField);
-    out.resize(kNameField, '\0');
-    for (uint32_t r = 0; r < 4; r++) {
-        for (uint32_t k = 0; k < entries; k++) put64(out, pattern_value(rec, r, k));
-    }
-    return out;
+    return zeldata::record(name, entries,
+                           [rec](uint32_t r, uint32_t k) { return pattern_value(rec, r, k); });
 }
 
 // A well-formed data file with one record per name.

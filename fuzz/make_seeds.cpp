@@ -1,7 +1,7 @@
 // Writes the seed corpora of the fuzz targets: make_seeds OUTDIR creates OUTDIR/datafile,
-// OUTDIR/command, OUTDIR/calc and OUTDIR/export and fills them with valid files of several ring
-// lengths and their truncations, hostile headers and names, command lines, calc programs and
-// export requests. The seeds are made here, from the layouts, not collected anywhere.
+// OUTDIR/command, OUTDIR/calc, OUTDIR/export and OUTDIR/ondemand and fills them with valid files
+// of several ring lengths and their truncations, hostile headers and names, command lines, calc
+// programs and export requests. The seeds are made here, from the layouts, not collected anywhere.
 #include <sys/stat.h>
 
 #include <string>
@@ -34,12 +34,9 @@ std::string le32(uint32_t v) {
     return bytes({(int)(v & 0xFF), (int)(v >> 8 & 0xFF), (int)(v >> 16 & 0xFF), (int)(v >> 24)});
 }
 
-void datafile_seeds(Corpus &c) {
-    // Control bytes: small catalogue in tool mode, in server mode, drawing, save and load; the
-    // real catalogue in both modes.
-    const std::vector<std::string> prefixes = {bytes({0x01, 0x00}), bytes({0x09, 0x11}),
-                                               bytes({0x21, 0x52}), bytes({0x49, 0x03}),
-                                               bytes({0x39, 0xC7})};
+// Data files of the small catalogue: valid ones of several ring lengths, their truncations,
+// hostile headers and names.
+std::vector<std::string> small_files() {
     std::vector<std::string> files;
     for (uint32_t leng : {0u, 1u, 2u, 16u, 100u}) {
         files.push_back(data_file(kSmallNames, leng, kNewestMinute));
@@ -65,6 +62,17 @@ void datafile_seeds(Corpus &c) {
                     file_record("ucpu", 16, 1) + file_record("ucpu", 16, 2));
     files.push_back(file_header(16, 2, kNewestMinute) + file_record("UCPU", 16, 0) +
                     file_record(std::string("load\0junk", 9), 16, 1));
+    files.push_back(data_file(kSmallNames, 16, kNewestMinute) + "trailing bytes");
+    return files;
+}
+
+void datafile_seeds(Corpus &c) {
+    // Control bytes: small catalogue in tool mode, in server mode, drawing, save and load; the
+    // real catalogue in both modes.
+    const std::vector<std::string> prefixes = {bytes({0x01, 0x00}), bytes({0x09, 0x11}),
+                                               bytes({0x21, 0x52}), bytes({0x49, 0x03}),
+                                               bytes({0x39, 0xC7})};
+    const std::vector<std::string> files = small_files();
     for (const auto &f : files) {
         for (const auto &p : prefixes) c.add(p + f);
     }
@@ -75,6 +83,14 @@ void datafile_seeds(Corpus &c) {
     c.add(bytes({0x00, 0x00}) + real);
     c.add(bytes({0x08, 0x21}) + real);
     c.add(bytes({0x60, 0x35}) + real);
+}
+
+void ondemand_seeds(Corpus &c) {
+    // Control bytes: export widths, summary lengths, queries in both orders (see
+    // ondemand_fuzz.cpp).
+    for (const auto &f : small_files()) {
+        for (int ctl : {0x00, 0x13, 0x7F, 0xF5}) c.add(bytes({ctl}) + f);
+    }
 }
 
 void command_seeds(Corpus &c) {
@@ -217,7 +233,8 @@ int main(int argc, char **argv) {
     const Target targets[] = {{"datafile", datafile_seeds},
                               {"command", command_seeds},
                               {"calc", calc_seeds},
-                              {"export", export_seeds}};
+                              {"export", export_seeds},
+                              {"ondemand", ondemand_seeds}};
     for (const auto &t : targets) {
         Corpus c;
         c.dir = out + "/" + t.name;

@@ -21,8 +21,8 @@ constexpr uint64_t kMin = UINT64_C(0x8000000000000000);
 uint64_t eval(std::vector<uint32_t> tokens, uint64_t a, uint64_t b) {
     tokens.push_back(kCalcListEnd);
     TestStore store(tokens.data());
-    g.series[0][0][0] = a;
-    g.series[1][0][0] = b;
+    charts::ring(0, 0)[0] = a;
+    charts::ring(1, 0)[0] = b;
     return charts_calc(0, 0, 0);
 }
 
@@ -104,8 +104,8 @@ TEST(ChartsCalc, SecondProgramAndBadArguments) {
     const uint32_t calcs[] = {1000, 1, 1999, 1, 0, 1001, 1999, 2000};
     TestStore store(calcs);
     g.pointers[2] = 100;
-    g.series[0][2][77] = 10;
-    g.series[1][2][77] = 20;
+    charts::ring(0, 2)[77] = 10;
+    charts::ring(1, 2)[77] = 20;
     EXPECT_EQ(1u, charts_calc(0, 2, 77));
     EXPECT_EQ(30u, charts_calc(1, 2, 77));
     EXPECT_EQ(30u, charts_calc(1, 2, 77 + 4096));  // the slot is a ring index
@@ -117,17 +117,17 @@ TEST(ChartsCalc, SecondProgramAndBadArguments) {
 TEST(ChartsCalc, CatalogueProgramsClampDifferencesAtZero) {
     TestStore store(statsdump_calcdefs, statsdump_statdefs, statsdump_estatdefs);
     const uint32_t rss = 29, virt = 30, used = 35, total = 36;
-    g.series[virt][0][0] = 100;
-    g.series[rss][0][0] = 150;
+    charts::ring(virt, 0)[0] = 100;
+    charts::ring(rss, 0)[0] = 150;
     EXPECT_EQ(0u, charts_calc(0, 0, 0));
-    g.series[virt][0][0] = 400;
+    charts::ring(virt, 0)[0] = 400;
     EXPECT_EQ(250u, charts_calc(0, 0, 0));
-    g.series[virt][0][0] = N;
+    charts::ring(virt, 0)[0] = N;
     EXPECT_EQ(N, charts_calc(0, 0, 0));
-    g.series[total][0][0] = 1000;
-    g.series[used][0][0] = 300;
+    charts::ring(total, 0)[0] = 1000;
+    charts::ring(used, 0)[0] = 300;
     EXPECT_EQ(700u, charts_calc(1, 0, 0));
-    g.series[used][0][0] = 1300;
+    charts::ring(used, 0)[0] = 1300;
     EXPECT_EQ(0u, charts_calc(1, 0, 0));
 }
 
@@ -180,7 +180,7 @@ TEST(ChartsSeries, WidthZeroCreatesTheBuffer) {
 
 TEST(ChartsSeries, WindowEndsAtNewestSlot) {
     TestStore store;
-    for (uint32_t s = 0; s < kRingLength; s++) g.series[2][1][s] = 1000 + s;
+    for (uint32_t s = 0; s < kRingLength; s++) charts::ring(2, 1)[s] = 1000 + s;
     uint64_t *tab = nullptr;
 
     g.pointers[1] = 5;
@@ -206,11 +206,11 @@ TEST(ChartsSeries, ExtendedSourcesFollowTheirSlots) {
     TestStore store;
     g.pointers[0] = 2;
     for (uint32_t s : {4095u, 0u, 1u, 2u}) {
-        g.series[0][0][s] = 100 + s;
-        g.series[1][0][s] = 10;
-        g.series[2][0][s] = 7 * s;
+        charts::ring(0, 0)[s] = 100 + s;
+        charts::ring(1, 0)[s] = 10;
+        charts::ring(2, 0)[s] = 7 * s;
     }
-    g.series[1][0][1] = N;
+    charts::ring(1, 0)[1] = N;
     uint64_t *tab = nullptr;
     ASSERT_EQ(1, charts_filltab(&tab, 0, 101, 1, 4));  // calc: max(0, sa - sb)
     const uint64_t calc[] = {100 + 4095 - 10, 90, N, 92};

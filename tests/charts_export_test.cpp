@@ -98,7 +98,7 @@ void fill_rings() {
     for (uint32_t i = 0; i < g.statdefscount; i++) {
         for (uint32_t r = 0; r < kRanges; r++) {
             for (uint32_t s = 0; s < kRingLength; s++) {
-                g.series[i][r][s] = (s % 97 == 3) ? N : (uint64_t(i + 1) << 40) + r * 10000 + s;
+                charts::ring(i, r)[s] = (s % 97 == 3) ? N : (uint64_t(i + 1) << 40) + r * 10000 + s;
             }
         }
     }

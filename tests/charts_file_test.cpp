@@ -37,7 +37,7 @@ void fill_pattern(uint64_t salt) {
     for (uint32_t i = 0; i < g.statdefscount; i++) {
         for (uint32_t r = 0; r < kRanges; r++) {
             for (uint32_t s = 0; s < kRingLength; s++) {
-                g.series[i][r][s] =
+                charts::ring(i, r)[s] =
                     (salt << 48) ^ (uint64_t(i) << 40) ^ (uint64_t(r) << 32) ^ (s * 2654435761u);
             }
         }
@@ -79,15 +79,15 @@ TEST(ChartsStore, RingsAreWrittenOldestFirst) {
         for (uint32_t r = 0; r < kRanges; r++) {
             SCOPED_TRACE(testing::Message() << "stat " << i << " range " << r);
             for (uint32_t k = 0; k < kRingLength; k++) {
-                ASSERT_EQ(g.series[i][r][(ptrs[r] + 1 + k) & kRingMask],
+                ASSERT_EQ(charts::ring(i, r)[(ptrs[r] + 1 + k) & kRingMask],
                           zeltest::be64_at(f, zeltest::entry_offset(i, r, k)));
             }
         }
     }
     // pointers 4095: no rotation; pointers 10: entry 0 from index 11, entry 4095 from index 10.
-    EXPECT_EQ(g.series[0][0][0], zeltest::be64_at(f, zeltest::entry_offset(0, 0, 0)));
-    EXPECT_EQ(g.series[0][1][11], zeltest::be64_at(f, zeltest::entry_offset(0, 1, 0)));
-    EXPECT_EQ(g.series[0][1][10], zeltest::be64_at(f, zeltest::entry_offset(0, 1, 4095)));
+    EXPECT_EQ(charts::ring(0, 0)[0], zeltest::be64_at(f, zeltest::entry_offset(0, 0, 0)));
+    EXPECT_EQ(charts::ring(0, 1)[11], zeltest::be64_at(f, zeltest::entry_offset(0, 1, 0)));
+    EXPECT_EQ(charts::ring(0, 1)[10], zeltest::be64_at(f, zeltest::entry_offset(0, 1, 4095)));
 }
 
 TEST(ChartsStore, SaveThenLoadRestoresEveryValue) {
@@ -100,12 +100,12 @@ TEST(ChartsStore, SaveThenLoadRestoresEveryValue) {
         StoreFixture st(path, 0);
         ASSERT_EQ(0, st.rc);
         fill_pattern(7);
-        g.series[1][2][5] = CHARTS_NODATA;
+        charts::ring(1, 2)[5] = CHARTS_NODATA;
         for (uint32_t r = 0; r < kRanges; r++) g.pointers[r] = ptrs[r];
         g.timepoint[0] = kNewest;
         for (uint32_t i = 0; i < 3; i++) {
             for (uint32_t r = 0; r < kRanges; r++) {
-                saved[i][r].assign(g.series[i][r], g.series[i][r] + kRingLength);
+                saved[i][r].assign(charts::ring(i, r), charts::ring(i, r) + kRingLength);
             }
         }
         charts_store();
@@ -117,7 +117,7 @@ TEST(ChartsStore, SaveThenLoadRestoresEveryValue) {
         for (uint32_t r = 0; r < kRanges; r++) {
             EXPECT_EQ(4095u, g.pointers[r]);
             for (uint32_t k = 0; k < kRingLength; k++) {
-                ASSERT_EQ(saved[i][r][(ptrs[r] - k) & kRingMask], g.series[i][r][4095 - k])
+                ASSERT_EQ(saved[i][r][(ptrs[r] - k) & kRingMask], charts::ring(i, r)[4095 - k])
                     << "stat " << i << " range " << r << " age " << k;
             }
         }
@@ -135,7 +135,7 @@ TEST(ChartsLoad, RingLengths) {
         StoreFixture st(path, 1);
         ASSERT_EQ(0, st.rc);
         EXPECT_EQ(kNewest, g.timepoint[0]);
-        EXPECT_TRUE(zeltest::ring_is_empty(g.series[1][0]));
+        EXPECT_TRUE(zeltest::ring_is_empty(charts::ring(1, 0)));
         for (uint32_t i : {0u, 2u}) {
             uint32_t tag = i == 0 ? 1 : 3;
             for (uint32_t r = 0; r < kRanges; r++) {
@@ -147,7 +147,7 @@ TEST(ChartsLoad, RingLengths) {
                     } else if (s >= kRingLength - leng) {
                         expect = entry_value(tag, r, s - (kRingLength - leng));
                     }
-                    ASSERT_EQ(expect, g.series[i][r][s]) << "stat " << i << " range " << r;
+                    ASSERT_EQ(expect, charts::ring(i, r)[s]) << "stat " << i << " range " << r;
                 }
             }
         }
@@ -166,11 +166,50 @@ TEST(ChartsLoad, UnknownRecordsAreSkippedAndLaterDuplicatesWin) {
     ASSERT_EQ(0, st.rc);
     for (uint32_t r = 0; r < kRanges; r++) {
         for (uint32_t s = 0; s < kRingLength; s++) {
-            ASSERT_EQ(entry_value(2, r, s), g.series[0][r][s]);
+            ASSERT_EQ(entry_value(2, r, s), charts::ring(0, r)[s]);
         }
-        EXPECT_TRUE(zeltest::ring_is_empty(g.series[1][r]));  // not read: past the count
-        EXPECT_TRUE(zeltest::ring_is_empty(g.series[2][r]));  // names compare case-sensitively
+        EXPECT_TRUE(zeltest::ring_is_empty(charts::ring(1, r)));  // not read: past the count
+        EXPECT_TRUE(zeltest::ring_is_empty(charts::ring(2, r)));  // names compare case-sensitively
     }
+}
+
+// The tool reads a ring when it is first asked for, from the file it opened: a save that
+// replaces the file (a rename) does not change what it shows, and a file cut short after it was
+// opened leaves the rings not read yet empty instead of failing.
+TEST(ChartsLoad, ToolReadsRingsOnDemandFromTheFileItOpened) {
+    zeltest::TempDir dir;
+    std::string path = dir.file("s.zel");
+    zeltest::write_file(path, file_header(4096, 3, kNewest) + file_record("alpha", 4096, 1) +
+                                  file_record("beta", 4096, 2) + file_record("gamma", 4096, 3));
+    {
+        StoreFixture st(path, 1);
+        ASSERT_EQ(0, st.rc);
+        EXPECT_EQ(entry_value(1, 0, 4095), charts::ring(0, 0)[4095]);
+        EXPECT_EQ(nullptr, g.series[1][3]);  // nothing asked for it yet
+        zeltest::write_file(path + ".new",
+                            file_header(4096, 3, kNewest) + file_record("alpha", 4096, 7) +
+                                file_record("beta", 4096, 8) + file_record("gamma", 4096, 9));
+        ASSERT_EQ(0, rename((path + ".new").c_str(), path.c_str()));
+        EXPECT_EQ(entry_value(2, 3, 17), charts::ring(1, 3)[17]);
+    }
+
+    const std::string cut = dir.file("cut.zel");
+    zeltest::write_file(cut, zeltest::read_file(path));
+    StoreFixture again(cut, 1);
+    ASSERT_EQ(0, again.rc);
+    EXPECT_EQ(entry_value(8, 1, 0), charts::ring(1, 1)[0]);
+    ASSERT_EQ(0, truncate(cut.c_str(), kFileHeaderSize + kRecordSize + kFileNameSize + 100));
+    for (uint32_t r = 0; r < kRanges; r++) {
+        EXPECT_TRUE(zeltest::ring_is_empty(charts::ring(2, r)));
+        if (r != 1) {
+            EXPECT_TRUE(zeltest::ring_is_empty(charts::ring(1, r)));
+        }
+    }
+    EXPECT_EQ(entry_value(8, 1, 0), charts::ring(1, 1)[0]);  // read before the cut
+    double data[kRingLength];
+    uint32_t ts = 0, rsec = 0;
+    charts_getdata(data, &ts, &rsec, 2 * 10 + 3);
+    EXPECT_EQ(-1.0, data[kRingLength - 1]);
 }
 
 TEST(ChartsLoad, ChartCountZero) {
@@ -183,7 +222,7 @@ TEST(ChartsLoad, ChartCountZero) {
     EXPECT_EQ(kNewest, g.timepoint[0]);
     for (uint32_t r = 0; r < kRanges; r++) {
         EXPECT_EQ(4095u, g.pointers[r]);
-        EXPECT_TRUE(zeltest::ring_is_empty(g.series[0][r]));
+        EXPECT_TRUE(zeltest::ring_is_empty(charts::ring(0, r)));
     }
 }
 
@@ -294,10 +333,10 @@ TEST(ChartsLoad, BadFilesInServerMode) {
             EXPECT_EQ(c.header_accepted ? 4095u : 0u, g.pointers[r]);
             bool loaded = r < c.alpha_rings_loaded;
             for (uint32_t s = 0; s < kRingLength; s++) {
-                ASSERT_EQ(loaded ? entry_value(1, r, s) : CHARTS_NODATA, g.series[0][r][s])
+                ASSERT_EQ(loaded ? entry_value(1, r, s) : CHARTS_NODATA, charts::ring(0, r)[s])
                     << "range " << r << " slot " << s;
             }
-            EXPECT_TRUE(zeltest::ring_is_empty(g.series[2][r]));
+            EXPECT_TRUE(zeltest::ring_is_empty(charts::ring(2, r)));
         }
     }
 }
@@ -313,7 +352,7 @@ TEST(ChartsLoad, ServerModeReportsASuccessfulLoad) {
     std::string text = err.text();
     ASSERT_EQ(0, st.rc);
     EXPECT_NE(std::string::npos, text.find("stats file has been loaded")) << text;
-    EXPECT_EQ(entry_value(2, 3, 4095), g.series[1][3][4095]);
+    EXPECT_EQ(entry_value(2, 3, 4095), charts::ring(1, 3)[4095]);
 }
 
 // --- Saving without risk to the previous file -------------------------------------------------

@@ -53,7 +53,7 @@ class StoreTest : public ::testing::Test {
         ASSERT_EQ(0, charts_init(kCalcs, kStats, kEStats, "/nonexistent-dir/none.zel", 0));
         for (uint32_t i = 0; i < g.statdefscount; i++) {
             for (uint32_t r = 0; r < kRanges; r++) {
-                memset(g.series[i][r], 0xFF, kRingBytes);
+                memset(charts::ring(i, r), 0xFF, kRingBytes);
                 g.pointers[r] = kRingMask;
             }
         }
@@ -65,7 +65,7 @@ class StoreTest : public ::testing::Test {
 
     // Value of statistic stat at window column i of a chart width columns wide.
     static void put(uint32_t stat, uint32_t range, uint32_t width, uint32_t i, uint64_t value) {
-        g.series[stat][range][(g.pointers[range] + 1 - width + i) & kRingMask] = value;
+        charts::ring(stat, range)[(g.pointers[range] + 1 - width + i) & kRingMask] = value;
     }
 };
 

@@ -258,6 +258,30 @@ TEST_F(PngTest, InvalidRequestsGiveTheOnePixelPicture) {
 #endif
 }
 
+// The scanlines' check equals zlib's Adler-32 for every length around the block and reduction
+// sizes, for bytes that maximise the sums and for mixed bytes.
+TEST(PngAdler, EqualsZlibAdler32) {
+    std::vector<uint8_t> data(1 << 20);
+    uint32_t x = 12345;
+    for (auto &b : data) b = uint8_t((x = x * 1103515245u + 12345u) >> 23);
+    std::vector<uint8_t> full(data.size(), 0xFF);
+    std::vector<size_t> lengths;
+    for (size_t n = 0; n <= 100; n++) lengths.push_back(n);
+    for (size_t n = 5500; n <= 5600; n++) lengths.push_back(n);
+    for (size_t n : {11071ul, 11072ul, 11073ul, 514240ul, data.size()}) lengths.push_back(n);
+    for (const auto *buf : {&data, &full}) {
+        for (size_t n : lengths) {
+            for (size_t off : {0ul, 3ul}) {
+                if (off + n > buf->size()) continue;
+                const uint8_t *p = buf->data() + off;
+                ASSERT_EQ(uint32_t(adler32(adler32(0, Z_NULL, 0), p, uInt(n))),
+                          charts::charts_adler32(p, n))
+                    << "length " << n << " offset " << off;
+            }
+        }
+    }
+}
+
 TEST_F(PngTest, SecondDeliveryWithoutNewPictureIsTheFallback) {
     put(kA, 0, 950, 949, 5);
     const uint32_t size = charts_make_png(0, 0, 0);

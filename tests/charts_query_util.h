@@ -73,7 +73,7 @@ class TestStore {
         using charts::g;
         for (uint32_t i = 0; i < g.statdefscount; i++) {
             for (uint32_t r = 0; r < charts::kRanges; r++) {
-                memset(g.series[i][r], 0xFF, charts::kRingBytes);
+                memset(charts::ring(i, r), 0xFF, charts::kRingBytes);
             }
         }
         for (uint32_t r = 0; r < charts::kRanges; r++) {
@@ -85,7 +85,7 @@ class TestStore {
     // Slot k periods before the newest of statistic i in range r.
     static uint64_t &at(uint32_t i, uint32_t r, uint32_t k) {
         using charts::g;
-        return g.series[i][r][(g.pointers[r] - k) & charts::kRingMask];
+        return charts::ring(i, r)[(g.pointers[r] - k) & charts::kRingMask];
     }
 
   private:

@@ -119,7 +119,8 @@ TEST(ChartsInit, ServerModeWithoutFileStartsEmptyAtTheCurrentTime) {
     ASSERT_EQ(0, st.rc);
     EXPECT_NE(std::string::npos, text.find("no charts data file - initializing empty charts"));
     for (uint32_t i = 0; i < g.statdefscount; i++) {
-        for (uint32_t r = 0; r < kRanges; r++) ASSERT_TRUE(zeltest::ring_is_empty(g.series[i][r]));
+        for (uint32_t r = 0; r < kRanges; r++)
+            ASSERT_TRUE(zeltest::ring_is_empty(charts::ring(i, r)));
     }
     for (uint32_t r = 0; r < kRanges; r++) {
         EXPECT_EQ(0u, g.pointers[r]);
@@ -136,6 +137,21 @@ TEST(ChartsInit, ToolModeFailsOnMissingFile) {
     EXPECT_EQ("file loading error: ENOENT (No such file or directory)\n", err.text());
 }
 
+// A mode value that is neither the tool nor the viewer reads the file as a server does: a
+// damaged file gives an empty store and a warning, not a failure.
+TEST(ChartsInit, OtherModeValuesReadAsAServer) {
+    zeltest::TempDir dir;
+    const std::string path = dir.file("short.zel");
+    zeltest::write_file(path, zeltest::file_header(4096, 1, 28000000));
+    for (uint8_t mode : {3, 7, 255}) {
+        zeltest::CaptureFd err(2);
+        StoreFixture st(path, mode);
+        EXPECT_EQ(0, st.rc) << int(mode);
+        EXPECT_NE(std::string::npos, err.text().find("error reading charts data file"))
+            << int(mode);
+    }
+}
+
 // A viewer never fails on a bad file and keeps the last history it could read: each step
 // writes (or removes) the file, reloads, and checks the result, the message and what is shown.
 TEST(ChartsViewer, ReloadKeepsTheLastGoodHistory) {
@@ -148,7 +164,7 @@ TEST(ChartsViewer, ReloadKeepsTheLastGoodHistory) {
     StoreFixture st(path, CHARTS_MODE_VIEWER);
     EXPECT_EQ(0, st.rc);
     EXPECT_STREQ("file loading error: ENOENT (No such file or directory)", charts_load_message());
-    EXPECT_TRUE(zeltest::ring_is_empty(g.series[0][0]));
+    EXPECT_TRUE(zeltest::ring_is_empty(charts::ring(0, 0)));
 
     struct Step {
         const char *what;
@@ -181,8 +197,8 @@ TEST(ChartsViewer, ReloadKeepsTheLastGoodHistory) {
         EXPECT_EQ(s.newest, g.timepoint[0]);
         for (uint32_t r = 0; r < kRanges; r++) {
             EXPECT_EQ(kRingMask, g.pointers[r]);
-            EXPECT_EQ(zeltest::entry_value(s.shown_tag, r, 4095), g.series[0][r][kRingMask]);
-            EXPECT_TRUE(zeltest::ring_is_empty(g.series[1][r]));
+            EXPECT_EQ(zeltest::entry_value(s.shown_tag, r, 4095), charts::ring(0, r)[kRingMask]);
+            EXPECT_TRUE(zeltest::ring_is_empty(charts::ring(1, r)));
         }
     }
     EXPECT_EQ("", err.text());  // a viewer prints nothing
@@ -209,7 +225,7 @@ TEST(ChartsInit, ServerModeCatchesUpWithTheClock) {
     ASSERT_EQ(0, st.rc);
     EXPECT_EQ(newest + 10, g.timepoint[0]);
     EXPECT_EQ(9u, g.pointers[0]);
-    const uint64_t *ring = g.series[0][0];
+    const uint64_t *ring = charts::ring(0, 0);
     EXPECT_EQ(zeltest::entry_value(1, 0, 4095), ring[4095]);
     for (uint32_t s = 0; s <= 9; s++) EXPECT_EQ(CHARTS_NODATA, ring[s]);
     EXPECT_EQ(zeltest::entry_value(1, 0, 10), ring[10]);
@@ -243,7 +259,7 @@ TEST(ChartsRingsDeathTest, SlotPastARingIsReported) {
     ASSERT_EQ(0, st.rc);
     EXPECT_DEATH(
         {
-            volatile uint64_t v = g.series[0][0][kRingLength];
+            volatile uint64_t v = charts::ring(0, 0)[kRingLength];
             (void)v;
         },
         "use-after-poison");

@@ -1,5 +1,5 @@
 // A small catalogue, a settable clock, a store opened for one test, and a builder of charts
-// data files byte by byte, for the store, data file and sampling suites.
+// data files byte by byte (datafile_builder.h), for the store, data file and sampling suites.
 #ifndef ZEL_TESTS_CHARTS_STORE_UTIL_H
 #define ZEL_TESTS_CHARTS_STORE_UTIL_H
 
@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "charts_priv.h"
+#include "datafile_builder.h"
 #include "strerr.h"
 #include "test_util.h"
 
@@ -75,33 +76,20 @@ class StoreFixture {
 };
 
 inline void append_be32(std::string &out, uint32_t v) {
-    for (int sh = 24; sh >= 0; sh -= 8) out.push_back(char(uint8_t(v >> sh)));
+    zeldata::put32(out, v);
 }
 
 inline void append_be64(std::string &out, uint64_t v) {
-    for (int sh = 56; sh >= 0; sh -= 8) out.push_back(char(uint8_t(v >> sh)));
+    zeldata::put64(out, v);
 }
 
-inline uint32_t be32_at(const std::string &s, size_t off) {
-    uint32_t v = 0;
-    for (size_t k = 0; k < 4; k++) v = (v << 8) | uint8_t(s[off + k]);
-    return v;
-}
-
-inline uint64_t be64_at(const std::string &s, size_t off) {
-    uint64_t v = 0;
-    for (size_t k = 0; k < 8; k++) v = (v << 8) | uint8_t(s[off + k]);
-    return v;
-}
+using zeldata::be32_at;
+using zeldata::be64_at;
+using zeldata::entry_offset;
 
 inline std::string file_header(uint32_t ringleng, uint32_t count, uint32_t newest,
                                uint32_t tag = charts::kFileTag) {
-    std::string out;
-    append_be32(out, tag);
-    append_be32(out, ringleng);
-    append_be32(out, count);
-    append_be32(out, newest);
-    return out;
+    return zeldata::header(ringleng, count, newest, tag);
 }
 
 // Value of file entry k (oldest first) of range r in a generated record.
@@ -111,19 +99,8 @@ inline uint64_t entry_value(uint32_t tag, uint32_t r, uint32_t k) {
 
 // One record: the name field and four rings of ringleng entries made by entry_value.
 inline std::string file_record(const std::string &name, uint32_t ringleng, uint32_t tag) {
-    std::string out(charts::kFileNameSize, '\0');
-    memcpy(out.data(), name.data(), std::min(name.size(), charts::kFileNameSize));
-    out.reserve(out.size() + size_t(ringleng) * 32);
-    for (uint32_t r = 0; r < charts::kRanges; r++) {
-        for (uint32_t k = 0; k < ringleng; k++) append_be64(out, entry_value(tag, r, k));
-    }
-    return out;
-}
-
-// Offset of entry k of range r in record c of a file with 4096-entry rings.
-inline size_t entry_offset(uint32_t c, uint32_t r, uint32_t k) {
-    return charts::kFileHeaderSize + size_t(c) * (charts::kFileNameSize + 4 * charts::kRingBytes) +
-           charts::kFileNameSize + size_t(r) * charts::kRingBytes + size_t(k) * 8;
+    return zeldata::record(name, ringleng,
+                           [tag](uint32_t r, uint32_t k) { return entry_value(tag, r, k); });
 }
 
 inline bool ring_is_empty(const uint64_t *ring) {

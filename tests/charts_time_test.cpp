@@ -29,7 +29,7 @@ class SampleStore {
         for (uint32_t i = 0; i < g.statdefscount; i++) {
             for (uint32_t r = 0; r < kRanges; r++) {
                 for (uint32_t s = 0; s < kRingLength; s++) {
-                    g.series[i][r][s] = 1000000 * (i + 1) + 10000 * r + s;
+                    charts::ring(i, r)[s] = 1000000 * (i + 1) + 10000 * r + s;
                 }
             }
         }
@@ -58,7 +58,7 @@ Snapshot snapshot() {
         s.pointers[r] = g.pointers[r];
         s.timepoint[r] = g.timepoint[r];
         for (uint32_t i = 0; i < 3; i++)
-            s.rings[i][r].assign(g.series[i][r], g.series[i][r] + 4096);
+            s.rings[i][r].assign(charts::ring(i, r), charts::ring(i, r) + 4096);
     }
     return s;
 }
@@ -91,7 +91,7 @@ void expect_after_sample(const Snapshot &before, uint32_t old_ts, uint32_t new_t
                 if (data != nullptr && age == slot_age && slot_age <= 4095) {
                     expect = merged(i, expect, data[i]);
                 }
-                ASSERT_EQ(expect, g.series[i][r][s]) << "stat " << i << " slot " << s;
+                ASSERT_EQ(expect, charts::ring(i, r)[s]) << "stat " << i << " slot " << s;
             }
         }
     }
@@ -116,7 +116,7 @@ TEST(ChartsAdd, SampleAt1437On5March2024) {
     EXPECT_EQ(uint32_t(kDay + 3600 * 14 + 60 * 30), g.timepoint[2] * 1800);  // slot of 14:30
     EXPECT_EQ(kDay, g.timepoint[3] * 86400);
     for (uint32_t r = 0; r < kRanges; r++) {
-        for (uint32_t i = 0; i < 3; i++) EXPECT_EQ(v[i], g.series[i][r][g.pointers[r]]);
+        for (uint32_t i = 0; i < 3; i++) EXPECT_EQ(v[i], charts::ring(i, r)[g.pointers[r]]);
     }
     for (uint32_t i = 0; i < 3; i++) EXPECT_EQ(v[i], g.monotonic[i]);
 }
@@ -135,7 +135,7 @@ TEST(ChartsAdd, SamplesOfOneMinuteAreMerged) {
     for (uint32_t r = 0; r < kRanges; r++) {
         EXPECT_EQ(first.pointers[r], g.pointers[r]);
         EXPECT_EQ(first.timepoint[r], g.timepoint[r]);
-        for (uint32_t i = 0; i < 3; i++) EXPECT_EQ(expect[i], g.series[i][r][g.pointers[r]]);
+        for (uint32_t i = 0; i < 3; i++) EXPECT_EQ(expect[i], charts::ring(i, r)[g.pointers[r]]);
     }
     EXPECT_EQ(15u, g.monotonic[0]);
     EXPECT_EQ(15u, g.monotonic[1]);
@@ -205,7 +205,8 @@ TEST(ChartsAdd, NoDataMarkerAsSampleLeavesSlotsEmpty) {
     const Vec v = {CHARTS_NODATA, CHARTS_NODATA, CHARTS_NODATA};
     charts_add(v.data(), kDay + 60);
     for (uint32_t i = 0; i < 3; i++) {
-        for (uint32_t r = 0; r < kRanges; r++) ASSERT_TRUE(zeltest::ring_is_empty(g.series[i][r]));
+        for (uint32_t r = 0; r < kRanges; r++)
+            ASSERT_TRUE(zeltest::ring_is_empty(charts::ring(i, r)));
     }
     EXPECT_EQ(4u, g.monotonic[0]);  // the running total wraps
     EXPECT_EQ(CHARTS_NODATA, g.monotonic[1]);
@@ -221,9 +222,9 @@ TEST(ChartsAdd, ClocksGoingForwardSkipAnHour) {
     EXPECT_EQ(before.timepoint[0] + 61, g.timepoint[0]);
     EXPECT_EQ((before.pointers[0] + 61) & kRingMask, g.pointers[0]);
     for (uint32_t age = 1; age <= 60; age++) {
-        EXPECT_EQ(CHARTS_NODATA, g.series[0][0][(g.pointers[0] - age) & kRingMask]);
+        EXPECT_EQ(CHARTS_NODATA, charts::ring(0, 0)[(g.pointers[0] - age) & kRingMask]);
     }
-    EXPECT_EQ(1u, g.series[0][0][(g.pointers[0] - 61) & kRingMask]);
+    EXPECT_EQ(1u, charts::ring(0, 0)[(g.pointers[0] - 61) & kRingMask]);
     EXPECT_EQ(3u, g.shhour);
     EXPECT_EQ(0u, g.shmin);
     EXPECT_EQ(6u, g.lnghalfhour);
@@ -241,10 +242,10 @@ TEST(ChartsAdd, ClocksGoingBackRepeatAnHour) {
         EXPECT_EQ(before.pointers[r], g.pointers[r]);
         EXPECT_EQ(before.timepoint[r], g.timepoint[r]);
     }
-    EXPECT_EQ(2u, g.series[0][0][(g.pointers[0] - 59) & kRingMask]);
+    EXPECT_EQ(2u, charts::ring(0, 0)[(g.pointers[0] - 59) & kRingMask]);
     charts_add(w.data(), kAutumnUtc + 59 * 60);  // 02:59 CET: the newest slot again
-    EXPECT_EQ(3u, g.series[0][0][g.pointers[0]]);
-    EXPECT_EQ(4u, g.series[1][0][g.pointers[0]]);
+    EXPECT_EQ(3u, charts::ring(0, 0)[g.pointers[0]]);
+    EXPECT_EQ(4u, charts::ring(1, 0)[g.pointers[0]]);
     EXPECT_EQ(59u, g.shmin);
     EXPECT_EQ(2u, g.shhour);
     EXPECT_EQ(before.pointers[0], g.pointers[0]);

@@ -21,6 +21,7 @@
 
 #include "charts.h"
 #include "crc.h"
+#include "datafile_builder.h"
 #include "statsdump.h"
 #include "strerr.h"
 #include "test_util.h"
@@ -147,42 +148,24 @@ std::vector<std::string> split(const std::string &line, char sep) {
 
 // ---- Data files ----
 
-void put32(std::string &out, uint32_t v) {
-    for (int sh = 24; sh >= 0; sh -= 8) out.push_back((char)(uint8_t)(v >> sh));
-}
-
-void put64(std::string &out, uint64_t v) {
-    put32(out, (uint32_t)(v >> 32));
-    put32(out, (uint32_t)v);
-}
+using zeldata::put32;
+using zeldata::put64;
 
 std::string header(uint32_t ringleng, uint32_t count, uint32_t newest = kNewest,
-                   uint32_t tag = 0x00010000) {
-    std::string out;
-    put32(out, tag);
-    put32(out, ringleng);
-    put32(out, count);
-    put32(out, newest);
-    return out;
+                   uint32_t tag = zeldata::kTag) {
+    return zeldata::header(ringleng, count, newest, tag);
 }
 
 // A record whose ring of range r holds base + 1000 * r + k at entry k (oldest first); the name
 // field is the given bytes cut or zero-padded to 100 bytes.
 std::string record(const std::string &name, uint32_t entries, uint64_t base) {
-    std::string out = name.substr(0, 100);
-    out.resize(100, '\0');
-    for (uint32_t r = 0; r < 4; r++) {
-        for (uint32_t k = 0; k < entries; k++) put64(out, base + 1000 * r + k);
-    }
-    return out;
+    return zeldata::record(name, entries,
+                           [base](uint32_t r, uint32_t k) { return base + 1000 * r + k; });
 }
 
 // A record whose every entry holds the same value.
 std::string flat_record(const std::string &name, uint64_t value) {
-    std::string out = name;
-    out.resize(100, '\0');
-    for (uint32_t i = 0; i < 4 * 4096; i++) put64(out, value);
-    return out;
+    return zeldata::record(name, 4096, [value](uint32_t, uint32_t) { return value; });
 }
 
 // The valid file most cases start from: load, ucpu and scpu with full rings.

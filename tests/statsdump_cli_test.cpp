@@ -115,10 +115,10 @@ std::string make_data_file(const zeltest::TempDir &dir) {
         0);
     for (uint32_t i = 0; i < charts::g.statdefscount; i++) {
         for (uint32_t r = 0; r < charts::kRanges; r++) {
-            memset(charts::g.series[i][r], 0xFF, charts::kRingBytes);
+            memset(charts::ring(i, r), 0xFF, charts::kRingBytes);
         }
     }
-    charts::g.series[0][0][charts::g.pointers[0]] = 30000000;
+    charts::ring(0, 0)[charts::g.pointers[0]] = 30000000;
     charts::g.timepoint[0] = 29000000;
     charts_store();
     charts_term();

@@ -131,7 +131,7 @@ class StoreTest : public ::testing::Test {
                   0);
         for (uint32_t i = 0; i < g.statdefscount; i++) {
             for (uint32_t r = 0; r < charts::kRanges; r++) {
-                memset(g.series[i][r], 0xFF, charts::kRingBytes);
+                memset(charts::ring(i, r), 0xFF, charts::kRingBytes);
             }
         }
         // Newest slot at ring index 4095, so ring index k is row k of the table.
@@ -162,10 +162,10 @@ class StoreTest : public ::testing::Test {
 };
 
 TEST_F(StoreTest, TableValuesAndTimes) {
-    g.series[0][0][4095] = 30000000;  // ucpu: 50 %
-    g.series[1][0][4095] = 60000000;  // scpu: 100 %
-    g.series[1][0][4094] = 60000000;  // cpu from scpu alone where ucpu has no data
-    g.series[2][0][0] = 7500000;      // masterin: 1,000,000
+    charts::ring(0, 0)[4095] = 30000000;  // ucpu: 50 %
+    charts::ring(1, 0)[4095] = 60000000;  // scpu: 100 %
+    charts::ring(1, 0)[4094] = 60000000;  // cpu from scpu alone where ucpu has no data
+    charts::ring(2, 0)[0] = 7500000;      // masterin: 1,000,000
     const auto l = lines(table({0, 100, 2}, 0, '\t', 0));
     ASSERT_EQ(l.size(), 4097u);
     EXPECT_EQ(l[0], "timestamp\tucpu\tcpu\tmasterin");
@@ -176,8 +176,8 @@ TEST_F(StoreTest, TableValuesAndTimes) {
 }
 
 TEST_F(StoreTest, TableFormatsAndDates) {
-    g.series[0][0][4095] = 30000000;
-    g.series[2][0][4095] = 7500000;
+    charts::ring(0, 0)[4095] = 30000000;
+    charts::ring(2, 0)[4095] = 7500000;
     auto l = lines(table({0, 2}, 0, ',', 1 | 2 | 4));  // -d, and -H wins over -h
     EXPECT_EQ(l[0], "date,ucpu,masterin");
     EXPECT_EQ(l[1], "2025-02-17 01:05,-,-");
@@ -237,7 +237,7 @@ TEST_F(StoreTest, ChartFileNames) {
 }
 
 TEST_F(StoreTest, ChartFilesContentModeAndTruncation) {
-    for (uint32_t s = 0; s < 4096; s++) g.series[0][1][s] = 1000000 * (s % 50);
+    for (uint32_t s = 0; s < 4096; s++) charts::ring(0, 1)[s] = 1000000 * (s % 50);
     const std::string out = dir_.file("out");
     zeltest::write_file(out + "_ucpu.png", std::string(1 << 20, 'x'));  // replaced, not kept
     const mode_t old = umask(0);
@@ -270,7 +270,7 @@ TEST_F(StoreTest, ChartFileErrorsNameTheArgument) {
 // ---- the whole command, run twice in one process ----
 
 TEST_F(StoreTest, MainRunsRepeatedlyInProcess) {
-    g.series[0][0][4095] = 30000000;
+    charts::ring(0, 0)[4095] = 30000000;
     g.timepoint[0] = 29000000;
     charts_store();  // the fixture's store becomes the data file
     const std::string path = g.statsfilename;

@@ -5,8 +5,10 @@
 //
 // Lifecycle: charts_init() copies the caller's catalogue and loads the data file (mode 1: the
 // read-only tool, a bad file is an error; mode 0: a server, a bad file gives an empty store that
-// then catches up to now). A server calls charts_add() per sample vector, charts_store() to save
-// and charts_term() at the end. A slot without a sample holds CHARTS_NODATA.
+// then catches up to now). The tool checks the whole file at once but reads each ring from it
+// only when a query first needs it, so the file stays open until charts_term(). A server calls
+// charts_add() per sample vector, charts_store() to save and charts_term() at the end. A slot
+// without a sample holds CHARTS_NODATA.
 //
 // Chart numbers name a chart and a range: type * 10 + range for numbers up to 0xFFFFFF (type
 // 0..statdefscount-1 is a base statistic, 100 + k extended chart k), or a four-letter statid

@@ -99,7 +99,7 @@ uint64_t charts_calc(uint32_t k, uint32_t range, uint32_t s) {
         const uint32_t t = *tok++;
         if (t < g.statdefscount) {
             if (sp < kCalcStackSize) {
-                const uint64_t v = g.series[t][range][s];
+                const uint64_t v = ring(t, range)[s];
                 stack[sp++] = (v == CHARTS_NODATA) ? kCalcNoData : static_cast<int64_t>(v);
             }
         } else if (t == kCalcConst) {
@@ -157,10 +157,10 @@ extern "C" uint8_t charts_filltab(uint64_t **datatab_ptr, uint32_t range, uint32
     // The window ends at the newest slot; its first entry is width - 1 periods older.
     const uint32_t first = (g.pointers[range] + 1 - width) & kRingMask;
     if (src.kind == Source::kStat) {
-        const uint64_t *ring = g.series[src.index][range];
+        const uint64_t *slots = ring(src.index, range);
         const uint32_t run1 = std::min(width, kRingLength - first);
-        memcpy(tab, ring + first, sizeof(uint64_t) * run1);
-        if (run1 < width) memcpy(tab + run1, ring, sizeof(uint64_t) * (width - run1));
+        memcpy(tab, slots + first, sizeof(uint64_t) * run1);
+        if (run1 < width) memcpy(tab + run1, slots, sizeof(uint64_t) * (width - run1));
     } else {
         for (uint32_t i = 0; i < width; i++) tab[i] = charts_calc(src.index, range, first + i);
     }

@@ -48,7 +48,7 @@ uint32_t single_range(uint8_t *buff, uint32_t type, uint32_t range, uint32_t wid
     if (buff == nullptr) return kSingleHeadSize + 8 * width;
     put32bit(&buff, range_ts(range));
     put32bit(&buff, width);
-    put_ring_newest_first(&buff, g.series[type][range], g.pointers[range], width);
+    put_ring_newest_first(&buff, ring(type, range), g.pointers[range], width);
     return 0;
 }
 
@@ -117,13 +117,13 @@ extern "C" uint32_t charts_monotonic_data(uint8_t *buff) {
 
 extern "C" uint64_t charts_get(uint32_t type, uint32_t numb) {
     if (numb == 0 || numb > kRingLength || type >= g.statdefscount) return 0;
-    const uint64_t *ring = g.series[type][0];
+    const uint64_t *slots = ring(type, 0);
     const uint32_t newest = g.pointers[0];
     const bool level = g.statdefs[type].mode != 0;
     uint64_t acc = 0;  // largest sample, or sum of the samples
     uint32_t cnt = 0;
     for (uint32_t i = 0; i < numb; i++) {
-        const uint64_t v = ring[(newest - i) & kRingMask];
+        const uint64_t v = slots[(newest - i) & kRingMask];
         if (v == CHARTS_NODATA) continue;
         acc = level ? std::max(acc, v) : acc + v;
         cnt++;

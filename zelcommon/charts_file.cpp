@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -135,6 +136,7 @@ int sync_directory(const char *target) {
 
 // Header and records of the whole store; false on the first incomplete write.
 bool write_store(int fd) {
+    load_all_rings();
     uint8_t hdr[kFileHeaderSize];
     uint8_t *p = hdr;
     put32bit(&p, kFileTag);
@@ -219,6 +221,56 @@ LoadResult read_store(int fd) {
     return LoadResult::kOk;
 }
 
+// Whether the whole-file reader would read this file to its chart count: a regular file whose
+// header has the format tag and whose size holds every record the header announces. Then the
+// statistics' records are found by their name fields and the file is kept open for reading
+// rings on demand. Anything else (another kind of file, another tag, a short file, a read that
+// fails) is left to the whole-file reader, with errno as it was.
+bool index_file(int fd) {
+    const int err = errno;
+    struct stat st;
+    uint8_t hdr[kFileHeaderSize];
+    bool ok = g.fileops->fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+              g.fileops->pread(fd, hdr, sizeof hdr, 0) == (ssize_t)sizeof hdr;
+    const uint8_t *p = hdr;
+    ok = ok && get32bit(&p) == kFileTag;
+    if (!ok) {
+        errno = err;
+        return false;
+    }
+    const uint32_t ringleng = get32bit(&p);
+    const uint32_t chartcount = get32bit(&p);
+    const uint32_t newest = get32bit(&p);
+    const uint64_t recordsize = kFileNameSize + (uint64_t)ringleng * 8 * kRanges;
+    const uint64_t room = (uint64_t)st.st_size - kFileHeaderSize;
+    if (st.st_size < (off_t)kFileHeaderSize || chartcount > room / recordsize) {
+        errno = err;
+        return false;
+    }
+    if (g.recordpos == nullptr && g.statdefscount > 0) {
+        g.recordpos = static_cast<uint64_t *>(malloc(sizeof(uint64_t) * g.statdefscount));
+        charts_passert(g.recordpos, "recordpos");
+    }
+    for (uint32_t i = 0; i < g.statdefscount; i++) g.recordpos[i] = kNoRecord;
+    for (uint32_t c = 0; c < chartcount; c++) {
+        const uint64_t pos = kFileHeaderSize + (uint64_t)c * recordsize;
+        char name[kFileNameSize + 1];
+        if (g.fileops->pread(fd, name, kFileNameSize, (off_t)pos) != (ssize_t)kFileNameSize) {
+            errno = err;
+            return false;
+        }
+        name[kFileNameSize] = '\0';
+        const int32_t i = find_statistic(name);
+        if (i >= 0) g.recordpos[i] = pos;  // a later record of the same name wins
+    }
+    g.ringleng = ringleng;
+    g.timepoint[0] = newest;
+    for (uint32_t r = 0; r < kRanges; r++) g.pointers[r] = kRingMask;
+    g.ringfd = fd;
+    detach_rings();
+    return true;
+}
+
 // A failed load in tool or viewer mode: the tool prints the message and fails, a viewer keeps
 // the message and goes on with an empty store.
 int tool_load_error(uint8_t mode, const char *fmt, const char *detail) {
@@ -228,6 +280,45 @@ int tool_load_error(uint8_t mode, const char *fmt, const char *detail) {
 }
 
 }  // namespace
+
+uint64_t *load_ring(uint32_t i, uint32_t r) {
+    uint64_t *ring = g.ringblock + ((size_t)i * kRanges + r) * kRingStride;
+    const uint32_t cnt = g.ringleng < kRingLength ? g.ringleng : kRingLength;
+    const uint64_t pos = g.ringfd >= 0 ? g.recordpos[i] : kNoRecord;
+    if (pos == kNoRecord || cnt == 0) {
+        memset(ring, 0xFF, kRingBytes);
+    } else {
+        // The newest cnt entries of the record's ring r into ring indices 4096 - cnt .. 4095.
+        uint64_t *dst = ring + (kRingLength - cnt);
+        memset(ring, 0xFF, (size_t)(kRingLength - cnt) * 8);
+        const uint64_t from =
+            pos + kFileNameSize + (uint64_t)g.ringleng * 8 * r + (uint64_t)(g.ringleng - cnt) * 8;
+        const size_t bytes = (size_t)cnt * 8;
+        const int err = errno;
+        size_t got = 0;
+        while (got < bytes) {
+            const ssize_t n = g.fileops->pread(g.ringfd, reinterpret_cast<char *>(dst) + got,
+                                               bytes - got, (off_t)(from + got));
+            if (n <= 0 && !(n < 0 && errno == EINTR)) break;
+            if (n > 0) got += (size_t)n;
+        }
+        if (got < bytes) {
+            // The file was cut short after it was opened: the ring shows no data.
+            memset(ring, 0xFF, kRingBytes);
+        } else {
+            for (uint32_t s = 0; s < cnt; s++) dst[s] = swap_entry(dst[s]);
+        }
+        errno = err;
+    }
+    g.series[i][r] = ring;
+    return ring;
+}
+
+void close_ring_file() {
+    if (g.ringfd >= 0) g.fileops->close(g.ringfd);
+    g.ringfd = -1;
+}
+
 }  // namespace charts
 
 using namespace charts;
@@ -272,8 +363,10 @@ extern "C" void charts_store(void) {
 }
 
 extern "C" int charts_load(uint8_t mode) {
-    const bool tool = mode != CHARTS_MODE_SERVER;
+    // Modes other than the tool and the viewer read as a server does.
+    const bool tool = mode == CHARTS_MODE_TOOL || mode == CHARTS_MODE_VIEWER;
     g.loadmsg[0] = '\0';
+    close_ring_file();
     // Non-blocking, so that a FIFO or a device named as the data file cannot stall the start:
     // it ends in the read-error path like any other file that cannot be read in full.
     int fd = g.fileops->open(g.statsfilename, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0);
@@ -289,6 +382,10 @@ extern "C" int charts_load(uint8_t mode) {
         return 0;
     }
 
+    if (mode == CHARTS_MODE_TOOL) {
+        if (g.ondemand && index_file(fd)) return 0;
+        attach_empty_rings();
+    }
     LoadResult res = read_store(fd);
     int err = errno;
     g.fileops->close(fd);

@@ -71,10 +71,17 @@ struct FileOps {
     ssize_t (*readlink)(const char *path, char *buf, size_t size);
     int (*stat)(const char *path, struct stat *st);
     int (*fchmod)(int fd, mode_t mode);
+    int (*fstat)(int fd, struct stat *st);
+    ssize_t (*pread)(int fd, void *buf, size_t count, off_t offset);
 };
 extern const FileOps kSystemFileOps;
 
 typedef uint64_t *stat_record[kRanges];  // the four rings of one base statistic
+
+// The ring block: every ring followed by a pad of one cache line.
+constexpr size_t kRingPad = 8;  // slots between two rings of the block
+constexpr size_t kRingStride = kRingLength + kRingPad;
+constexpr uint64_t kNoRecord = UINT64_MAX;  // recordpos of a statistic the file does not have
 
 struct State {
     char *statsfilename = nullptr;
@@ -90,7 +97,9 @@ struct State {
     uint32_t **calcstartpos = nullptr;  // first token of each program
     uint32_t calcdefscount = 0;
 
-    stat_record *series = nullptr;  // series[i][r]: ring of statistic i in range r
+    // series[i][r]: ring of statistic i in range r. In tool mode a ring is read from the data
+    // file when it is first asked for (see ring()); until then its pointer is null.
+    stat_record *series = nullptr;
     uint64_t *ringblock = nullptr;  // one mapping that holds every ring
     size_t ringblocksize = 0;
     // A viewer's second set of rings: a reload reads into it and the two change places only
@@ -118,6 +127,15 @@ struct State {
     bool zstr_ready = false;
 
     uint8_t png_header[kPngHeaderSize] = {};  // template with the palette; CRCs as placeholders
+
+    // Rings on demand (tool mode): the data file stays open as ringfd, recordpos[i] is the
+    // file offset of the record that statistic i reads (kNoRecord: none), every record having
+    // the file's ring length ringleng. ondemand false: the tool reads the whole file at once.
+    bool ondemand = true;
+    bool detached = false;  // some series pointer is null
+    int ringfd = -1;
+    uint64_t *recordpos = nullptr;
+    uint32_t ringleng = 0;
 
     char loadmsg[256] = {};  // why the last tool or viewer load failed; empty after a good one
 
@@ -152,6 +170,22 @@ void charts_fill_crc(uint8_t *buff, uint32_t leng);
 extern const uint8_t kPng1x1[kPng1x1Size];
 extern const uint8_t kPngTailer[kPngTailSize];
 
+// The ring of statistic i in range r, read from the data file first if it is not in memory
+// yet (tool mode). Every reader of the rings goes through it.
+uint64_t *load_ring(uint32_t i, uint32_t r);
+inline uint64_t *ring(uint32_t i, uint32_t r) {
+    uint64_t *p = g.series[i][r];
+    return p != nullptr ? p : load_ring(i, r);
+}
+// Every ring in memory, as before sampling or saving.
+void load_all_rings();
+// Every ring in memory and empty, for a load that reads the whole file.
+void attach_empty_rings();
+// Every ring out of memory, to be filled by its first reader.
+void detach_rings();
+// Closes the data file kept open for rings on demand; every ring not read yet stays empty.
+void close_ring_file();
+
 // Calc program k evaluated at ring index s of range r: a raw value or CHARTS_NODATA.
 uint64_t charts_calc(uint32_t k, uint32_t range, uint32_t s);
 
@@ -163,6 +197,14 @@ int start_history(uint8_t mode);
 // Set-up of the deflate stream (charts_init) and its end (charts_term).
 int charts_zinit();
 void charts_zterm();
+// A deflate stream as the pictures use it (a zlib result code).
+int charts_deflate_init(z_stream &z);
+// Scanlines compressed into a zlib stream (header, deflate data of level 1, Adler-32) by z; the
+// stream's length, 0 when it does not fit compcap or deflate fails.
+constexpr uint32_t kZlibFrame = 6;  // header and check around the deflate data
+uint32_t charts_compress(z_stream &z, uint8_t *raw, uint32_t rawsize, uint8_t *comp,
+                         uint32_t compcap);
+uint32_t charts_adler32(const uint8_t *data, size_t leng);
 
 }  // namespace charts
 

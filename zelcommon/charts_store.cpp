@@ -41,19 +41,30 @@ static int sys_stat(const char *path, struct stat *st) {
     return ::stat(path, st);
 }
 
-const FileOps kSystemFileOps = {sys_open, ::read,   ::write,    ::lseek,  ::fsync, ::close,
-                                ::rename, ::unlink, ::readlink, sys_stat, ::fchmod};
+static int sys_fstat(int fd, struct stat *st) {
+    return ::fstat(fd, st);
+}
+
+const FileOps kSystemFileOps = {sys_open, ::read,    ::write,  ::lseek,    ::fsync,
+                                ::close,  ::rename,  ::unlink, ::readlink, sys_stat,
+                                ::fchmod, sys_fstat, ::pread};
 
 uint32_t now() {
     return g.clock ? g.clock() : (uint32_t)time(nullptr);
 }
 
+int charts_deflate_init(z_stream &z) {
+    z = z_stream{};
+    z.zalloc = Z_NULL;
+    z.zfree = Z_NULL;
+    z.opaque = Z_NULL;
+    // Level 1, raw deflate with zlib's default window and memory: charts_compress adds the
+    // zlib header and check.
+    return deflateInit2(&z, 1, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+}
+
 int charts_zinit() {
-    g.zstr = z_stream{};
-    g.zstr.zalloc = Z_NULL;
-    g.zstr.zfree = Z_NULL;
-    g.zstr.opaque = Z_NULL;
-    if (deflateInit(&g.zstr, 1) != Z_OK) return -1;
+    if (charts_deflate_init(g.zstr) != Z_OK) return -1;
     g.zstr_ready = true;
     return 0;
 }
@@ -119,15 +130,14 @@ static void copy_estatdefs(const estatdef *estats) {
     }
 }
 
-constexpr size_t kRingPad = 8;  // slots between two rings of the block
-constexpr size_t kRingStride = kRingLength + kRingPad;
-
 // One block of rings for every statistic, the pads between them poisoned.
-static uint64_t *map_rings() {
-    // The block's pages are mapped up front: a full store is 6 MB that is filled at once, and
-    // taking its pages one fault at a time would cost more than the filling itself.
+static uint64_t *map_rings(uint8_t mode) {
+    // A server's or a viewer's block is mapped up front: a full store is 6 MB that is filled at
+    // once, and taking its pages one fault at a time would cost more than the filling itself.
+    // The tool fills only the rings it shows, so only their pages are ever mapped.
+    const int populate = mode == CHARTS_MODE_TOOL ? 0 : MAP_POPULATE;
     void *block = mmap(nullptr, g.ringblocksize, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+                       MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
     uint64_t *rings = block == MAP_FAILED ? nullptr : static_cast<uint64_t *>(block);
     charts_passert(rings, "series[i][j]");
     for (size_t k = 0; k < size_t{g.statdefscount} * kRanges; k++) {
@@ -151,35 +161,69 @@ static void use_rings(uint64_t *rings) {
     for (uint32_t i = 0; i < g.statdefscount; i++) {
         for (uint32_t r = 0; r < kRanges; r++, ring += kRingStride) g.series[i][r] = ring;
     }
+    g.detached = false;
 }
 
-static void create_rings() {
+static void create_rings(uint8_t mode) {
     if (g.statdefscount == 0) return;
     g.monotonic = static_cast<uint64_t *>(malloc(sizeof(uint64_t) * g.statdefscount));
     charts_passert(g.monotonic, "monotonic");
     g.series = static_cast<stat_record *>(malloc(sizeof(stat_record) * g.statdefscount));
     charts_passert(g.series, "series");
     g.ringblocksize = size_t{g.statdefscount} * kRanges * kRingStride * sizeof(uint64_t);
-    use_rings(map_rings());
+    use_rings(map_rings(mode));
 }
 
-// Every slot empty, the running totals zero, no newest slot.
-static void clear_history() {
-    for (uint32_t i = 0; i < g.statdefscount; i++) {
-        g.monotonic[i] = 0;
-        for (uint32_t r = 0; r < kRanges; r++) {
-            memset(g.series[i][r], 0xFF, kRingLength * sizeof(uint64_t));  // no data
-        }
-    }
+// No newest slot, the running totals zero.
+static void clear_positions() {
+    for (uint32_t i = 0; i < g.statdefscount; i++) g.monotonic[i] = 0;
     for (uint32_t r = 0; r < kRanges; r++) {
         g.pointers[r] = 0;
         g.timepoint[r] = 0;
     }
 }
 
+// Every slot empty, the running totals zero, no newest slot.
+static void clear_history() {
+    for (uint32_t i = 0; i < g.statdefscount; i++) {
+        for (uint32_t r = 0; r < kRanges; r++) {
+            memset(g.series[i][r], 0xFF, kRingLength * sizeof(uint64_t));  // no data
+        }
+    }
+    clear_positions();
+}
+
+// Every ring out of memory: the next reader of a ring fills it (empty, or from the data file).
+void detach_rings() {
+    for (uint32_t i = 0; i < g.statdefscount; i++) {
+        for (uint32_t r = 0; r < kRanges; r++) g.series[i][r] = nullptr;
+    }
+    g.detached = g.statdefscount > 0;
+}
+
+void load_all_rings() {
+    if (!g.detached) return;
+    for (uint32_t i = 0; i < g.statdefscount; i++) {
+        for (uint32_t r = 0; r < kRanges; r++) ring(i, r);
+    }
+    g.detached = false;
+}
+
+// The rings of the whole file are read at once: every slot starts empty.
+void attach_empty_rings() {
+    use_rings(g.ringblock);
+    clear_history();
+}
+
 int start_history(uint8_t mode) {
     g.mode = mode;
-    clear_history();
+    close_ring_file();
+    if (mode == CHARTS_MODE_TOOL) {
+        detach_rings();
+        clear_positions();
+    } else {
+        attach_empty_rings();
+    }
     g.compsize = 0;  // no picture waits for delivery
 
     if (charts_load(mode) < 0) {
@@ -221,9 +265,10 @@ extern "C" int charts_init(const uint32_t *calcs, const statdef *stats, const es
     copy_calcs(calcs);
     copy_statdefs(stats);
     copy_estatdefs(estats);
-    create_rings();
+    create_rings(mode);
     if (start_history(mode) < 0) return -1;
-    if (charts_zinit() != 0) return -1;
+    // The tool sets the deflate stream up with its first picture (charts_make_png).
+    if (mode != CHARTS_MODE_TOOL && charts_zinit() != 0) return -1;
     png_reset_template();
     png_make_palette();
     return 0;
@@ -240,7 +285,7 @@ extern "C" int charts_reload(void) {
                              g.lnghalfhour, g.lngmday, g.lngmonth, g.lngyear};
 
     if (g.statdefscount > 0) {
-        if (g.spareblock == nullptr) g.spareblock = map_rings();
+        if (g.spareblock == nullptr) g.spareblock = map_rings(CHARTS_MODE_VIEWER);
         use_rings(g.spareblock);
     }
     clear_history();
@@ -263,6 +308,8 @@ extern "C" const char *charts_load_message(void) {
 }
 
 extern "C" void charts_term(void) {
+    close_ring_file();
+    free(g.recordpos);
     free(g.statsfilename);
     free(g.calcdefs);
     free(g.calcstartpos);

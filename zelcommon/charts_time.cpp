@@ -99,6 +99,7 @@ extern "C" void charts_inittimepointers(void) {
 }
 
 extern "C" void charts_add(const uint64_t *data, uint32_t datats) {
+    load_all_rings();
     if (data != nullptr) {
         for (uint32_t i = 0; i < g.statdefscount; i++) g.monotonic[i] += data[i];
     }

@@ -11,7 +11,7 @@ namespace {
 
 constexpr uint32_t kPoly = 0xEDB88320U;
 
-// Both tables are filled once by mycrc32_init and only read afterwards.
+// Both tables are computed when the program is compiled; mycrc32_init has nothing left to do.
 struct CrcState {
     // Row 0: the register change caused by one byte value; row k: the same byte carried
     // through k further zero bytes.
@@ -21,9 +21,7 @@ struct CrcState {
     uint32_t crc_combine_table[32][4][256];
 };
 
-CrcState st;
-
-void crc_generate_main_tables() {
+constexpr void crc_generate_main_tables(CrcState &st) {
     for (uint32_t b = 0; b < 256; b++) {
         uint32_t c = b;
         for (int bit = 0; bit < 8; bit++) c = (c & 1) ? (c >> 1) ^ kPoly : c >> 1;
@@ -38,7 +36,7 @@ void crc_generate_main_tables() {
 }
 
 // A 32 x 32 operator over GF(2) is kept as 32 column words: column n is the image of bit n.
-uint32_t crc_matrix_times(const uint32_t *m, uint32_t vec) {
+constexpr uint32_t crc_matrix_times(const uint32_t *m, uint32_t vec) {
     uint32_t sum = 0;
     for (int n = 0; vec != 0; n++, vec >>= 1) {
         if (vec & 1) sum ^= m[n];
@@ -47,13 +45,13 @@ uint32_t crc_matrix_times(const uint32_t *m, uint32_t vec) {
 }
 
 // sqr = m applied twice: every column of m sent through m once more.
-void crc_matrix_square(uint32_t *sqr, const uint32_t *m) {
+constexpr void crc_matrix_square(uint32_t *sqr, const uint32_t *m) {
     for (int n = 0; n < 32; n++) sqr[n] = crc_matrix_times(m, m[n]);
 }
 
-void crc_generate_combine_tables() {
-    uint32_t op[32];
-    uint32_t sq[32];
+constexpr void crc_generate_combine_tables(CrcState &st) {
+    uint32_t op[32] = {};
+    uint32_t sq[32] = {};
     // One zero bit: the bit leaving at the bottom brings in the polynomial, the others move
     // down one place.
     op[0] = kPoly;
@@ -62,7 +60,7 @@ void crc_generate_combine_tables() {
     crc_matrix_square(op, sq);  // four zero bits
     for (int i = 0; i < 32; i++) {
         crc_matrix_square(sq, op);  // level i: 2^i zero bytes
-        memcpy(op, sq, sizeof op);
+        for (int n = 0; n < 32; n++) op[n] = sq[n];
         // The operator is linear: the entry of b is the entry of b without its lowest set
         // bit, plus the column of that bit.
         for (int k = 0; k < 4; k++) {
@@ -74,6 +72,15 @@ void crc_generate_combine_tables() {
         }
     }
 }
+
+constexpr CrcState make_tables() {
+    CrcState st{};
+    crc_generate_main_tables(st);
+    crc_generate_combine_tables(st);
+    return st;
+}
+
+constexpr CrcState st = make_tables();
 
 inline uint32_t load_le32(const unsigned char *p) {
     uint32_t w;
@@ -88,10 +95,7 @@ inline uint32_t byte_step(uint32_t c, unsigned char byte) {
 
 }  // namespace
 
-extern "C" void mycrc32_init(void) {
-    crc_generate_main_tables();
-    crc_generate_combine_tables();
-}
+extern "C" void mycrc32_init(void) {}
 
 /*
  * Why the tables give the CRC. The register holds the remainder of the data, seen as a

@@ -1,5 +1,6 @@
 // CRC-32 of ITU-T V.42 (reflected polynomial 0xEDB88320, preset and final inversion), the one
-// PNG chunks carry. mycrc32_init() builds the tables once; afterwards every call is read-only.
+// PNG chunks carry. Its tables are constants made when the program is compiled; every call is
+// read-only.
 #ifndef ZELCOMMON_CRC_H
 #define ZELCOMMON_CRC_H
 
@@ -11,7 +12,8 @@
 extern "C" {
 #endif
 
-// Fills the slicing and the combine tables. REQUIRES: called once before any other call.
+// Set-up of the tables, which are already complete: does nothing. Callers may keep calling it
+// first.
 ZELCOMMON_API void mycrc32_init(void);
 
 // CRC of leng bytes at data, continued from crc (0 for a fresh computation).

@@ -604,7 +604,8 @@ int statsdump_main(int argc, char **argv) {
     }
     if (ifile == nullptr) ifile = checked_strdup(kDefaultInput, "ifile");
 
-    if (!g.crc_ready) {
+    // The CRC tables serve the pictures only.
+    if (pfile != nullptr && !g.crc_ready) {
         mycrc32_init();
         g.crc_ready = true;
     }

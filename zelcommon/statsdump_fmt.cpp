@@ -49,8 +49,9 @@ constexpr uint64_t kPow10[20] = {1ULL,
 
 // Decimal digits of v without leading zeros ("0" for zero), written in place from the last.
 char *put_u64(char *out, uint64_t v) {
-    uint32_t n = 1;
-    while (n < 20 && v >= kPow10[n]) n++;
+    // Digits from the bit length: floor(bits * log10(2)) is the count or one less.
+    const uint32_t t = (uint32_t(64 - __builtin_clzll(v | 1)) * 1233) >> 12;
+    const uint32_t n = t + ((v | 1) >= kPow10[t]);
     char *p = out + n;
     while (v >= 100) {
         p -= 2;
