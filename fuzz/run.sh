@@ -4,7 +4,7 @@
 # FUZZ_SECONDS seconds, one after the other. Prints per target the executions, the time and
 # the findings; exits non-zero when any target crashed, hung, leaked or ran out of memory.
 #
-# Environment: FUZZ_SECONDS (default 30), FUZZ_TARGETS (default: all four), FUZZ_BUILD_DIR
+# Environment: FUZZ_SECONDS (default 30), FUZZ_TARGETS (default: all five), FUZZ_BUILD_DIR
 # (default build-fuzz). Crash inputs go to build-fuzz/artifacts/<target>/; replay one with
 #   build-fuzz/fuzz/<target>_fuzz build-fuzz/artifacts/<target>/crash-...
 set -uo pipefail
@@ -14,11 +14,11 @@ seconds=${FUZZ_SECONDS:-30}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)  # absolute: the command target runs in its own directory
-targets=${FUZZ_TARGETS:-datafile command calc export}
+targets=${FUZZ_TARGETS:-datafile command calc export statsweb}
 
 # Longest input per target: data files of the small catalogue with short rings, command lines,
-# calc programs (the harness reads at most 96 tokens), export requests.
-declare -A maxlen=([datafile]=16384 [command]=512 [calc]=600 [export]=400)
+# calc programs (the harness reads at most 96 tokens), export requests, web requests.
+declare -A maxlen=([datafile]=16384 [command]=512 [calc]=600 [export]=400 [statsweb]=512)
 
 if ! command -v clang++ >/dev/null; then
   echo "fuzz: clang++ is needed (apt-get install clang)" >&2
