@@ -119,7 +119,9 @@ TEST(StatswebSoak, ReplacedFileUnderLoad) {
         total, kSeconds, kClients, shown.c_str(), rss_first, rss_last, rss_series.c_str());
     EXPECT_EQ(fives, 0) << "statuses (0: no answer):" << shown;
     EXPECT_GT(statuses[200], 1000) << shown;
+#ifndef __SANITIZE_ADDRESS__  // the sanitizer's quarantine holds freed blocks for a while
     EXPECT_LT(rss_last - rss_first, 1024) << rss_first << " KiB -> " << rss_last << " KiB";
+#endif
     // After the story the server still answers, from the last good file.
     replace_file(file, b);
     EXPECT_TRUE(get(port, "/table?f=ucpu").body ==

@@ -233,6 +233,7 @@ class Conn {
         return true;
     }
     bool open() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
     void close_fd() {
         if (fd_ >= 0) close(fd_);
         fd_ = -1;
@@ -240,12 +241,13 @@ class Conn {
 
     // Sends one request and reads its answer; status 0 when the connection failed.
     Reply request(const std::string &method, const std::string &target,
-                  const std::vector<std::string> &extra = {}, bool keep = true) {
+                  const std::vector<std::string> &extra = {}, bool keep = true,
+                  const std::string &body = "") {
         Reply r;
         std::string req = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
         for (const auto &h : extra) req += h + "\r\n";
         if (!keep) req += "Connection: close\r\n";
-        req += "\r\n";
+        req += "\r\n" + body;
         if (!send_all(req)) return r;
         size_t end;
         while ((end = buf_.find("\r\n\r\n")) == std::string::npos) {
@@ -335,6 +337,48 @@ inline Reply http(int port, const std::string &method, const std::string &target
 
 inline Reply get(int port, const std::string &target, const std::vector<std::string> &extra = {}) {
     return http(port, "GET", target, extra);
+}
+
+// ---- HTML ----------------------------------------------------------------------------------
+
+// The src attributes of a page's img elements, with "&amp;" read as "&".
+inline std::vector<std::string> img_srcs(const std::string &html) {
+    std::vector<std::string> out;
+    for (size_t p = html.find("<img"); p != std::string::npos; p = html.find("<img", p + 1)) {
+        size_t end = html.find('>', p);
+        size_t a = html.find("src=\"", p);
+        if (a == std::string::npos || a > end) continue;
+        a += 5;
+        std::string src = html.substr(a, html.find('"', a) - a);
+        std::string plain;
+        for (size_t i = 0; i < src.size(); i++) {
+            plain.push_back(src[i]);
+            if (src.compare(i, 5, "&amp;") == 0) i += 4;
+        }
+        src = plain;
+        out.push_back(src);
+    }
+    return out;
+}
+
+// The value of one query parameter of a URL ("" when absent).
+inline std::string query_value(const std::string &url, const std::string &name) {
+    size_t q = url.find('?');
+    if (q == std::string::npos) return "";
+    for (const auto &kv : split(url.substr(q + 1), '&')) {
+        if (kv.compare(0, name.size() + 1, name + "=") == 0) return kv.substr(name.size() + 1);
+    }
+    return "";
+}
+
+// True when `word` stands in `text` as a word of its own.
+inline bool has_word(const std::string &text, const std::string &word) {
+    auto inword = [](char c) { return isalnum((unsigned char)c) || c == '_'; };
+    for (size_t p = text.find(word); p != std::string::npos; p = text.find(word, p + 1)) {
+        size_t e = p + word.size();
+        if ((p == 0 || !inword(text[p - 1])) && (e == text.size() || !inword(text[e]))) return true;
+    }
+    return false;
 }
 
 // ---- JSON ----------------------------------------------------------------------------------
