@@ -7,8 +7,6 @@
 
 #include <list>
 #include <memory>
-#include <new>
-#include <optional>
 
 #include "charts.h"
 #include "metrics.h"
@@ -28,20 +26,25 @@ constexpr const char *kTextPlain = "text/plain; charset=utf-8";
 // What one load of the data file gives, kept until the next load.
 struct Derived {
     uint64_t generation = 0;
-    std::optional<PlainTable> base[kRanges];  // plain tables of all base statistics
-    std::string metrics;                      // text format 0.0.4
-    std::string metrics_om;                   // OpenMetrics
-    std::string history[kRanges];             // /openmetrics per range
-    // Recently drawn charts. Bounded in count and bytes, whatever sizes clients ask for.
-    struct Chart {
-        uint32_t number, width, height;
-        std::string png;
+    bool have_metrics = false;
+    std::string metrics;     // text format 0.0.4
+    std::string metrics_om;  // OpenMetrics
+    // /openmetrics of the range asked for last (megabytes each, so one range at a time).
+    uint32_t history_range = kRanges;
+    std::string history;
+    // Recently made charts and tables, newest first, by a key of what was asked (field list,
+    // range, size, flags). Bounded in count and bytes, whatever clients ask for.
+    struct Answer {
+        std::string key;
+        std::string content_type;
+        std::string body;
     };
-    std::list<Chart> charts;
-    size_t chart_bytes = 0;
+    std::list<Answer> answers;
+    size_t answer_bytes = 0;
 };
-constexpr size_t kChartCacheCount = 64;
-constexpr size_t kChartCacheBytes = 4 << 20;
+constexpr size_t kAnswerCount = 64;
+constexpr size_t kAnswerBytes = 8 << 20;
+constexpr size_t kAnswerLargest = 4 << 20;
 
 Derived d;
 
@@ -62,13 +65,25 @@ const int32_t *base_fields() {
     return list.data();
 }
 
-const PlainTable *base_table(uint32_t range) {
-    if (!d.base[range]) {
-        PlainTable t;
-        if (!plain_table(base_fields(), range, t)) return nullptr;
-        d.base[range] = std::move(t);
+// A kept answer of this load, or null; a found one moves to the front.
+const Derived::Answer *find_answer(const std::string &key) {
+    for (auto it = d.answers.begin(); it != d.answers.end(); ++it) {
+        if (it->key == key) {
+            d.answers.splice(d.answers.begin(), d.answers, it);
+            return &d.answers.front();
+        }
     }
-    return &*d.base[range];
+    return nullptr;
+}
+
+void keep_answer(std::string key, const std::string &content_type, const std::string &body) {
+    if (body.size() > kAnswerLargest) return;
+    d.answers.push_front({std::move(key), content_type, body});
+    d.answer_bytes += body.size();
+    while (d.answers.size() > kAnswerCount || d.answer_bytes > kAnswerBytes) {
+        d.answer_bytes -= d.answers.back().body.size();
+        d.answers.pop_back();
+    }
 }
 
 // Query parameters: the first value of a name, or null.
@@ -205,23 +220,13 @@ Response get_chart(const Request &req) {
     forget_derived(st.generation);
 
     const uint32_t number = uint32_t(type) * 10 + range;
-    for (auto it = d.charts.begin(); it != d.charts.end(); ++it) {
-        if (it->number == number && it->width == size[0] && it->height == size[1]) {
-            d.charts.splice(d.charts.begin(), d.charts, it);
-            return ok("image/png", it->png);
-        }
-    }
+    std::string key = "chart " + std::to_string(number) + " " + std::to_string(size[0]) + " " +
+                      std::to_string(size[1]);
+    if (const Derived::Answer *a = find_answer(key)) return ok(a->content_type.c_str(), a->body);
     const uint32_t pngsize = charts_make_png(number, size[0], size[1]);
     std::string png(pngsize, '\0');
     charts_get_png(reinterpret_cast<uint8_t *>(png.data()));
-    if (png.size() <= kChartCacheBytes / 8) {
-        d.charts.push_front({number, size[0], size[1], png});
-        d.chart_bytes += png.size();
-        while (d.charts.size() > kChartCacheCount || d.chart_bytes > kChartCacheBytes) {
-            d.chart_bytes -= d.charts.back().png.size();
-            d.charts.pop_back();
-        }
-    }
+    keep_answer(std::move(key), "image/png", png);
     return ok("image/png", std::move(png));
 }
 
@@ -295,12 +300,27 @@ Response get_table(const Request &req) {
     }
     const StoreState &st = store_refresh();
     if (!st.loaded) return unavailable(st);
-    if (json) return table_json(fields, range);
+    forget_derived(st.generation);
     const uint8_t flags = uint8_t((date ? 1 : 0) | (si ? 2 : 0) | (iec ? 4 : 0));
-    std::string out;
-    statsdump_gencsv_to(fields.data(), range, sep, flags, append_text, &out);
-    return ok(sep == ',' ? "text/csv; charset=utf-8" : "text/tab-separated-values; charset=utf-8",
-              std::move(out));
+    std::string key = "table " + std::to_string(range) + " ";
+    key += json ? "json" : std::to_string(uint8_t(sep)) + " " + std::to_string(flags);
+    for (size_t i = 0; fields[i] >= 0; i++) key += " " + std::to_string(fields[i]);
+    if (const Derived::Answer *a = find_answer(key)) return ok(a->content_type.c_str(), a->body);
+
+    Response r;
+    if (json) {
+        r = table_json(fields, range);
+    } else {
+        std::string out;
+        // Room for the whole table at once: a timestamp or date and up to about 14 characters
+        // per value on each of the 4096 lines.
+        out.reserve(size_t(charts_getmaxleng()) * (18 + (fields.size() - 1) * 14));
+        statsdump_gencsv_to(fields.data(), range, sep, flags, append_text, &out);
+        r = ok(sep == ',' ? "text/csv; charset=utf-8" : "text/tab-separated-values; charset=utf-8",
+               std::move(out));
+    }
+    if (r.status == 200) keep_answer(std::move(key), r.content_type, r.body);
+    return r;
 }
 
 // Chart number of /data: decimal, or four statid characters with their case bits.
@@ -346,16 +366,17 @@ Response get_metrics(const Request &req) {
     const StoreState &st = store_refresh();
     if (!st.loaded) return unavailable(st);
     forget_derived(st.generation);
-    const bool om = wants_openmetrics(req.accept);
-    std::string &body = om ? d.metrics_om : d.metrics;
-    if (body.empty()) {
-        const PlainTable *t = base_table(0);
-        if (t == nullptr) return text_response(500, "table error\n");
-        body = metrics_text(*t, om);
+    if (!d.have_metrics) {
+        PlainTable t;
+        if (!plain_table(base_fields(), 0, t)) return text_response(500, "table error\n");
+        d.metrics = metrics_text(t, false);
+        d.metrics_om = metrics_text(t, true);
+        d.have_metrics = true;
     }
+    const bool om = wants_openmetrics(req.accept);
     return ok(om ? "application/openmetrics-text; version=1.0.0; charset=utf-8"
                  : "text/plain; version=0.0.4; charset=utf-8",
-              body);
+              om ? d.metrics_om : d.metrics);
 }
 
 Response get_openmetrics(const Request &req) {
@@ -365,15 +386,16 @@ Response get_openmetrics(const Request &req) {
     const StoreState &st = store_refresh();
     if (!st.loaded) return unavailable(st);
     forget_derived(st.generation);
-    std::string &body = d.history[range];
-    if (body.empty()) {
-        const PlainTable *t = base_table(range);
-        if (t == nullptr) return text_response(500, "table error\n");
-        body = openmetrics_history(*t);
-        // The plain table of a range other than 0 is needed only here.
-        if (range != 0) d.base[range].reset();
+    if (d.history_range != range) {
+        d.history.clear();
+        d.history.shrink_to_fit();
+        d.history_range = kRanges;
+        PlainTable t;
+        if (!plain_table(base_fields(), range, t)) return text_response(500, "table error\n");
+        d.history = openmetrics_history(t);
+        d.history_range = range;
     }
-    return ok("application/openmetrics-text; version=1.0.0; charset=utf-8", body);
+    return ok("application/openmetrics-text; version=1.0.0; charset=utf-8", d.history);
 }
 
 Response get_status(const Request &) {
@@ -464,11 +486,6 @@ Response handle(const Request &req) {
     Response r;
     try {
         r = route(req);
-    } catch (const std::bad_alloc &) {
-        r = Response();
-        r.status = 503;
-        r.content_type = kTextPlain;
-        r.body = "out of memory\n";
     } catch (...) {
         r = Response();
         r.status = 500;

@@ -8,8 +8,9 @@ namespace statsweb {
 
 namespace {
 
-constexpr const char *kRangeNames[4] = {"minute slots (last 68 hours)", "6-minute slots (17 days)",
-                                        "30-minute slots (85 days)", "day slots (11 years)"};
+// Ranges by their slot length; a chart shows one slot per pixel column, newest on the right.
+constexpr const char *kRangeNames[4] = {"one minute per slot", "6 minutes per slot",
+                                        "30 minutes per slot", "one day per slot"};
 
 // Size of the pictures in the grid.
 constexpr const char *kChartSize = "x=800&amp;y=200";

@@ -1,6 +1,7 @@
 // statsweb's view of the charts store: set-up as a viewer, reload on change, plain tables.
 #include "store.h"
 
+#include <errno.h>
 #include <string.h>
 #include <sys/stat.h>
 
@@ -70,6 +71,7 @@ void open_store(const std::string &datafile) {
     mycrc32_init();
     strerr_init();
     s.seen = file_id(datafile);
+    errno = 0;
     charts_init(statsdump_calcdefs, statsdump_statdefs, statsdump_estatdefs, datafile.c_str(),
                 CHARTS_MODE_VIEWER);
     const char *msg = charts_load_message();
@@ -92,6 +94,8 @@ const StoreState &store_refresh() {
     const FileId now = file_id(s.state.path);
     if (now == s.seen) return s.state;
     s.seen = now;
+    // A short read reports the errno it finds; the server's own calls must not show through.
+    errno = 0;
     const bool ok = charts_reload() == 0;
     note_load(ok);
     if (ok) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include "statsdump.h"
 #include "test_util.h"
 #include "text.h"
 
@@ -90,6 +91,19 @@ TEST(StatswebText, NumbersEscapesSecrets) {
     EXPECT_FALSE(statsweb::same_secret("s3cre", "s3cret"));
     EXPECT_FALSE(statsweb::same_secret("s3cret!", "s3cret"));
     EXPECT_FALSE(statsweb::same_secret("", "s3cret"));
+}
+
+TEST(StatswebText, FieldTypesByName) {
+    struct Case {
+        const char *name;
+        int32_t type;
+    };
+    const Case cases[] = {{"ucpu", 0},   {"udiff", 47}, {"cpu", 100}, {"hddcnt", 111},
+                          {"UCPU", -1},  {"cpu ", -1},  {"", -1},     {"*", -1},
+                          {"ucpux", -1}, {nullptr, -1}};
+    for (const Case &c : cases) {
+        EXPECT_EQ(statsdump_field_type(c.name), c.type) << (c.name ? c.name : "(null)");
+    }
 }
 
 }  // namespace
