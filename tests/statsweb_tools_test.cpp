@@ -1,8 +1,9 @@
 // statsweb read by real clients: the Prometheus tools check /metrics and backfill /openmetrics
 // into a database (every slot with data becomes one sample), and a headless browser shows the page
 // and decodes every chart on it. Each case is skipped when its tool is not installed; CI installs
-// them. ZEL_SCREENSHOT=PATH keeps the browser's screenshot of the page at PATH (the README's
-// picture, docs/statsweb-page.png).
+// them. ZEL_SCREENSHOT=PATH keeps the browser's screenshot of the page at PATH; the README's
+// picture is made with
+//   ZEL_SCREENSHOT=$PWD/docs/statsweb-page.png build/statsweb_tools_test --gtest_filter='*Browser*'
 #include <gtest/gtest.h>
 
 #include "statsdump.h"
