@@ -651,6 +651,36 @@ TEST(StatswebLife, Limits) {
     EXPECT_EQ(srv.stop(), 0);
 }
 
+// SIGTERM and SIGINT: an answer in flight is finished, a client that never reads does not hold
+// the exit for long, and the status is 0.
+TEST(StatswebLife, StopsCleanly) {
+    TempDir dir;
+    std::string file = dir.file("d.zel");
+    ASSERT_TRUE(statsgen(file));
+    const std::string big = "/table?f=*&d=1";
+    const std::string want = statsdump({"-i", file, "-f", "*", "-d"}).out;
+    for (int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        Server srv;
+        ASSERT_TRUE(srv.start({"-i", file, "-l", "127.0.0.1:0"}, dir.file("err"))) << srv.log();
+        Conn reader, stalled, idle;
+        ASSERT_TRUE(reader.connect_to(srv.port(), 4096));
+        ASSERT_TRUE(stalled.connect_to(srv.port(), 4096));
+        ASSERT_TRUE(idle.connect_to(srv.port()));
+        ASSERT_EQ(idle.request("GET", "/status").status, 200);
+        ASSERT_TRUE(reader.send_request("GET", big));
+        ASSERT_TRUE(stalled.send_request("GET", big));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        kill(srv.pid(), sig);
+        Reply r = reader.read_reply("GET");
+        EXPECT_EQ(r.status, 200);
+        EXPECT_TRUE(r.body == want) << r.body.size() << " of " << want.size() << " bytes";
+        auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(srv.stop(sig), 0);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(15));
+    }
+}
+
 TEST(StatswebLife, ListensOnIpv6Loopback) {
     int probe = socket(AF_INET6, SOCK_STREAM, 0);
     struct sockaddr_in6 a6 = {};

@@ -135,10 +135,11 @@ class Server {
         return port_ > 0;
     }
 
-    // SIGTERM, then the exit status (-1: killed by a signal or still running after 20 s).
-    int stop() {
+    // SIGTERM (or another signal), then the exit status (-1: killed by a signal or still running
+    // after 20 s).
+    int stop(int sig = SIGTERM) {
         if (pid_ <= 0) return -1;
-        kill(pid_, SIGTERM);
+        kill(pid_, sig);
         int st = 0;
         for (int i = 0; i < 2000; i++) {
             pid_t r = waitpid(pid_, &st, WNOHANG);
@@ -213,9 +214,11 @@ struct Reply {
 class Conn {
   public:
     ~Conn() { close_fd(); }
-    bool connect_to(int port) {
+    // rcvbuf: a small receive buffer, so that a large answer stays in flight until read.
+    bool connect_to(int port, int rcvbuf = 0) {
         close_fd();
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        if (rcvbuf > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
         struct timeval tv = {30, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
@@ -239,16 +242,22 @@ class Conn {
         fd_ = -1;
     }
 
+    bool send_request(const std::string &method, const std::string &target) {
+        return send_all(method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    }
+    // Reads the answer of a request sent before.
+    Reply read_reply(const std::string &method) { return request(method, "", {}, true, "", false); }
+
     // Sends one request and reads its answer; status 0 when the connection failed.
     Reply request(const std::string &method, const std::string &target,
                   const std::vector<std::string> &extra = {}, bool keep = true,
-                  const std::string &body = "") {
+                  const std::string &body = "", bool send = true) {
         Reply r;
         std::string req = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
         for (const auto &h : extra) req += h + "\r\n";
         if (!keep) req += "Connection: close\r\n";
         req += "\r\n" + body;
-        if (!send_all(req)) return r;
+        if (send && !send_all(req)) return r;
         size_t end;
         while ((end = buf_.find("\r\n\r\n")) == std::string::npos) {
             if (!fill()) return r;
