@@ -485,13 +485,25 @@ TEST(StatswebLife, ReloadKeepsTheLastGoodHistory) {
         {"removed", "", &want_a, missing},
         {"empty", "", &want_a, ""},
         {"back", bbytes, &want_b, ""},
+        // Written in place: caught half-written, then complete; then overwritten without
+        // truncation, where only the modification time tells (same file, same size).
+        {"in place: half", abytes.substr(0, abytes.size() / 2), &want_b,
+         "error reading charts data file: Success (errno=0)"},
+        {"in place: whole", abytes, &want_a, ""},
+        {"in place: the other", bbytes, &want_b, ""},
     };
     for (const auto &s : steps) {
         SCOPED_TRACE(s.what);
-        if (std::string(s.what) == "removed") {
+        const std::string what = s.what;
+        if (what == "removed") {
             unlink(file.c_str());
-        } else if (std::string(s.what) == "empty") {
+        } else if (what == "empty") {
             replace_file(file, "");
+        } else if (what.compare(0, 9, "in place:") == 0) {
+            int fd = open(file.c_str(), O_WRONLY | (what == "in place: the other" ? 0 : O_TRUNC));
+            ASSERT_GE(fd, 0);
+            ASSERT_EQ(pwrite(fd, s.bytes.data(), s.bytes.size(), 0), (ssize_t)s.bytes.size());
+            close(fd);
         } else {
             replace_file(file, s.bytes);
         }
@@ -501,7 +513,7 @@ TEST(StatswebLife, ReloadKeepsTheLastGoodHistory) {
         Json j = status();
         ASSERT_TRUE(j.get("loaded") && j.get("load_error"));
         EXPECT_TRUE(j.get("loaded")->b);
-        if (std::string(s.what) == "empty") {
+        if (what == "empty") {
             EXPECT_EQ(j.get("load_error")->kind, Json::String);
         } else if (s.message.empty()) {
             EXPECT_EQ(j.get("load_error")->kind, Json::Null) << j.get("load_error")->str;
