@@ -1,10 +1,10 @@
 # Front door: make (build), make test, make sanitize, make demo, make serve, make bench,
-# make fuzz, make memcheck, make install PREFIX=...
+# make fuzz, make memcheck, make install PREFIX=... [DESTDIR=...], make package, make abi-baseline
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 
-.PHONY: all build test sanitize demo serve bench fuzz memcheck install clean
+.PHONY: all build test sanitize demo serve bench fuzz memcheck install package abi-baseline clean
 
 FUZZ_SECONDS ?= 30
 
@@ -24,7 +24,16 @@ sanitize:
 	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
 install: build
-	cmake --install build --prefix $(PREFIX)
+	DESTDIR=$(DESTDIR) cmake --install build --prefix $(PREFIX)
+
+# Debian package of the programs and the library (build/zelstats_*.deb).
+package: build
+	cd build && cpack -G DEB
+
+# Rewrites tests/abi/zelcommon.symbols from the shared library just built, after a deliberate
+# change of the exported interface.
+abi-baseline: build
+	bash tests/abi_check.sh build/libzelcommon.so.1 tests/abi/zelcommon.symbols --update
 
 # Demo: a simulated chunk server writes 100 days of statistics, then statsdump shows them as a
 # table (first and last rows of range 1, 6-minute slots) and as charts of one day and one month.

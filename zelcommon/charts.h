@@ -19,6 +19,8 @@
 
 #include <stdint.h>
 
+#include "zelcommon_export.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -61,55 +63,57 @@ typedef struct estatdef {
 // Lifecycle. calcs: calc program tokens, each program ending with 1999, the list with 2000.
 // Returns 0, or -1 when the data file cannot be loaded in tool mode or the deflate stream cannot
 // be set up (then the only valid action is to end the process).
-int charts_init(const uint32_t *calcs, const statdef *stats, const estatdef *estats,
-                const char *filename, uint8_t mode);
-void charts_term(void);
+ZELCOMMON_API int charts_init(const uint32_t *calcs, const statdef *stats, const estatdef *estats,
+                              const char *filename, uint8_t mode);
+ZELCOMMON_API void charts_term(void);
 
 // Viewer mode only. charts_reload() reads the data file again: on success the store shows the
 // file's history; on failure it keeps the history it showed before (an empty one if none) and
 // the reason is in charts_load_message(). Returns 0 or -1 (also when the store is not a viewer).
-int charts_reload(void);
+ZELCOMMON_API int charts_reload(void);
 // Message of the last load when it failed, as the tool prints it without the line end (for
 // example "file loading error: ENOENT (No such file or directory)"); "" after a successful load.
-const char *charts_load_message(void);
+ZELCOMMON_API const char *charts_load_message(void);
 
 // The clock the store reads when it needs "now" (server catch-up, an empty store's time keys).
 // Null restores the system clock. For simulators and tests.
-void charts_set_clock(uint32_t (*now)(void));
+ZELCOMMON_API void charts_set_clock(uint32_t (*now)(void));
 
 // Charts data file.
-void charts_store(void);
-int charts_load(uint8_t mode);
+ZELCOMMON_API void charts_store(void);
+ZELCOMMON_API int charts_load(uint8_t mode);
 
 // Sampling and time keeping. data: statdefscount values in catalogue order, or null to only
 // advance the ranges; datats: seconds since 1970 UTC.
-void charts_inittimepointers(void);
-void charts_add(const uint64_t *data, uint32_t datats);
+ZELCOMMON_API void charts_inittimepointers(void);
+ZELCOMMON_API void charts_add(const uint64_t *data, uint32_t datats);
 
 // Series assembly. The work buffer (4096 entries) is allocated into *datatab_ptr on first use and
 // released by the caller with free().
-uint8_t charts_seriescnt(uint32_t type);
-uint64_t *charts_prepare_buff(uint64_t **datatab_ptr);
-uint8_t charts_filltab(uint64_t **datatab_ptr, uint32_t range, uint32_t type, uint32_t cno,
-                       uint32_t width);
+ZELCOMMON_API uint8_t charts_seriescnt(uint32_t type);
+ZELCOMMON_API uint64_t *charts_prepare_buff(uint64_t **datatab_ptr);
+ZELCOMMON_API uint8_t charts_filltab(uint64_t **datatab_ptr, uint32_t range, uint32_t type,
+                                     uint32_t cno, uint32_t width);
 
 // Data queries.
-void charts_statid_converter(uint32_t number, uint32_t *chtype, uint32_t *chrange);
-uint32_t charts_getmaxleng(void);
-double charts_data_multiplier(uint32_t type, uint32_t range);
+ZELCOMMON_API void charts_statid_converter(uint32_t number, uint32_t *chtype, uint32_t *chrange);
+ZELCOMMON_API uint32_t charts_getmaxleng(void);
+ZELCOMMON_API double charts_data_multiplier(uint32_t type, uint32_t range);
 // Fills data[4096] (oldest first, -1.0 for no data), *timestamp (newest slot) and *rsec
 // (seconds per slot). Writes nothing for an invalid chart number or absent data/timestamp.
-void charts_getdata(double *data, uint32_t *timestamp, uint32_t *rsec, uint32_t number);
+ZELCOMMON_API void charts_getdata(double *data, uint32_t *timestamp, uint32_t *rsec,
+                                  uint32_t number);
 
 // Binary export (big-endian records). With buff null the size is returned (0: invalid request).
-uint32_t charts_makedata(uint8_t *buff, uint32_t number, uint32_t maxentries, uint8_t multimode);
-uint32_t charts_monotonic_data(uint8_t *buff);
-uint64_t charts_get(uint32_t type, uint32_t numb);
+ZELCOMMON_API uint32_t charts_makedata(uint8_t *buff, uint32_t number, uint32_t maxentries,
+                                       uint8_t multimode);
+ZELCOMMON_API uint32_t charts_monotonic_data(uint8_t *buff);
+ZELCOMMON_API uint64_t charts_get(uint32_t type, uint32_t numb);
 
 // Pictures: charts_make_png() draws and compresses and returns the PNG file size; the next
 // charts_get_png() writes the file into a buffer of that size.
-uint32_t charts_make_png(uint32_t number, uint32_t chartwidth, uint32_t chartheight);
-void charts_get_png(uint8_t *buff);
+ZELCOMMON_API uint32_t charts_make_png(uint32_t number, uint32_t chartwidth, uint32_t chartheight);
+ZELCOMMON_API void charts_get_png(uint8_t *buff);
 
 #ifdef __cplusplus
 }

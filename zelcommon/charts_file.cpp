@@ -4,7 +4,8 @@
 //
 // A save never touches the data file itself: the store goes to "<data file>.tmp" beside it
 // (beside the target when the data file is a symbolic link), is forced to disk and then renamed
-// over the data file, so a failed or interrupted save leaves the previous history whole.
+// over the data file, so a failed or interrupted save leaves the previous history whole; the
+// directory is forced to disk last, so the renamed entry survives a crash as well.
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
@@ -108,6 +109,28 @@ void abandon_save(int fd, const char *tmppath, const char *msg) {
     g.fileops->unlink(tmppath);
     errno = err;
     save_warning(msg);
+}
+
+// Forces the directory entry of a finished save to disk, so that a crash after the rename
+// cannot bring the previous file back. The new file is in place either way, so a failure is
+// only reported. Returns 0, or -1 with errno set.
+int sync_directory(const char *target) {
+    char dir[PATH_MAX];
+    const char *slash = strrchr(target, '/');
+    if (slash == nullptr) {
+        strcpy(dir, ".");
+    } else {
+        size_t dirlen = slash == target ? 1 : (size_t)(slash - target);  // "/name" lives in "/"
+        memcpy(dir, target, dirlen);
+        dir[dirlen] = '\0';
+    }
+    int fd = g.fileops->open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    int rc = g.fileops->fsync(fd);
+    int err = errno;
+    if (g.fileops->close(fd) < 0 && rc == 0) return -1;
+    errno = err;
+    return rc;
 }
 
 // Header and records of the whole store; false on the first incomplete write.
@@ -245,6 +268,7 @@ extern "C" void charts_store(void) {
         abandon_save(-1, tmppath, "error writing charts data file");
         return;
     }
+    if (sync_directory(target) < 0) save_warning("error writing charts data file");
 }
 
 extern "C" int charts_load(uint8_t mode) {

@@ -5,18 +5,20 @@
 
 #include <stdint.h>
 
+#include "zelcommon_export.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
 // Fills the slicing and the combine tables. REQUIRES: called once before any other call.
-void mycrc32_init(void);
+ZELCOMMON_API void mycrc32_init(void);
 
 // CRC of leng bytes at data, continued from crc (0 for a fresh computation).
-uint32_t mycrc32(uint32_t crc, const void *data, uint32_t leng);
+ZELCOMMON_API uint32_t mycrc32(uint32_t crc, const void *data, uint32_t leng);
 
 // CRC of A followed by B, given crc1 = CRC(A), crc2 = CRC(B) and leng2 = length of B.
-uint32_t mycrc32_combine(uint32_t crc1, uint32_t crc2, uint32_t leng2);
+ZELCOMMON_API uint32_t mycrc32_combine(uint32_t crc1, uint32_t crc2, uint32_t leng2);
 
 #ifdef __cplusplus
 }

@@ -17,39 +17,39 @@ extern "C" {
 
 // The catalogue: 48 base statistics, 12 extended charts and 2 calc programs, each table closed
 // by an all-zero entry (the calc list by 2000). Handed to charts_init() unchanged.
-extern const statdef statsdump_statdefs[];
-extern const estatdef statsdump_estatdefs[];
-extern const uint32_t statsdump_calcdefs[];
+ZELCOMMON_API extern const statdef statsdump_statdefs[];
+ZELCOMMON_API extern const estatdef statsdump_estatdefs[];
+ZELCOMMON_API extern const uint32_t statsdump_calcdefs[];
 
 // Writes the help text to standard error.
-void usage(const char *appname);
+ZELCOMMON_API void usage(const char *appname);
 
 // Chart type of one field name (0..47 a base statistic, 100 + k extended chart k), or -1 for a
 // name the catalogue lacks. Prints nothing.
-int32_t statsdump_field_type(const char *name);
+ZELCOMMON_API int32_t statsdump_field_type(const char *name);
 
 // Appends the fields named in opt (separated by " ,;", "*" for all) to the field list *stats,
 // a list of chart types ending with -1. Returns 0, or -1 when the list cannot be enlarged.
-int statsdump_parse(int32_t **stats, const char *opt);
+ZELCOMMON_API int statsdump_parse(int32_t **stats, const char *opt);
 
 // Text table of the fields in one range on standard output. flags: 1 date column, 2 base-10
 // numbers, 4 base-2.
-void statsdump_gencsv(const int32_t *stats, uint32_t range, char sep, uint8_t flags);
+ZELCOMMON_API void statsdump_gencsv(const int32_t *stats, uint32_t range, char sep, uint8_t flags);
 // The same table handed to sink(ctx, text, length) in consecutive pieces, for a caller that
 // keeps or sends it elsewhere.
 typedef void (*statsdump_sink)(void *ctx, const char *text, size_t length);
-void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t flags,
-                         statsdump_sink sink, void *ctx);
-void statsdump_print_date(uint32_t ts);
-void statsdump_print_humanize_si(double number);
-void statsdump_print_humanize_iec(double number);
+ZELCOMMON_API void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep,
+                                       uint8_t flags, statsdump_sink sink, void *ctx);
+ZELCOMMON_API void statsdump_print_date(uint32_t ts);
+ZELCOMMON_API void statsdump_print_humanize_si(double number);
+ZELCOMMON_API void statsdump_print_humanize_iec(double number);
 
 // One PNG file per field, named from fname and the field's name.
-void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname, uint32_t width,
-                      uint32_t height);
+ZELCOMMON_API void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname,
+                                    uint32_t width, uint32_t height);
 
 // The whole command as main() runs it; always returns 0.
-int statsdump_main(int argc, char **argv);
+ZELCOMMON_API int statsdump_main(int argc, char **argv);
 
 #ifdef __cplusplus
 }

@@ -3,15 +3,17 @@
 #ifndef ZELCOMMON_STRERR_H
 #define ZELCOMMON_STRERR_H
 
+#include "zelcommon_export.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
 
-void strerr_init(void);
+ZELCOMMON_API void strerr_init(void);
 // The text for error; never null. The caller does not free it. An unknown number's text lives
 // in one shared buffer that the next unknown lookup overwrites.
-const char *strerr(int error);
-void strerr_term(void);
+ZELCOMMON_API const char *strerr(int error);
+ZELCOMMON_API void strerr_term(void);
 
 #ifdef __cplusplus
 }

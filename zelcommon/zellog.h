@@ -4,6 +4,8 @@
 #ifndef ZELCOMMON_ZELLOG_H
 #define ZELCOMMON_ZELLOG_H
 
+#include "zelcommon_export.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -21,33 +23,32 @@ extern "C" {
 
 typedef void (*zel_log_sink_fn)(const char *msg);
 
-void zel_log(int mode, int priority, const char *fmt, ...) __attribute__((format(printf, 3, 4)));
-void zel_file_log(const char *file, int line, const char *func, int bt, const char *fmt, ...)
-    __attribute__((format(printf, 5, 6)));
+ZELCOMMON_API void zel_log(int mode, int priority, const char *fmt, ...)
+    __attribute__((format(printf, 3, 4)));
+ZELCOMMON_API void zel_file_log(const char *file, int line, const char *func, int bt,
+                                const char *fmt, ...) __attribute__((format(printf, 5, 6)));
 
-int zel_log_init(const char *ident, int daemonflag);
-void zel_log_term(void);
-void zel_log_detach_stderr(void);
-void zel_log_detach_syslog(void);
-void zel_log_set_min_level(int minlevel);
-void zel_log_set_elevate_to(int elevateto);
-void zel_log_set_sink_function(zel_log_sink_fn s);
+ZELCOMMON_API int zel_log_init(const char *ident, int daemonflag);
+ZELCOMMON_API void zel_log_term(void);
+ZELCOMMON_API void zel_log_detach_stderr(void);
+ZELCOMMON_API void zel_log_detach_syslog(void);
+ZELCOMMON_API void zel_log_set_min_level(int minlevel);
+ZELCOMMON_API void zel_log_set_elevate_to(int elevateto);
+ZELCOMMON_API void zel_log_set_sink_function(zel_log_sink_fn s);
 
 // Priority named by any non-empty prefix of "debug", "info", "notice", "warning" or "error",
 // in any letter case; -1 otherwise.
-int zel_log_str_to_pri(const char *pristr);
+ZELCOMMON_API int zel_log_str_to_pri(const char *pristr);
 
 // Helpers behind zel_log(); values outside 0..4 map to "unknown", no colour and level 3.
-int zel_log_priority_convert(int priority);
-const char *zel_log_pri_to_str(int priority);
-const char *zel_log_pri_to_colorstr(int priority);
+ZELCOMMON_API int zel_log_priority_convert(int priority);
+ZELCOMMON_API const char *zel_log_pri_to_str(int priority);
+ZELCOMMON_API const char *zel_log_pri_to_colorstr(int priority);
 
 // The program-wide reaction to a failed allocation: "%s:%u - out of memory: %s is NULL\n" on
 // standard error, the same text logged at error priority, then abort.
-#ifdef __cplusplus
-[[noreturn]]
-#endif
-void zel_out_of_memory(const char *srcpath, unsigned line, const char *objname);
+ZELCOMMON_API void zel_out_of_memory(const char *srcpath, unsigned line, const char *objname)
+    __attribute__((noreturn));
 
 // Checks an allocation result; a null one takes the fatal path above.
 #define zel_passert(ptr, srcpath, objname)                                    \

@@ -1,0 +1,97 @@
+# What `make install` puts under the prefix, and the Debian package (`make package`) that
+# installs the same files under /usr.
+include(CMakePackageConfigHelpers)
+
+set(ZEL_PACKAGE_NAME zelstats)
+set(ZEL_DOCDIR ${CMAKE_INSTALL_DATADIR}/doc/${ZEL_PACKAGE_NAME})
+set(ZEL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/zelcommon)
+
+# Programs, libraries, headers.
+install(TARGETS statsdump statsgen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+if(TARGET statsweb)
+  install(TARGETS statsweb RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+install(TARGETS zelcommon zelcommon_shared EXPORT zelcommonTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+                PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+install(FILES ${ZELCOMMON_PUBLIC_HEADERS} DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/zelcommon)
+
+# CMake package: find_package(zelcommon 1.0 CONFIG) gives zelcommon::zelcommon (shared) and
+# zelcommon::zelcommon_static.
+install(EXPORT zelcommonTargets NAMESPACE zelcommon:: DESTINATION ${ZEL_CMAKEDIR})
+configure_package_config_file(${CMAKE_SOURCE_DIR}/packaging/zelcommonConfig.cmake.in
+                              ${CMAKE_BINARY_DIR}/zelcommonConfig.cmake
+                              INSTALL_DESTINATION ${ZEL_CMAKEDIR})
+write_basic_package_version_file(${CMAKE_BINARY_DIR}/zelcommonConfigVersion.cmake
+                                 VERSION ${ZELCOMMON_VERSION} COMPATIBILITY SameMajorVersion)
+install(FILES ${CMAKE_BINARY_DIR}/zelcommonConfig.cmake
+              ${CMAKE_BINARY_DIR}/zelcommonConfigVersion.cmake
+        DESTINATION ${ZEL_CMAKEDIR})
+
+# pkg-config file, written when installing so that it names the prefix actually installed to
+# (cmake --install --prefix, or /usr inside the package).
+install(CODE "
+  set(ZEL_PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\")
+  set(ZEL_PC_LIBDIR \"${CMAKE_INSTALL_LIBDIR}\")
+  set(ZEL_PC_INCLUDEDIR \"${CMAKE_INSTALL_INCLUDEDIR}\")
+  set(ZEL_PC_VERSION \"${ZELCOMMON_VERSION}\")
+  configure_file(\"${CMAKE_SOURCE_DIR}/packaging/zelcommon.pc.in\"
+                 \"${CMAKE_BINARY_DIR}/pc/zelcommon.pc\" @ONLY)
+")
+install(FILES ${CMAKE_BINARY_DIR}/pc/zelcommon.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+
+# Manual pages, compressed as Debian installs them; the bash completion; the unit file.
+set(zel_man_gz "")
+foreach(page statsdump.1 statsgen.1 statsweb.1)
+  if(EXISTS ${CMAKE_SOURCE_DIR}/docs/${page})
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${CMAKE_SOURCE_DIR}/docs/${page}
+              ${CMAKE_BINARY_DIR}/man/${page}.gz
+      DEPENDS ${CMAKE_SOURCE_DIR}/docs/${page} VERBATIM)
+    list(APPEND zel_man_gz ${CMAKE_BINARY_DIR}/man/${page}.gz)
+  endif()
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${zel_man_gz})
+install(FILES ${zel_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+if(EXISTS ${CMAKE_SOURCE_DIR}/docs/statsdump.bash-completion)
+  install(FILES docs/statsdump.bash-completion
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME statsdump)
+endif()
+# (statsweb's unit file is installed by statsweb/CMakeLists.txt, naming the installed program.)
+
+# Copyright and changelog where Debian looks for them.
+add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.Debian.gz
+  COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${CMAKE_SOURCE_DIR}/packaging/changelog
+          ${CMAKE_BINARY_DIR}/changelog.Debian.gz
+  DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog VERBATIM)
+add_custom_target(debian_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
+install(FILES packaging/copyright ${CMAKE_BINARY_DIR}/changelog.Debian.gz DESTINATION ${ZEL_DOCDIR})
+
+# The Debian package.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ${ZEL_PACKAGE_NAME})
+set(CPACK_PACKAGE_VERSION ${ZELCOMMON_VERSION})
+set(CPACK_PACKAGE_CONTACT "zelstats maintainers <maintainers@zelstats.example.org>")
+set(CPACK_PACKAGE_VENDOR "zelstats")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "chunk server statistics history: tools and charts store")
+set(CPACK_PACKAGE_DESCRIPTION_FILE ${CMAKE_SOURCE_DIR}/packaging/description)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+# Installed with DESTDIR into the staging directory, so that the pkg-config file names /usr.
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# The headers, the .pc file and the CMake package name zlib (Requires.private, static target).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zlib1g-dev, pkg-config")
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
+include(CPack)
