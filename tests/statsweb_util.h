@@ -138,12 +138,14 @@ class Server {
     // SIGTERM (or another signal), then the exit status (-1: killed by a signal or still running
     // after 20 s).
     int stop(int sig = SIGTERM) {
-        if (pid_ <= 0) return -1;
-        kill(pid_, sig);
+        if (pid_ > 0) kill(pid_, sig);
+        return wait_exit(20);
+    }
+    // The exit status once the process ends by itself (-1: not within `seconds`).
+    int wait_exit(int seconds) {
         int st = 0;
-        for (int i = 0; i < 2000; i++) {
-            pid_t r = waitpid(pid_, &st, WNOHANG);
-            if (r == pid_) {
+        for (int i = 0; pid_ > 0 && i < seconds * 100; i++) {
+            if (waitpid(pid_, &st, WNOHANG) == pid_) {
                 pid_ = -1;
                 return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
             }
@@ -166,35 +168,13 @@ class Server {
     std::string errfile_;
 };
 
-// Runs statsweb expecting it to exit by itself: the status (-1 when it had to be killed after
-// `seconds`) and its standard error.
+// Runs statsweb expecting it to exit by itself before listening: the status (-1 when it
+// listened or ran on) and its standard error.
 inline std::pair<int, std::string> run_statsweb(const std::vector<std::string> &args,
-                                                const std::string &errfile, int seconds = 10) {
-    pid_t pid = fork();
-    if (pid == 0) {
-        int fd = open("/dev/null", O_WRONLY);
-        dup2(fd, 1);
-        int efd = open(errfile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(efd, 2);
-        setenv("TZ", kTz, 1);
-        std::vector<std::string> argv = {STATSWEB_BIN};
-        argv.insert(argv.end(), args.begin(), args.end());
-        std::vector<char *> cargs;
-        for (auto &a : argv) cargs.push_back(const_cast<char *>(a.c_str()));
-        cargs.push_back(nullptr);
-        execv(cargs[0], cargs.data());
-        _exit(127);
-    }
-    int st = 0;
-    for (int i = 0; i < seconds * 100; i++) {
-        if (waitpid(pid, &st, WNOHANG) == pid) {
-            return {WIFEXITED(st) ? WEXITSTATUS(st) : -1, zeltest::read_file(errfile)};
-        }
-        usleep(10000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &st, 0);
-    return {-1, zeltest::read_file(errfile)};
+                                                const std::string &errfile) {
+    Server srv;
+    int status = srv.start(args, errfile) ? -1 : srv.wait_exit(10);
+    return {status, zeltest::read_file(errfile)};
 }
 
 // ---- HTTP ----------------------------------------------------------------------------------
