@@ -12,6 +12,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -100,6 +101,7 @@ class Server {
         if (pipe(pfd) != 0) return false;
         pid_ = fork();
         if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // never outlives a test that crashed
             dup2(pfd[1], 1);
             int efd = open(errfile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             dup2(efd, 2);
