@@ -158,3 +158,4 @@ else
 fi
 python3 bench/report.py "$WORK" "$RESULTS"
 echo "bench: wrote ${RESULTS#"$ROOT"/}"
+ZEL_BENCH_BIN=$BIN bash bench/statsweb_bench.sh "$RESULTS" || echo "bench: statsweb figures failed" >&2

@@ -1,7 +1,8 @@
 // Writes the seed corpora of the fuzz targets: make_seeds OUTDIR creates OUTDIR/datafile,
-// OUTDIR/command, OUTDIR/calc, OUTDIR/export and OUTDIR/ondemand and fills them with valid files
-// of several ring lengths and their truncations, hostile headers and names, command lines, calc
-// programs and export requests. The seeds are made here, from the layouts, not collected anywhere.
+// OUTDIR/command, OUTDIR/calc, OUTDIR/export, OUTDIR/ondemand and OUTDIR/statsweb and fills them
+// with valid files of several ring lengths and their truncations, hostile headers and names,
+// command lines, calc programs, export requests and web requests. The seeds are made here, from
+// the layouts, not collected anywhere.
 #include <sys/stat.h>
 
 #include <string>
@@ -217,6 +218,50 @@ void export_seeds(Corpus &c) {
           request(99 * 10 + 9, 3, 1, 0) + request(9, 3, 0, 0));
 }
 
+// Web requests: control bytes (method, endpoint, picture size, file state), then the Accept
+// line when asked for, then one "name=value" per line.
+void statsweb_seeds(Corpus &c) {
+    enum { GET = 0, HEAD = 5, POST = 6, ACCEPT = 0x80, RAWPATH = 0x40, STAR = 0x20 };
+    enum { PAGE = 0, CHART, TABLE, DATA, METRICS, OPENMETRICS, STATUS, NOTHING };
+    const int small = 3 << 3, reload = 0xC0;
+    const std::vector<std::pair<std::pair<int, int>, std::vector<std::string>>> reqs = {
+        {{GET, PAGE}, {}},
+        {{GET, PAGE}, {"f=ucpu,cpu", "r=2"}},
+        {{GET, CHART | small}, {"f=cpu"}},
+        {{HEAD, CHART | small}, {"f=ucpu", "r=3"}},
+        {{GET, CHART}, {"f=mem", "r=1", "x=150", "y=120"}},
+        {{GET, CHART | small}, {"f=nosuch"}},
+        {{GET, CHART | small}, {"f=cpu", "x=abc"}},
+        {{GET, TABLE}, {"f=ucpu,scpu", "r=1", "d=1"}},
+        {{GET, TABLE}, {"f=cpu;mem udiff", "H=1", "s=,"}},
+        {{GET, TABLE}, {"f=hddok", "h=1", "r=3", "format=json"}},
+        {{GET | STAR, TABLE}, {"f=*", "r=3"}},
+        {{GET, TABLE}, {"f=", "r=9"}},
+        {{GET, TABLE}, {"f=ucpu", "f=cpu", "f=ucpu", "unknown=1"}},
+        {{GET, DATA}, {"n=0", "m=16", "multi=0"}},
+        {{GET, DATA}, {"n=1001", "m=5000", "multi=1"}},
+        {{GET, DATA}, {"n=UCPu", "m=3", "multi=1"}},
+        {{GET, DATA}, {"n=1119", "m=2", "multi=1"}},
+        {{GET, DATA}, {"n=4294967295", "m=x"}},
+        {{GET | ACCEPT, METRICS}, {"application/openmetrics-text; version=1.0.0"}},
+        {{GET, METRICS}, {}},
+        {{GET, OPENMETRICS}, {"r=0"}},
+        {{GET, OPENMETRICS}, {"r=3"}},
+        {{GET, STATUS}, {}},
+        {{POST, STATUS}, {}},
+        {{GET, NOTHING}, {}},
+        {{GET | RAWPATH, PAGE}, {"/chart/../table", "f=ucpu"}},
+        {{GET | (1 << 3), STATUS | reload}, {}},
+        {{GET | (2 << 3), TABLE | reload}, {"f=ucpu"}},
+        {{GET, STATUS | reload}, {}},
+    };
+    for (const auto &[ctl, lines] : reqs) {
+        std::string in = bytes({ctl.first, ctl.second});
+        for (size_t i = 0; i < lines.size(); i++) in += (i ? "\n" : "") + lines[i];
+        c.add(in);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -234,7 +279,8 @@ int main(int argc, char **argv) {
                               {"command", command_seeds},
                               {"calc", calc_seeds},
                               {"export", export_seeds},
-                              {"ondemand", ondemand_seeds}};
+                              {"ondemand", ondemand_seeds},
+                              {"statsweb", statsweb_seeds}};
     for (const auto &t : targets) {
         Corpus c;
         c.dir = out + "/" + t.name;

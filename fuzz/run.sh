@@ -14,12 +14,13 @@ seconds=${FUZZ_SECONDS:-30}
 build=${FUZZ_BUILD_DIR:-build-fuzz}
 mkdir -p "$build"
 build=$(cd "$build" && pwd)  # absolute: the command target runs in its own directory
-targets=${FUZZ_TARGETS:-datafile command calc export ondemand}
+targets=${FUZZ_TARGETS:-datafile command calc export ondemand statsweb}
 
 # Longest input per target: data files of the small catalogue with short rings, command lines,
-# calc programs (the harness reads at most 96 tokens), export requests; the loaders' comparison
-# reads data files like the data-file target.
-declare -A maxlen=([datafile]=16384 [command]=512 [calc]=600 [export]=400 [ondemand]=16384)
+# calc programs (the harness reads at most 96 tokens), export requests, web requests; the
+# loaders' comparison reads data files like the data-file target.
+declare -A maxlen=([datafile]=16384 [command]=512 [calc]=600 [export]=400 [ondemand]=16384
+                   [statsweb]=512)
 
 if ! command -v clang++ >/dev/null; then
   echo "fuzz: clang++ is needed (apt-get install clang)" >&2

@@ -1,0 +1,193 @@
+#!/usr/bin/env bash
+# statsweb figures (called by bench/run.sh, or alone after `make build`): wrk against the real
+# server on a loopback port, over the demo data file (statsgen, TZ=Europe/Warsaw):
+#   - /chart?f=cpu (1600 x 320): drawn for every request (the width cycles over 100 values, more
+#     than the server keeps drawn), and the same chart again and again (served as drawn before);
+#     against one `statsdump -p` process per chart, timed in the same run;
+#   - /metrics, and /table?f=* (all 60 fields, range 0) made for every request (the fields in
+#     changing order) and the same table again and again;
+#   - a reload of a changed 6 MB file: charts_reload() timed in-process after the file was
+#     replaced by rename, and the first /status answer after a replacement, over HTTP.
+# Writes its section "## statsweb" at the end of RESULTS (default bench/results.md), replacing
+# the one there.
+# Environment: ZEL_BENCH_BIN (directory of statsweb, statsdump, statsgen; default build),
+# STATSWEB_BENCH_SECONDS (seconds per wrk case, default 10).
+set -euo pipefail
+export LC_ALL=C
+cd "$(dirname "$0")/.."
+ROOT=$PWD
+RESULTS=${1:-$ROOT/bench/results.md}
+BIN=${ZEL_BENCH_BIN:-build}
+case $BIN in /*) ;; *) BIN=$ROOT/$BIN ;; esac
+SECONDS_PER_CASE=${STATSWEB_BENCH_SECONDS:-10}
+export TZ=Europe/Warsaw
+
+if ! command -v wrk >/dev/null 2>&1 || ! command -v curl >/dev/null 2>&1; then
+    echo "statsweb bench: installing wrk curl"
+    apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq wrk curl
+fi
+for p in statsweb/statsweb statsdump statsgen; do
+    [ -x "$BIN/$p" ] || { echo "statsweb bench: $BIN/$p is missing (make build)" >&2; exit 2; }
+done
+
+WORK=$(mktemp -d /tmp/zelbench.web.XXXXXX)
+PID=
+cleanup() {
+    [ -n "$PID" ] && kill "$PID" 2>/dev/null && wait "$PID" 2>/dev/null
+    rm -rf "$WORK"
+}
+trap cleanup EXIT
+
+DATA=$WORK/csstats.zel
+"$BIN/statsgen" -o "$WORK/a.zel" >/dev/null 2>&1
+"$BIN/statsgen" -o "$WORK/b.zel" -s 2 -e 1709726400 >/dev/null 2>&1
+cp "$WORK/a.zel" "$DATA"
+DATA_BYTES=$(stat -c %s "$DATA")
+
+mkfifo "$WORK/out"
+"$BIN/statsweb/statsweb" -i "$DATA" -l 127.0.0.1:0 >"$WORK/out" 2>"$WORK/err" &
+PID=$!
+read -r LINE <"$WORK/out"
+URL=${LINE##* }
+URL=${URL%/}
+echo "== statsweb bench: $URL, data file $DATA_BYTES bytes, ${SECONDS_PER_CASE}s per case"
+
+# rate NAME PATH|SCRIPT: requests per second of one wrk run (1 thread, 8 connections).
+rate() {
+    local name=$1 what=$2 out
+    if [ -f "$what" ]; then
+        out=$(wrk -t1 -c8 -d"${SECONDS_PER_CASE}s" -s "$what" "$URL/")
+    else
+        out=$(wrk -t1 -c8 -d"${SECONDS_PER_CASE}s" "$URL$what")
+    fi
+    local rps non2xx
+    rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
+    non2xx=$(awk '/Non-2xx/ {print $NF}' <<<"$out")
+    printf '%-40s %10.1f responses/s%s\n' "$name" "$rps" "${non2xx:+ ($non2xx non-2xx)}" >&2
+    echo "$rps"
+}
+
+cat >"$WORK/charts.lua" <<'EOF'
+-- every request draws: 100 widths in turn, more than the server keeps drawn
+local i = 0
+request = function()
+    i = i + 1
+    return wrk.format("GET", "/chart?f=cpu&y=320&x=" .. (1550 + i % 100))
+end
+EOF
+# Tables of all 60 fields made for every request: each field in turn first, then the rest, with
+# and without dates (120 different tables, more than the server keeps).
+NAMES=$("$BIN/statsdump" -i "$DATA" -f '*' -r 3 | awk 'NR == 1' | cut -f2- | tr '\t' ' ')
+{
+    echo "local names = {}"
+    for n in $NAMES; do echo "table.insert(names, \"$n\")"; done
+    cat <<'EOF'
+local i = 0
+request = function()
+    i = i + 1
+    local d = math.floor(i / #names) % 2
+    return wrk.format("GET", "/table?f=" .. names[i % #names + 1] .. ",*&d=" .. d)
+end
+EOF
+} >"$WORK/tables.lua"
+CHART_DRAWN=$(rate "/chart?f=cpu, drawn per request" "$WORK/charts.lua")
+CHART_KEPT=$(rate "/chart?f=cpu, the same chart" "/chart?f=cpu")
+METRICS=$(rate "/metrics" "/metrics")
+TABLE=$(rate "/table?f=*, made per request" "$WORK/tables.lua")
+TABLE_KEPT=$(rate "/table?f=*, the same table" "/table?f=*")
+
+# One statsdump process per chart, in sequence.
+N=40
+"$BIN/statsdump" -i "$DATA" -f cpu -p "$WORK/one.png" >/dev/null 2>&1
+s=$EPOCHREALTIME
+for ((i = 0; i < N; i++)); do "$BIN/statsdump" -i "$DATA" -f cpu -p "$WORK/one.png" >/dev/null 2>&1; done
+e=$EPOCHREALTIME
+PROCS=$(awk -v n=$N -v us=$((10#${e/./} - 10#${s/./})) 'BEGIN {printf "%.1f", n / (us / 1e6)}')
+printf '%-40s %10.1f processes/s\n' "statsdump -f cpu -p (one process each)" "$PROCS" >&2
+
+# The first answer after a replacement, over HTTP: stat, reload and /status.
+FIRST=()
+for ((i = 0; i < 11; i++)); do
+    if ((i % 2)); then src=a; else src=b; fi
+    cp "$WORK/$src.zel" "$DATA.new"
+    mv "$DATA.new" "$DATA"
+    FIRST+=("$(curl -s -o /dev/null -w '%{time_total}' "$URL/status")")
+done
+HTTP_RELOAD=$(printf '%s\n' "${FIRST[@]}" | sort -n | awk '{v[NR]=$1} END {printf "%.3f", v[int((NR+1)/2)] * 1000}')
+kill "$PID" && wait "$PID" 2>/dev/null || true
+PID=
+
+# charts_reload() alone, in-process, after the file was replaced by rename.
+cat >"$WORK/reload.cpp" <<'EOF'
+#include <stdio.h>
+#include <stdlib.h>
+#include <time.h>
+#include <algorithm>
+#include <string>
+#include <vector>
+#include "charts.h"
+#include "crc.h"
+#include "statsdump.h"
+#include "strerr.h"
+static double now_ms() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+int main(int argc, char **argv) {
+    if (argc != 4) return 2;
+    const std::string data = argv[1], a = argv[2], b = argv[3];
+    mycrc32_init();
+    strerr_init();
+    charts_init(statsdump_calcdefs, statsdump_statdefs, statsdump_estatdefs, data.c_str(),
+                CHARTS_MODE_VIEWER);
+    std::vector<double> t;
+    for (int i = 0; i < 31; i++) {
+        std::string cmd = "cp " + (i % 2 ? a : b) + " " + data + ".new && mv " + data + ".new " + data;
+        if (system(cmd.c_str()) != 0) return 1;
+        double s = now_ms();
+        if (charts_reload() != 0) return 1;
+        t.push_back(now_ms() - s);
+    }
+    std::sort(t.begin(), t.end());
+    printf("%.3f %.3f %.3f\n", t[t.size() / 2], t.front(), t.back());
+    charts_term();
+    return 0;
+}
+EOF
+g++ -O2 -std=c++20 -I"$ROOT/zelcommon" "$WORK/reload.cpp" "$BIN/libzelcommon.a" -lz -o "$WORK/reload"
+read -r RELOAD_MED RELOAD_MIN RELOAD_MAX < <("$WORK/reload" "$DATA" "$WORK/a.zel" "$WORK/b.zel")
+printf '%-40s %10s ms median (min %s, max %s)\n' "charts_reload, changed file" "$RELOAD_MED" \
+    "$RELOAD_MIN" "$RELOAD_MAX" >&2
+printf '%-40s %10s ms median\n' "first /status after a rename (curl)" "$HTTP_RELOAD" >&2
+
+# --- results.md section -------------------------------------------------------------------------
+verdict() {  # value limit at_least
+    awk -v v="$1" -v l="$2" -v ge="$3" 'BEGIN {ok = ge ? v >= l : v <= l; print ok ? "met" : "NOT MET"}'
+}
+RATIO=$(awk -v a="$CHART_DRAWN" -v b="$PROCS" 'BEGIN {printf "%.1f", a / b}')
+RATIO_KEPT=$(awk -v a="$CHART_KEPT" -v b="$PROCS" 'BEGIN {printf "%.1f", a / b}')
+REV=$(git -C "$ROOT" rev-parse --short HEAD 2>/dev/null || echo unknown)
+SECTION=$WORK/section.md
+cat >"$SECTION" <<EOF
+## statsweb
+
+Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source $REV, $(nproc) cores, load before $(cut -d' ' -f1-3 /proc/loadavg)). wrk: 1 thread, 8 keep-alive connections, ${SECONDS_PER_CASE} s per case, against \`statsweb\` on a loopback port over the demo data file ($DATA_BYTES bytes). The server answers on one thread.
+
+| What | Measured | Target | Verdict | Note |
+|---|---|---|---|---|
+| \`/chart?f=cpu\` (1600 × 320) vs one \`statsdump -f cpu -p\` process per chart | $RATIO x | at least 3 x | $(verdict "$RATIO" 3 1) | drawn for every request: $CHART_DRAWN/s; processes: $PROCS/s |
+| \`/metrics\` | $METRICS responses/s | at least 5,000/s | $(verdict "$METRICS" 5000 1) | |
+| \`/table?f=*\` (60 fields, range 0) | $TABLE responses/s | at least 60/s | $(verdict "$TABLE" 60 1) | made for every request (the 60 fields in 120 orders and date forms) |
+| reload of a changed 6 MB file (\`charts_reload\`, in-process) | $RELOAD_MED ms | at most 3 ms | $(verdict "$RELOAD_MED" 3 0) | median of 31 after a rename; min $RELOAD_MIN, max $RELOAD_MAX ms |
+
+Also, answers the server keeps until the file changes: the same \`/chart?f=cpu\` again and again $CHART_KEPT/s ($RATIO_KEPT x the processes), the same \`/table?f=*\` $TABLE_KEPT/s, and \`/metrics\` above (made once per load); the first \`/status\` answer after a rename, over HTTP (stat, reload, answer; curl's time_total): $HTTP_RELOAD ms median of 11.
+EOF
+if [ -f "$RESULTS" ]; then
+    # Everything before an earlier statsweb section, then the new one.
+    awk '/^## statsweb$/ {skip = 1} /^## / && !/^## statsweb$/ {skip = 0} !skip' "$RESULTS" >"$WORK/rest.md"
+    sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' "$WORK/rest.md" >"$RESULTS"
+    echo >>"$RESULTS"
+fi
+cat "$SECTION" >>"$RESULTS"
+echo "statsweb bench: wrote its section of ${RESULTS#"$ROOT"/}"
