@@ -27,6 +27,7 @@ namespace {
 
 using zeltest::read_file;
 using zeltest::run_program;
+using zeltest::split;
 using zeltest::TempDir;
 
 const char *const kTz = "TZ=Europe/Warsaw";
@@ -59,20 +60,6 @@ std::string digest(const std::string &bytes) {
     char buf[64];
     snprintf(buf, sizeof buf, "%zu %016llx", bytes.size(), (unsigned long long)fnv1a64(bytes));
     return buf;
-}
-
-std::vector<std::string> split(const std::string &s, char sep) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    for (;;) {
-        size_t pos = s.find(sep, start);
-        if (pos == std::string::npos) {
-            out.push_back(s.substr(start));
-            return out;
-        }
-        out.push_back(s.substr(start, pos - start));
-        start = pos + 1;
-    }
 }
 
 uint32_t be32(const std::string &s, size_t off) {

@@ -33,6 +33,7 @@
 namespace {
 
 using zeltest::read_file;
+using zeltest::split;
 using zeltest::TempDir;
 using zeltest::write_file;
 
@@ -133,17 +134,6 @@ std::vector<std::string> lines(const std::string &text) {
         start = nl + 1;
     }
     return out;
-}
-
-std::vector<std::string> split(const std::string &line, char sep) {
-    std::vector<std::string> out;
-    size_t start = 0;
-    for (;;) {
-        size_t p = line.find(sep, start);
-        out.push_back(line.substr(start, p == std::string::npos ? p : p - start));
-        if (p == std::string::npos) return out;
-        start = p + 1;
-    }
 }
 
 // ---- Data files ----

@@ -18,21 +18,7 @@ extra_cflags=${3:-}
 prefix=$(mktemp -d "${TMPDIR:-/tmp}/zelinstall.XXXXXX")
 trap 'rm -rf "$prefix"' EXIT
 
-passed=0
-failed=0
-ok() {
-    passed=$((passed + 1))
-    echo "ok: $1"
-}
-fail() {
-    failed=$((failed + 1))
-    echo "FAILED: $1"
-}
-check() { # check DESCRIPTION COMMAND...
-    local what=$1
-    shift
-    if "$@"; then ok "$what"; else fail "$what"; fi
-}
+. "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 if ! cmake --install "$build" --prefix "$prefix" >"$prefix/install.log" 2>&1; then
     cat "$prefix/install.log"
@@ -203,5 +189,4 @@ else
         "$src/tests/c_link" "$prefix/cmake-client2" "$prefix"
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

@@ -19,16 +19,7 @@ done
 out=$(mktemp -d "${TMPDIR:-/tmp}/zelpackage.XXXXXX")
 trap 'rm -rf "$out"' EXIT
 
-passed=0
-failed=0
-ok() {
-    passed=$((passed + 1))
-    echo "ok: $1"
-}
-fail() {
-    failed=$((failed + 1))
-    echo "FAILED: $1"
-}
+. "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
 if ! cpack -G DEB --config "$build/CPackConfig.cmake" -B "$out" >"$out/cpack.log" 2>&1; then
     cat "$out/cpack.log"
@@ -108,5 +99,4 @@ else
     echo "skipped: lintian is not installed"
 fi
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish

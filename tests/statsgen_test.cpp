@@ -16,23 +16,10 @@ namespace {
 using zeltest::read_file;
 using zeltest::run_program;
 using zeltest::RunResult;
+using zeltest::split;
 using zeltest::TempDir;
 
 const std::vector<std::string> kUtc = {"TZ=UTC"};
-
-std::vector<std::string> split(const std::string &text, char sep) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t pos = text.find(sep, start);
-        if (pos == std::string::npos) {
-            parts.push_back(text.substr(start));
-            return parts;
-        }
-        parts.push_back(text.substr(start, pos - start));
-        start = pos + 1;
-    }
-}
 
 // The table's lines without the final line end.
 std::vector<std::string> lines_of(const std::string &text) {

@@ -20,6 +20,7 @@ namespace {
 
 using namespace webtest;
 using zeltest::read_file;
+using zeltest::split;
 using zeltest::TempDir;
 
 constexpr uint32_t kStep[4] = {60, 360, 1800, 86400};

@@ -31,6 +31,8 @@
 
 namespace webtest {
 
+using zeltest::split;
+
 // The store keeps local time; every program of these suites runs in one fixed zone.
 inline const char *const kTz = "Europe/Warsaw";
 inline const std::vector<std::string> kEnv = {"TZ=Europe/Warsaw"};
@@ -38,20 +40,6 @@ inline const std::vector<std::string> kEnv = {"TZ=Europe/Warsaw"};
 inline std::string lower(std::string s) {
     for (auto &c : s) c = (char)tolower((unsigned char)c);
     return s;
-}
-
-inline std::vector<std::string> split(const std::string &text, char sep) {
-    std::vector<std::string> parts;
-    size_t start = 0;
-    for (;;) {
-        size_t pos = text.find(sep, start);
-        if (pos == std::string::npos) {
-            parts.push_back(text.substr(start));
-            return parts;
-        }
-        parts.push_back(text.substr(start, pos - start));
-        start = pos + 1;
-    }
 }
 
 inline std::vector<std::string> lines_of(const std::string &text) {

@@ -102,6 +102,21 @@ class CaptureFd {
     std::string text_;
 };
 
+// The pieces of text between separators: "a,,b" gives "a", "", "b"; "" gives one empty piece.
+inline std::vector<std::string> split(const std::string &text, char sep) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t pos = text.find(sep, start);
+        if (pos == std::string::npos) {
+            parts.push_back(text.substr(start));
+            return parts;
+        }
+        parts.push_back(text.substr(start, pos - start));
+        start = pos + 1;
+    }
+}
+
 inline std::string read_file(const std::string &path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream ss;
