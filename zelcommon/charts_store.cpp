@@ -276,13 +276,13 @@ extern "C" int charts_init(const uint32_t *calcs, const statdef *stats, const es
 
 extern "C" int charts_reload(void) {
     if (g.mode != CHARTS_MODE_VIEWER || g.statsfilename == nullptr) return -1;
-    // What the store shows now, kept until the file has been read whole.
+    // What the store shows now, kept until the file has been read whole: its rings, their newest
+    // slots and the newest minute (the other ranges' period numbers and the time keys follow
+    // from it).
     uint64_t *shown = g.ringblock;
-    uint32_t pointers[kRanges], timepoint[kRanges];
+    uint32_t pointers[kRanges];
     memcpy(pointers, g.pointers, sizeof pointers);
-    memcpy(timepoint, g.timepoint, sizeof timepoint);
-    const uint32_t keys[] = {g.shmin,       g.shhour,  g.medmin,   g.medhour,
-                             g.lnghalfhour, g.lngmday, g.lngmonth, g.lngyear};
+    const uint32_t newest = g.timepoint[0];
 
     if (g.statdefscount > 0) {
         if (g.spareblock == nullptr) g.spareblock = map_rings(CHARTS_MODE_VIEWER);
@@ -293,9 +293,8 @@ extern "C" int charts_reload(void) {
     if (charts_load(CHARTS_MODE_VIEWER) < 0) {
         if (shown != nullptr) use_rings(shown);
         memcpy(g.pointers, pointers, sizeof pointers);
-        memcpy(g.timepoint, timepoint, sizeof timepoint);
-        g.shmin = keys[0], g.shhour = keys[1], g.medmin = keys[2], g.medhour = keys[3];
-        g.lnghalfhour = keys[4], g.lngmday = keys[5], g.lngmonth = keys[6], g.lngyear = keys[7];
+        g.timepoint[0] = newest;
+        charts_inittimepointers();
         return -1;
     }
     g.spareblock = shown;
