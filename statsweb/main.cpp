@@ -3,7 +3,9 @@
 #include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -12,6 +14,7 @@
 
 #include "handler.h"
 #include "server.h"
+#include "settings.h"
 #include "statsdump.h"
 #include "text.h"
 #include "zellog.h"
@@ -24,7 +27,7 @@ constexpr const char *kDefaultInput = STATSDUMP_DEFAULT_DIR "/" STATSDUMP_DEFAUL
 void print_usage(const char *appname) {
     fprintf(stderr,
             "usage: %s [-i stats_file] [-l address:port] [-a auth_file] [-c cert.pem -k key.pem] "
-            "[-v] [-h]\n"
+            "[-n name] [-z zone] [-v] [-h]\n"
             "\t-i - name of zel binary stats file (default: %s)\n"
             "\t-l - address and port to listen on: a.b.c.d:port, [v6addr]:port or :port for "
             "every interface (default: %s)\n"
@@ -32,6 +35,10 @@ void print_usage(const char *appname) {
             "authentication\n"
             "\t-c - certificate (PEM) for HTTPS, with -k\n"
             "\t-k - private key (PEM) for HTTPS, with -c\n"
+            "\t-n - the server's name, shown by the page, /status and the metrics' labels "
+            "(default: this host's name)\n"
+            "\t-z - time zone (IANA name) in which the data file's server keeps time "
+            "(default: this host's)\n"
             "\t-v - log one line per request\n"
             "\t-h - this help\n",
             appname, kDefaultInput, kDefaultListen);
@@ -56,8 +63,10 @@ int main(int argc, char **argv) {
     const char *certfile = nullptr;
     const char *keyfile = nullptr;
     bool verbose = false;
+    statsweb::Settings &settings = statsweb::settings();
+    settings.name = statsweb::host_name();
     int ch;
-    while ((ch = getopt(argc, argv, "i:l:a:c:k:vh")) != -1) {
+    while ((ch = getopt(argc, argv, "i:l:a:c:k:n:z:vh")) != -1) {
         switch (ch) {
             case 'i':
                 input = optarg;
@@ -74,6 +83,12 @@ int main(int argc, char **argv) {
             case 'k':
                 keyfile = optarg;
                 break;
+            case 'n':
+                settings.name = optarg;
+                break;
+            case 'z':
+                settings.zone = optarg;
+                break;
             case 'v':
                 verbose = true;
                 break;
@@ -89,9 +104,18 @@ int main(int argc, char **argv) {
     cfg.verbose = verbose;
     cfg.listen_text = listen;
     if (optind < argc || input.empty() || !statsweb::parse_listen(listen, cfg.listen) ||
-        (certfile == nullptr) != (keyfile == nullptr)) {
+        (certfile == nullptr) != (keyfile == nullptr) || settings.name.empty()) {
         print_usage(appname);
         return 2;
+    }
+    if (!settings.zone.empty()) {
+        if (!statsweb::known_zone(settings.zone)) {
+            fprintf(stderr, "unknown time zone %s\n", settings.zone.c_str());
+            return 2;
+        }
+        // The store and every conversion of local seconds read the data file's zone.
+        setenv("TZ", settings.zone.c_str(), 1);
+        tzset();
     }
     if (authfile != nullptr) {
         std::string text;

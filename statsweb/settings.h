@@ -1,0 +1,25 @@
+// What the operator told statsweb about the server whose data file it shows: its name and the
+// time zone in which that server keeps its clock. Set once by main() before the first request.
+#ifndef STATSWEB_SETTINGS_H
+#define STATSWEB_SETTINGS_H
+
+#include <string>
+
+namespace statsweb {
+
+struct Settings {
+    std::string name;  // -n: the server's name (default: this host's name)
+    std::string zone;  // -z: IANA zone of the data file's server ("" = this host's zone)
+};
+
+Settings &settings();
+
+// This host's name, or "localhost" when it has none.
+std::string host_name();
+
+// True when ZONE names a zone this host knows (a file under the zoneinfo folder).
+bool known_zone(const std::string &zone);
+
+}  // namespace statsweb
+
+#endif
