@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include "fields.h"
 #include "statsdump.h"
 #include "test_util.h"
 #include "text.h"
@@ -104,6 +105,22 @@ TEST(StatswebText, FieldTypesByName) {
     for (const Case &c : cases) {
         EXPECT_EQ(statsdump_field_type(c.name), c.type) << (c.name ? c.name : "(null)");
     }
+}
+
+// The texts follow the catalogue entry for entry, so that a field never shows another's title.
+TEST(StatswebText, FieldTextsFollowTheCatalogue) {
+    int32_t i = 0;
+    for (; statsdump_statdefs[i].name != nullptr; i++) {
+        ASSERT_STREQ(statsweb::kFieldTexts[i].name, statsdump_statdefs[i].name);
+    }
+    EXPECT_EQ(statsweb::kFieldTexts[i].name, nullptr);
+    for (i = 0; statsdump_estatdefs[i].name != nullptr; i++) {
+        ASSERT_STREQ(statsweb::kChartTexts[i].name, statsdump_estatdefs[i].name);
+        EXPECT_STREQ(statsweb::field_title(100 + i), statsweb::kChartTexts[i].title);
+    }
+    EXPECT_EQ(statsweb::kChartTexts[i].name, nullptr);
+    EXPECT_EQ(statsweb::field_title(100 + i), nullptr);
+    EXPECT_EQ(statsweb::field_unit(48), nullptr);
 }
 
 }  // namespace

@@ -1,0 +1,79 @@
+#!/usr/bin/env bash
+# What the project needs from Debian's packages and npm, by purpose, and their installation.
+#
+#   tools/install-deps.sh [PURPOSE...]   install what is missing (default: every purpose)
+#   tools/install-deps.sh --list         print the purposes and their packages
+#   tools/install-deps.sh --check        only say what is missing (exit 1 when anything is)
+#
+# As root with apt-get, it installs what is missing; otherwise it prints the one
+# "apt-get install" line to run and exits 1. Exit 0 when everything asked for is there.
+set -euo pipefail
+
+# purpose: Debian packages (each line: purpose, then the packages)
+PURPOSES=(
+  "build:cmake g++ make zlib1g-dev pkg-config"
+  "statsweb:libmicrohttpd-dev"
+  "tests:libgtest-dev libpng-dev openssl curl file"
+  "sanitize:clang libclang-rt-14-dev"
+  "package:dpkg-dev fakeroot lintian"
+  "prometheus:prometheus"
+  "browser:chromium nodejs npm"
+)
+
+packages_of() {  # the packages of the purposes named (all of them without a name)
+  local want=("$@") entry name
+  for entry in "${PURPOSES[@]}"; do
+    name=${entry%%:*}
+    if [ ${#want[@]} -eq 0 ] || [[ " ${want[*]} " == *" $name "* ]]; then
+      echo "${entry#*:}"
+    fi
+  done | tr ' ' '\n' | sort -u
+}
+
+installed() {  # a package counts as present when dpkg has it, or, for node and npm, the command
+  case "$1" in
+    nodejs) command -v node >/dev/null 2>&1 && return 0 ;;
+    npm) command -v npm >/dev/null 2>&1 && return 0 ;;
+  esac
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q '^install ok installed$'
+}
+
+mode=install
+args=()
+for a in "$@"; do
+  case "$a" in
+    --list) mode=list ;;
+    --check) mode=check ;;
+    -h|--help) sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+    -*) echo "unknown option $a" >&2; exit 2 ;;
+    *) args+=("$a") ;;
+  esac
+done
+for a in "${args[@]+"${args[@]}"}"; do
+  printf '%s\n' "${PURPOSES[@]}" | grep -q "^$a:" || { echo "unknown purpose $a" >&2; exit 2; }
+done
+
+if [ "$mode" = list ]; then
+  printf '%s\n' "${PURPOSES[@]}" | sed 's/:/: /'
+  exit 0
+fi
+
+missing=()
+while read -r p; do
+  [ -n "$p" ] && ! installed "$p" && missing+=("$p")
+done < <(packages_of "${args[@]+"${args[@]}"}")
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+line="apt-get install ${missing[*]}"
+if [ "$mode" = check ]; then
+  echo "missing: ${missing[*]} (install with: $line)"
+  exit 1
+fi
+if [ "$(id -u)" -ne 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+  echo "missing: ${missing[*]}; run as root: $line" >&2
+  exit 1
+fi
+echo "installing: ${missing[*]}"
+export DEBIAN_FRONTEND=noninteractive
+apt-get update -qq
+apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
