@@ -1,27 +1,51 @@
 # Front door: make (build), make test, make sanitize, make demo, make serve, make bench,
-# make fuzz, make memcheck, make install PREFIX=... [DESTDIR=...], make package, make abi-baseline
+# make fuzz, make memcheck, make install PREFIX=... [DESTDIR=...], make package, make abi-baseline,
+# make deps (what the tests and tools need from Debian's packages: tools/install-deps.sh)
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 
-.PHONY: all build test sanitize demo serve bench fuzz memcheck install package abi-baseline clean
+.PHONY: all build test deps test-deps sanitize demo serve bench fuzz memcheck install package \
+	abi-baseline clean
 
 FUZZ_SECONDS ?= 30
 
 all: build
 
-build:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
-	cmake --build build -j $(JOBS)
+BUILD ?= build
 
-test: build
-	ctest --test-dir build --output-on-failure -j $(JOBS)
+build:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS)
+
+# Everything the project uses, installed with apt-get where missing (as root).
+deps:
+	bash tools/install-deps.sh
+
+# What the tests use; where it cannot be installed, the checks that need it report themselves
+# skipped, and the end of the run lists them with the reason.
+TEST_PURPOSES = build statsweb tests package prometheus browser
+test-deps:
+	@bash tools/install-deps.sh $(TEST_PURPOSES) || \
+	  echo "make test: going on without them; the checks that need them are skipped"
+
+# ctest in build folder $(1), with environment $(2); its status is kept while the skipped checks
+# are listed after it.
+define run_ctest
+	@status=0; $(2) ctest --test-dir $(1) --output-on-failure -j $(JOBS) \
+	  --output-junit $(abspath $(1))/Testing/junit.xml || status=$$?; \
+	bash tests/skipped.sh $(1)/Testing/junit.xml; exit $$status
+endef
+
+test: test-deps
+	$(MAKE) --no-print-directory build
+	$(call run_ctest,$(BUILD))
 
 sanitize:
 	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_SANITIZE=ON $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
-	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-	  ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+	$(call run_ctest,build-asan,ASAN_OPTIONS=detect_leaks=1 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
 
 install: build
 	DESTDIR=$(DESTDIR) cmake --install build --prefix $(PREFIX)
@@ -37,22 +61,22 @@ abi-baseline: build
 
 # Demo: a simulated chunk server writes 100 days of statistics, then statsdump shows them as a
 # table (first and last rows of range 1, 6-minute slots) and as charts of one day and one month.
-DEMO_DIR = build/demo
+DEMO_DIR = $(BUILD)/demo
 DEMO_FILE = $(DEMO_DIR)/csstats.zel
 DEMO_FIELDS = cpu,bwin,hddopsr,space,chunks,hddcnt
 demo:
-	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
-	cmake --build build -j $(JOBS) --target statsgen statsdump
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
+	cmake --build $(BUILD) -j $(JOBS) --target statsgen statsdump
 	mkdir -p $(DEMO_DIR)
-	build/statsgen -o $(DEMO_FILE)
-	build/statsdump -i $(DEMO_FILE) -f $(DEMO_FIELDS) -r 1 -H -d > $(DEMO_DIR)/table.txt
+	$(BUILD)/statsgen -o $(DEMO_FILE)
+	$(BUILD)/statsdump -i $(DEMO_FILE) -f $(DEMO_FIELDS) -r 1 -H -d > $(DEMO_DIR)/table.txt
 	@echo "== $(DEMO_FILE), range 1 (6-minute slots), first rows:"
 	@head -n 6 $(DEMO_DIR)/table.txt
 	@echo "== last rows (the newest slot holds only the minutes recorded so far):"
 	@tail -n 5 $(DEMO_DIR)/table.txt
 	@echo "== whole table: $(DEMO_DIR)/table.txt"
-	build/statsdump -i $(DEMO_FILE) -f cpu,space,bwin -r 0 -p $(DEMO_DIR)/day.png
-	build/statsdump -i $(DEMO_FILE) -f cpu,space,bwin -r 2 -p $(DEMO_DIR)/month.png
+	$(BUILD)/statsdump -i $(DEMO_FILE) -f cpu,space,bwin -r 0 -p $(DEMO_DIR)/day.png
+	$(BUILD)/statsdump -i $(DEMO_FILE) -f cpu,space,bwin -r 2 -p $(DEMO_DIR)/month.png
 	@ls -l $(DEMO_DIR)/*.png
 
 # The demo data file served by statsweb in the foreground (Ctrl-C stops it); it prints the URL.

@@ -24,8 +24,8 @@ namespace {
 constexpr const char *kDefaultListen = "127.0.0.1:9740";
 constexpr const char *kDefaultInput = STATSDUMP_DEFAULT_DIR "/" STATSDUMP_DEFAULT_FILE;
 
-void print_usage(const char *appname) {
-    fprintf(stderr,
+void print_usage(FILE *out, const char *appname) {
+    fprintf(out,
             "usage: %s [-i stats_file] [-l address:port] [-a auth_file] [-c cert.pem -k key.pem] "
             "[-n name] [-z zone] [-v] [-h]\n"
             "\t-i - name of zel binary stats file (default: %s)\n"
@@ -40,7 +40,7 @@ void print_usage(const char *appname) {
             "\t-z - time zone (IANA name) in which the data file's server keeps time "
             "(default: this host's)\n"
             "\t-v - log one line per request\n"
-            "\t-h - this help\n",
+            "\t-h - this help (also --help; --version prints the version)\n",
             appname, kDefaultInput, kDefaultListen);
 }
 
@@ -63,6 +63,18 @@ int main(int argc, char **argv) {
     const char *certfile = nullptr;
     const char *keyfile = nullptr;
     bool verbose = false;
+    // Exit statuses: 0 after SIGTERM or SIGINT, 1 when the server cannot start (a file it
+    // needs, the address), 2 for a usage error.
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++) {
+        if (strcmp(argv[i], "--help") == 0) {
+            print_usage(stdout, appname);
+            return 0;
+        }
+        if (strcmp(argv[i], "--version") == 0) {
+            puts("statsweb " ZEL_VERSION);
+            return 0;
+        }
+    }
     statsweb::Settings &settings = statsweb::settings();
     settings.name = statsweb::host_name();
     int ch;
@@ -93,10 +105,10 @@ int main(int argc, char **argv) {
                 verbose = true;
                 break;
             case 'h':
-                print_usage(appname);
+                print_usage(stdout, appname);
                 return 0;
             default:
-                print_usage(appname);
+                print_usage(stderr, appname);
                 return 2;
         }
     }
@@ -105,7 +117,7 @@ int main(int argc, char **argv) {
     cfg.listen_text = listen;
     if (optind < argc || input.empty() || !statsweb::parse_listen(listen, cfg.listen) ||
         (certfile == nullptr) != (keyfile == nullptr) || settings.name.empty()) {
-        print_usage(appname);
+        print_usage(stderr, appname);
         return 2;
     }
     if (!settings.zone.empty()) {
@@ -121,7 +133,7 @@ int main(int argc, char **argv) {
         std::string text;
         if (!read_file(authfile, text)) {
             fprintf(stderr, "can't read auth file %s\n", authfile);
-            return 2;
+            return 1;
         }
         const size_t nl = text.find('\n');
         if (nl != std::string::npos) text.resize(nl);
@@ -129,7 +141,7 @@ int main(int argc, char **argv) {
         const size_t colon = text.find(':');
         if (colon == std::string::npos || colon == 0) {
             fprintf(stderr, "auth file %s: expected one user:password line\n", authfile);
-            return 2;
+            return 1;
         }
         cfg.auth = true;
         cfg.user = text.substr(0, colon);
@@ -138,11 +150,11 @@ int main(int argc, char **argv) {
     if (certfile != nullptr) {
         if (!read_file(certfile, cfg.cert_pem) || cfg.cert_pem.empty()) {
             fprintf(stderr, "can't read certificate file %s\n", certfile);
-            return 2;
+            return 1;
         }
         if (!read_file(keyfile, cfg.key_pem) || cfg.key_pem.empty()) {
             fprintf(stderr, "can't read key file %s\n", keyfile);
-            return 2;
+            return 1;
         }
     }
 

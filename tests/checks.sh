@@ -19,3 +19,7 @@ finish() {
     echo "$passed passed, $failed failed"
     [ "$failed" -eq 0 ]
 }
+skip() { # skip REASON: the whole check cannot run here; ctest reports it skipped (status 77)
+    echo "skipped: $1"
+    exit 77
+}

@@ -58,10 +58,10 @@ check "copyright file installed" test -f "$prefix/share/doc/zelstats/copyright"
 completion="$prefix/share/bash-completion/completions/statsdump"
 check "bash completion installed" test -f "$completion"
 
-# The installed statsdump without arguments: the help text on standard error, exit status 0.
+# The installed statsdump without arguments: the help text on standard error, exit status 2 (no field given).
 "$prefix/bin/statsdump" >"$prefix/out" 2>"$prefix/err"
 status=$?
-check "statsdump without arguments exits with 0" test "$status" -eq 0
+check "statsdump without arguments exits with 2" test "$status" -eq 2
 check "statsdump without arguments prints nothing on standard output" test ! -s "$prefix/out"
 check "statsdump without arguments prints the help text" \
     grep -qF "usage: $prefix/bin/statsdump -f fields" "$prefix/err"

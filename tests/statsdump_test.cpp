@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "charts_priv.h"
+#include "statsdump_main.h"
 #include "statsdump_priv.h"
 #include "strerr.h"
 #include "test_util.h"

@@ -257,13 +257,13 @@ TEST(Statsgen, BadOptionsWriteNothing) {
         std::vector<std::string> argv = {"-o", path};
         argv.insert(argv.end(), args.begin(), args.end());
         RunResult r = statsgen(argv);
-        EXPECT_EQ(r.status, 1) << args[0];
+        EXPECT_EQ(r.status, 2) << args[0];
         EXPECT_NE(r.err.find("usage: "), std::string::npos) << args[0];
         EXPECT_NE(stat(path.c_str(), &st), 0) << args[0];
     }
     // An end time earlier than the days to simulate.
     RunResult r = statsgen({"-o", path, "-e", "1000"});
-    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.status, 2);
     EXPECT_NE(r.err.find("too early"), std::string::npos);
     EXPECT_NE(stat(path.c_str(), &st), 0);
 }

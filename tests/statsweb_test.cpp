@@ -573,7 +573,6 @@ TEST(StatswebLife, AuthenticationAndArguments) {
         {"-l", "[::1:80"},
         {"-i", file, "extra"},
         {"-c", dir.file("cert.pem")},
-        {"-a", dir.file("no-such-auth")},
     };
     for (const auto &args : bad) {
         auto [status, err] = run_statsweb(args, dir.file("bad.err"));

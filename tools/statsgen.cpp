@@ -319,13 +319,24 @@ bool start_server(const char *appname) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Exit statuses: 0 done, 1 the data file could not be written, 2 a usage error.
+    for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++) {
+        if (strcmp(argv[i], "--help") == 0) {
+            help(stdout, argv[0]);
+            return 0;
+        }
+        if (strcmp(argv[i], "--version") == 0) {
+            puts("statsgen " ZEL_VERSION);
+            return 0;
+        }
+    }
     if (!parse_options(argc, argv)) {
         help(stderr, argv[0]);
-        return 1;
+        return 2;
     }
     if ((uint64_t)sim.days * kDay + kDay > sim.end) {
         fprintf(stderr, "%s: end time %u is too early for %u days\n", argv[0], sim.end, sim.days);
-        return 1;
+        return 2;
     }
     uint32_t start = sim.end - sim.days * (uint32_t)kDay;
     sim.rng = sim.seed;

@@ -4,7 +4,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <getopt.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "crc.h"
 #include "statsdump_priv.h"
 #include "strerr.h"
 #include "zellog.h"
@@ -119,39 +117,6 @@ const uint32_t statsdump_calcdefs[] = {
 
 namespace {
 
-// Help text after the first line; the field names follow it.
-constexpr const char *kHelpOptions[] = {
-    "\t-f - field names separated by ',' or '*' for all fields\n",
-    "\t-i - name of zel binary stats file (default:" STATSDUMP_DEFAULT_DIR
-    "/" STATSDUMP_DEFAULT_FILE ")\n",
-    "\t-r - range type (see below)\n",
-    "\t-s - specify column separator (default: tabulator)\n",
-    "\t-p - optional PNG filename (field name will be added before .png ; YYYY -> YYYY_FIELD.png "
-    ", YYYY.png -> YYYY_FIELD.png)\n",
-    "\t-x - PNG chart width (default: 1600)\n",
-    "\t-y - PNG chart height (should be divisible by 20 - if not then it will be adjusted; "
-    "default:320)\n",
-    "\t-h - \"human-readable\" numbers using base 2 prefixes (IEC 60027)\n",
-    "\t-H - \"human-readable\" numbers using base 10 prefixes (SI)\n",
-    "\t-d - show timestamps in YYYY-MM-DD HH:MM format\n",
-    "\n",
-    "\tranges:\n",
-    "\t\t0 - short range (minute)\n",
-    "\t\t1 - medium range (6 minutes)\n",
-    "\t\t2 - long range (30 minutes)\n",
-    "\t\t3 - very long range (day)\n",
-    "\n",
-    "\tfield names:\n",
-};
-
-constexpr const char *kOptString = "i:r:f:p:s:x:y:hHd?";
-constexpr const char *kDefaultInput = STATSDUMP_DEFAULT_DIR "/" STATSDUMP_DEFAULT_FILE;
-
-// Bits of the table writer's flags: -d, -H, -h.
-constexpr uint8_t kFlagDate = 1;
-constexpr uint8_t kFlagSi = 2;
-constexpr uint8_t kFlagIec = 4;
-
 struct State {
     // Field selection, kept across the -f options of one run: catalogue sizes and which base
     // statistics and extended charts are already in the field list.
@@ -161,7 +126,7 @@ struct State {
     std::vector<bool> usedstats;
     std::vector<bool> usedestats;
 
-    bool crc_ready = false;  // the CRC tables are built once per process
+    uint32_t unknown = 0;  // names of the selection that the catalogue lacks
 };
 
 State g;
@@ -201,12 +166,6 @@ FieldInfo field_info(int32_t type) {
 
 void *checked_malloc(size_t size, const char *objname) {
     void *p = malloc(size == 0 ? 1 : size);
-    zel_passert(p, STATSDUMP_SRCPATH, objname);
-    return p;
-}
-
-char *checked_strdup(const char *s, const char *objname) {
-    char *p = strdup(s);
     zel_passert(p, STATSDUMP_SRCPATH, objname);
     return p;
 }
@@ -273,40 +232,24 @@ namespace statsdump {
 
 void reset_selection() {
     g.selection_ready = false;
+    g.unknown = 0;
     g.usedstats.clear();
     g.usedestats.clear();
+}
+
+uint32_t unknown_fields() {
+    return g.unknown;
+}
+
+char *checked_strdup(const char *s, const char *objname) {
+    char *p = strdup(s);
+    zel_passert(p, STATSDUMP_SRCPATH, objname);
+    return p;
 }
 
 }  // namespace statsdump
 
 extern "C" {
-
-void usage(const char *appname) {
-    std::string text = "usage: ";
-    text += appname;
-    text +=
-        " -f fields [-i stats_file] [-r range] [-s separator] [-p png_filename [-x chart_width] "
-        "[-y "
-        "chart_height]] [-hHd]\n";
-    for (const char *line : kHelpOptions) text += line;
-    // All names, base statistics then extended charts, four to a line.
-    uint32_t counter = 0;
-    auto put_name = [&](const char *name) {
-        char cell[32];
-        if (counter % 4 == 0) text += "\t\t";
-        int n = snprintf(cell, sizeof cell, "%15s,", name);
-        if (n >= int(sizeof cell)) {
-            text += std::string(name) + ",";
-        } else {
-            text.append(cell, size_t(n));
-        }
-        if (counter % 4 == 3) text += "\n";
-        counter++;
-    };
-    for (const statdef *d = statsdump_statdefs; d->name != nullptr; d++) put_name(d->name);
-    for (const estatdef *d = statsdump_estatdefs; d->name != nullptr; d++) put_name(d->name);
-    fwrite(text.data(), 1, text.size(), stderr);
-}
 
 int32_t statsdump_field_type(const char *name) {
     if (name == nullptr) return -1;
@@ -334,7 +277,7 @@ int statsdump_parse(int32_t **stats, const char *opt) {
         while ((*stats)[have] >= 0) have++;
     }
 
-    char *copy = checked_strdup(opt, "optcopy");
+    char *copy = statsdump::checked_strdup(opt, "optcopy");
     size_t room = 0;
     char *save = nullptr;
     for (char *w = strtok_r(copy, kDelims, &save); w != nullptr;
@@ -377,6 +320,7 @@ int statsdump_parse(int32_t **stats, const char *opt) {
         const int32_t type = statsdump_field_type(w);
         if (type < 0) {
             fprintf(stderr, "statistic '%s' not found\n", w);
+            g.unknown++;
         } else if (type < 100) {
             if (!g.usedstats[type]) list[pos++] = type;
             g.usedstats[type] = true;
@@ -433,7 +377,7 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     const uint32_t t0 = timestamp - rsec * (statsleng - 1);
 
     OutBuffer out(sink, ctx);
-    out.put((flags & kFlagDate) ? "date" : "timestamp");
+    out.put((flags & statsdump::kFlagDate) ? "date" : "timestamp");
     for (uint32_t f = 0; f < fields; f++) {
         out.put(sep);
         out.put(info[f].name != nullptr ? info[f].name : "");
@@ -443,7 +387,8 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     for (uint32_t j = 0; j < statsleng; j++) {
         const uint32_t t = t0 + rsec * j;
         char *p = out.reserve();
-        out.commit((flags & kFlagDate) ? statsdump::put_date(p, t) : statsdump::put_u32(p, t));
+        out.commit((flags & statsdump::kFlagDate) ? statsdump::put_date(p, t)
+                                                  : statsdump::put_u32(p, t));
         for (uint32_t f = 0; f < fields; f++) {
             const double v = values[size_t(f) * statsleng + j];
             p = out.reserve();
@@ -453,9 +398,9 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
                 out.commit(p);
                 continue;
             }
-            if (flags & kFlagSi) {
+            if (flags & statsdump::kFlagSi) {
                 p = statsdump::put_si(p, v);
-            } else if (flags & kFlagIec) {
+            } else if (flags & statsdump::kFlagIec) {
                 p = statsdump::put_iec(p, v);
             } else {
                 p = statsdump::put_fixed6(p, v);
@@ -469,8 +414,13 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     munmap(values, valuesbytes);
 }
 
-void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname, uint32_t width,
-                      uint32_t height) {
+}  // extern "C"
+
+namespace statsdump {
+
+bool genpng(const int32_t *stats, uint32_t range, const char *fname, uint32_t width,
+            uint32_t height) {
+    bool ok = true;
     const size_t fnameleng = strlen(fname);
     // The extension is the part of the last path component from its last "."; a component
     // that starts with its only "." (".png") has none.
@@ -502,6 +452,7 @@ void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname, u
         const int fd = open(outname, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK, 0666);
         if (fd < 0) {
             fprintf(stderr, "can't create output file %s: %s\n", fname, strerr(errno));
+            ok = false;
         } else {
             errno = 0;
             const ssize_t written = write(fd, png, pngsize);
@@ -510,124 +461,25 @@ void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname, u
                 if (written >= 0) errno = ENOSPC;
                 fprintf(stderr, "can't write output file %s: %s\n", fname, strerr(errno));
                 close(fd);
+                ok = false;
             } else if (close(fd) < 0) {
                 fprintf(stderr, "can't close output file %s: %s\n", fname, strerr(errno));
+                ok = false;
             }
         }
         free(outname);
         free(png);
     }
+    return ok;
 }
 
-int statsdump_main(int argc, char **argv) {
-    // A fresh run: option scanning and field selection start over.
-#ifdef __GLIBC__
-    optind = 0;
-#else
-    optind = 1;
-#endif
-    statsdump::reset_selection();
+}  // namespace statsdump
 
-    const char *appname = (argc > 0 && argv[0] != nullptr) ? argv[0] : "statsdump";
-    if (argc < 2) {
-        usage(appname);
-        strerr_term();
-        return 0;
-    }
+extern "C" {
 
-    int32_t *stats = nullptr;
-    char *ifile = nullptr;
-    char *pfile = nullptr;
-    char sep = '\t';
-    uint8_t flags = 0;
-    uint32_t range = 0;
-    uint32_t pngwidth = 1600;
-    uint32_t pngheight = 320;
-    bool store_set_up = false;
-    bool ok = true;
-    int ch;
-    while (ok && (ch = getopt(argc, argv, kOptString)) != -1) {
-        switch (ch) {
-            case 'f':
-                if (statsdump_parse(&stats, optarg) < 0) goto end;
-                break;
-            case 'i':
-                free(ifile);
-                ifile = checked_strdup(optarg, "ifile");
-                break;
-            case 'r':
-                if (optarg[0] >= '0' && optarg[0] <= '3' && optarg[1] == '\0') {
-                    range = uint32_t(optarg[0] - '0');
-                } else {
-                    ok = false;
-                }
-                break;
-            case 's':
-                if (optarg[0] != '\0' && optarg[1] == '\0') {
-                    sep = optarg[0];
-                } else {
-                    ok = false;
-                }
-                break;
-            case 'p':
-                free(pfile);
-                pfile = checked_strdup(optarg, "pfile");
-                break;
-            case 'x':
-                pngwidth = uint32_t(strtoul(optarg, nullptr, 10));
-                break;
-            case 'y':
-                pngheight = uint32_t(strtoul(optarg, nullptr, 10));
-                break;
-            case 'h':
-                flags |= kFlagIec;
-                break;
-            case 'H':
-                flags |= kFlagSi;
-                break;
-            case 'd':
-                flags |= kFlagDate;
-                break;
-            default:
-                ok = false;
-                break;
-        }
-    }
-    if (!ok) {
-        usage(appname);
-        goto end;
-    }
-    if (stats == nullptr || stats[0] < 0) {
-        fputs("fields not specified\n", stderr);
-        usage(appname);
-        goto end;
-    }
-    if (ifile == nullptr) ifile = checked_strdup(kDefaultInput, "ifile");
-
-    // The CRC tables serve the pictures only.
-    if (pfile != nullptr && !g.crc_ready) {
-        mycrc32_init();
-        g.crc_ready = true;
-    }
-    strerr_init();
-    store_set_up = true;
-    if (charts_init(statsdump_calcdefs, statsdump_statdefs, statsdump_estatdefs, ifile, 1) == 0) {
-        if (pfile != nullptr) {
-            statsdump_genpng(stats, range, pfile, pngwidth, pngheight);
-        } else {
-            statsdump_gencsv(stats, range, sep, flags);
-        }
-    }
-
-end:
-    fflush(stdout);
-    strerr_term();
-    free(ifile);
-    free(pfile);
-    free(stats);
-    // The store goes too, so that the command can run again in the same process.
-    if (store_set_up) charts_term();
-    return 0;
+void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname, uint32_t width,
+                      uint32_t height) {
+    statsdump::genpng(stats, range, fname, width, height);
 }
 
 }  // extern "C"

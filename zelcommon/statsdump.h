@@ -21,9 +21,6 @@ ZELCOMMON_API extern const statdef statsdump_statdefs[];
 ZELCOMMON_API extern const estatdef statsdump_estatdefs[];
 ZELCOMMON_API extern const uint32_t statsdump_calcdefs[];
 
-// Writes the help text to standard error.
-ZELCOMMON_API void usage(const char *appname);
-
 // Chart type of one field name (0..47 a base statistic, 100 + k extended chart k), or -1 for a
 // name the catalogue lacks. Prints nothing.
 ZELCOMMON_API int32_t statsdump_field_type(const char *name);
@@ -47,9 +44,6 @@ ZELCOMMON_API void statsdump_print_humanize_iec(double number);
 // One PNG file per field, named from fname and the field's name.
 ZELCOMMON_API void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname,
                                     uint32_t width, uint32_t height);
-
-// The whole command as main() runs it; always returns 0.
-ZELCOMMON_API int statsdump_main(int argc, char **argv);
 
 #ifdef __cplusplus
 }

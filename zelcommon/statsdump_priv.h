@@ -24,6 +24,20 @@ char *put_date(char *out, uint32_t ts);  // "%04u-%02u-%02u %02u:%02u", calendar
 // Forgets which fields the selection has already taken, so that the next statsdump_parse
 // starts a new field list.
 void reset_selection();
+// How many names of the selection since the last reset the catalogue lacked.
+uint32_t unknown_fields();
+
+// Bits of the table writer's flags: -d, -H, -h.
+constexpr uint8_t kFlagDate = 1;
+constexpr uint8_t kFlagSi = 2;
+constexpr uint8_t kFlagIec = 4;
+
+// statsdump_genpng, telling whether every chart file was created and written.
+bool genpng(const int32_t *stats, uint32_t range, const char *fname, uint32_t width,
+            uint32_t height);
+
+// strdup, or the out-of-memory message and the end of the process.
+char *checked_strdup(const char *s, const char *objname);
 
 }  // namespace statsdump
 
