@@ -7,7 +7,7 @@
 # Usage: tests/memcheck.sh BUILD_DIR   (the directory holding statsdump and statsgen)
 #
 # A run passes when valgrind reports no error and no definitely lost block and the program ends
-# by itself with status 0 within the time limit (MEMCHECK_TIMEOUT seconds, default 300); the
+# by itself with its status (0, or `want=N run ...`) within the time limit (MEMCHECK_TIMEOUT seconds, default 300); the
 # error paths must also print their own message. Blocks still reachable at exit (a store left
 # to process exit) are shown but not counted as leaks. Prints one summary line per run and a
 # total; exits non-zero when any run fails.
@@ -30,7 +30,8 @@ mkdir logs
 
 runs=0
 failed=0
-# run NAME PROGRAM ARGS...: one program under memcheck, with its summary line.
+# [want=STATUS] run NAME PROGRAM ARGS...: one program under memcheck, with its summary line;
+# the program must end with STATUS (default 0: 1 when a file fails, 2 for a usage error).
 run() {
   local name=$1
   shift
@@ -48,8 +49,8 @@ run() {
     verdict="FAILED: did not end within ${limit}s"
   elif grep -q "Process terminating with default action of signal" "$log"; then
     verdict="FAILED: $(grep -m1 'Process terminating' "$log" | sed 's/^==[0-9]*== //')"
-  elif [ "$rc" -ne 0 ]; then
-    verdict="FAILED: exit status $rc"
+  elif [ "$rc" -ne "${want:-0}" ]; then
+    verdict="FAILED: exit status $rc, not ${want:-0}"
   elif [ "${errors:-x}" != 0 ]; then
     verdict="FAILED: ${errors:-no} errors"
   fi
@@ -96,17 +97,17 @@ run "charts: load, -x 0 -y 0" "$statsdump" -i demo.zel -f load -p zero.png -x 0 
 run "charts: hddopsr, -x -1 -y 99999999999 (largest)" "$statsdump" -i demo.zel -f hddopsr -r 1 -p big.png -x -1 -y 99999999999
 
 echo "== command lines"
-run "no arguments" "$statsdump"
-run "no field" "$statsdump" -i demo.zel -r 1
+want=2 run "no arguments" "$statsdump"
+want=2 run "no field" "$statsdump" -i demo.zel -r 1
 expect "fields not specified"
-run "unknown field only" "$statsdump" -i demo.zel -f nosuchfield
+want=2 run "unknown field only" "$statsdump" -i demo.zel -f nosuchfield
 expect "statistic 'nosuchfield' not found"
-run "unknown and known fields, repeated" "$statsdump" -i demo.zel -f 'ucpu,nope;ucpu' -f 'cpu ucpu' -f '*'
-run "bad -r" "$statsdump" -i demo.zel -f ucpu -r 4
+want=2 run "unknown and known fields, repeated" "$statsdump" -i demo.zel -f 'ucpu,nope;ucpu' -f 'cpu ucpu' -f '*'
+want=2 run "bad -r" "$statsdump" -i demo.zel -f ucpu -r 4
 expect "usage: "
-run "bad -s" "$statsdump" -i demo.zel -f ucpu -s ab
-run "unknown option" "$statsdump" -i demo.zel -f ucpu -q
-run "missing option argument" "$statsdump" -f ucpu -i
+want=2 run "bad -s" "$statsdump" -i demo.zel -f ucpu -s ab
+want=2 run "unknown option" "$statsdump" -i demo.zel -f ucpu -q
+want=2 run "missing option argument" "$statsdump" -f ucpu -i
 run "repeated -i and -p" "$statsdump" -i none1 -i none2 -i demo.zel -p none/x -p rep -f load -x 150 -y 120
 
 echo "== data files that cannot be loaded"
@@ -119,25 +120,25 @@ head -c $((16 + 2 * rec)) demo.zel >cutrecord.zel
 { header 4294967295 1 "$newest"; record 0; } >ringmax.zel
 { header 4096 4294967295 "$newest"; record 0; } >countmax.zel
 { header 8192 1 "$newest"; record 0; } >ring8192.zel
-run "missing file" "$statsdump" -i none.zel -f ucpu
+want=1 run "missing file" "$statsdump" -i none.zel -f ucpu
 expect "file loading error: ENOENT (No such file or directory)"
-run "0-byte file" "$statsdump" -i empty.zel -f ucpu
+want=1 run "0-byte file" "$statsdump" -i empty.zel -f ucpu
 expect "error reading charts data file: "
-run "directory" "$statsdump" -i adir -f ucpu
+want=1 run "directory" "$statsdump" -i adir -f ucpu
 expect "error reading charts data file: EISDIR (Is a directory)"
-run "FIFO" "$statsdump" -i fifo.zel -f ucpu
+want=1 run "FIFO" "$statsdump" -i fifo.zel -f ucpu
 expect "error reading charts data file: "
-run "cut inside the first ring" "$statsdump" -i cut.zel -f ucpu
+want=1 run "cut inside the first ring" "$statsdump" -i cut.zel -f ucpu
 expect "error reading charts data file: "
-run "cut at a record boundary" "$statsdump" -i cutrecord.zel -f ucpu
+want=1 run "cut at a record boundary" "$statsdump" -i cutrecord.zel -f ucpu
 expect "error reading charts data file: "
-run "little-endian tag" "$statsdump" -i badtag.zel -f ucpu
+want=1 run "little-endian tag" "$statsdump" -i badtag.zel -f ucpu
 expect "unrecognized charts data file format"
-run "ring length 0xFFFFFFFF" "$statsdump" -i ringmax.zel -f ucpu
+want=1 run "ring length 0xFFFFFFFF" "$statsdump" -i ringmax.zel -f ucpu
 expect "error reading charts data file: "
-run "chart count 0xFFFFFFFF" "$statsdump" -i countmax.zel -f ucpu
+want=1 run "chart count 0xFFFFFFFF" "$statsdump" -i countmax.zel -f ucpu
 expect "error reading charts data file: "
-run "ring length 8192 over rings of 4096" "$statsdump" -i ring8192.zel -f ucpu
+want=1 run "ring length 8192 over rings of 4096" "$statsdump" -i ring8192.zel -f ucpu
 expect "error reading charts data file: "
 
 echo "== data files that load"
@@ -158,13 +159,13 @@ run "ring length 0" "$statsdump" -i ring0.zel -f ucpu
 echo "== chart files that cannot be created or written"
 mkdir out_cpu.png
 ln -s /dev/full full_cpu.png
-run "-p into a missing directory" "$statsdump" -i demo.zel -f cpu,load -p nodir/sub/out -x 150 -y 120
+want=1 run "-p into a missing directory" "$statsdump" -i demo.zel -f cpu,load -p nodir/sub/out -x 150 -y 120
 expect "can't create output file nodir/sub/out: ENOENT (No such file or directory)"
-run "-p onto a directory" "$statsdump" -i demo.zel -f cpu -p out -x 150 -y 120
+want=1 run "-p onto a directory" "$statsdump" -i demo.zel -f cpu -p out -x 150 -y 120
 expect "can't create output file out: EISDIR (Is a directory)"
-run "-p onto /dev/full" "$statsdump" -i demo.zel -f cpu -p full -x 150 -y 120
+want=1 run "-p onto /dev/full" "$statsdump" -i demo.zel -f cpu -p full -x 150 -y 120
 expect "can't write output file full: ENOSPC (No space left on device)"
-run "-p name too long" "$statsdump" -i demo.zel -f cpu -p "$(printf 'n%.0s' $(seq 300))" -x 150 -y 120
+want=1 run "-p name too long" "$statsdump" -i demo.zel -f cpu -p "$(printf 'n%.0s' $(seq 300))" -x 150 -y 120
 
 echo "== total: $runs runs, $((runs - failed)) clean, $failed failed"
 [ "$failed" -eq 0 ]
