@@ -6,7 +6,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -37,18 +36,6 @@ using zeltest::split;
 // The store keeps local time; every program of these suites runs in one fixed zone.
 inline const char *const kTz = "Europe/Warsaw";
 inline const std::vector<std::string> kEnv = {"TZ=Europe/Warsaw"};
-
-// The server program is built only where libmicrohttpd is; without it every test of a binary
-// that includes this file reports itself skipped, with the reason.
-class NeedsServer : public ::testing::Environment {
-    void SetUp() override {
-        if (std::string(STATSWEB_BIN).empty()) {
-            GTEST_SKIP() << "statsweb is not built: libmicrohttpd-dev is missing";
-        }
-    }
-};
-inline ::testing::Environment *const kNeedsServer =
-    ::testing::AddGlobalTestEnvironment(new NeedsServer);
 
 inline std::string lower(std::string s) {
     for (auto &c : s) c = (char)tolower((unsigned char)c);
