@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The ABI of libzelcommon.so.1 changes only on purpose. abidw (libabigail) describes the
 # library from its debug information, limited to the types that the public headers define:
 # every exported function and variable with the layout of its parameters, return values and
