@@ -42,6 +42,9 @@ if ! abidw "${headers[@]}" --drop-private-types --no-show-locs --no-corpus-path 
     exit 1
 fi
 
+# Translation units by their place in the tree (zelcommon/...), not by the folder of the clone.
+sed -i -E "s|path='[^']*/(zelcommon/[^'/]*)'|path='\1'|" "$tmp/current.xml"
+
 if [ "${ZEL_ABI_UPDATE:-0}" = 1 ]; then
     cp "$tmp/current.xml" "$baseline" || exit 1
     echo "wrote the ABI of $lib to $baseline"
