@@ -1,11 +1,12 @@
 # Front door: make (build), make test, make sanitize, make demo, make serve, make bench,
-# make fuzz, make memcheck, make install PREFIX=... [DESTDIR=...], make package, make abi-baseline,
-# make deps (what the tests and tools need from Debian's packages: tools/install-deps.sh)
+# make fuzz, make memcheck, make install PREFIX=... [DESTDIR=...], make package, make package-check,
+# make abi-baseline, make deps (what the project needs from Debian's packages: tools/install-deps.sh)
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 
 .PHONY: all build test deps test-deps sanitize demo serve bench fuzz memcheck install package \
+	package-check \
 	abi-baseline clean
 
 FUZZ_SECONDS ?= 30
@@ -50,14 +51,24 @@ sanitize:
 install: build
 	DESTDIR=$(DESTDIR) cmake --install build --prefix $(PREFIX)
 
-# Debian package of the programs and the library (build/zelstats_*.deb).
-package: build
-	cd build && cpack -G DEB
+# The Debian packages libzelcommon1, libzelcommon-dev and zelstats: dpkg-buildpackage -b -us -uc
+# on a copy of the tree (which stays clean); the .debs, .changes and .buildinfo land in
+# $(PACKAGE_DIR).
+PACKAGE_DIR ?= build/packages
+package:
+	bash packaging/build-packages.sh . $(PACKAGE_DIR)
+	@ls -l $(PACKAGE_DIR)/*.deb
 
-# Rewrites tests/abi/zelcommon.symbols from the shared library just built, after a deliberate
-# change of the exported interface.
+# The package check of make test, then a second package build compared byte for byte with the
+# first (reproducible builds).
+package-check: build
+	bash tests/package_check.sh . build --reproducible
+
+# Rewrites the ABI baseline tests/abi/zelcommon.abi from the shared library just built, after a
+# deliberate change of its interface.
 abi-baseline: build
-	bash tests/abi_check.sh build/libzelcommon.so.1 tests/abi/zelcommon.symbols --update
+	ZEL_ABI_UPDATE=1 ctest --test-dir build -R '^abi_check$$' --output-on-failure
+	git diff --stat -- tests/abi/
 
 # Demo: a simulated chunk server writes 100 days of statistics, then statsdump shows them as a
 # table (first and last rows of range 1, 6-minute slots) and as charts of one day and one month.

@@ -1,5 +1,5 @@
-# What `make install` puts under the prefix, and the Debian package (`make package`) that
-# installs the same files under /usr.
+# What `make install` puts under the prefix; debian/ splits the same files into the packages
+# libzelcommon1, libzelcommon-dev and zelstats (`make package`).
 include(CMakePackageConfigHelpers)
 
 set(ZEL_PACKAGE_NAME zelstats)
@@ -61,37 +61,9 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/docs/statsdump.bash-completion)
 endif()
 # (statsweb's unit file is installed by statsweb/CMakeLists.txt, naming the installed program.)
 
-# Copyright and changelog where Debian looks for them.
-add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/changelog.Debian.gz
-  COMMAND sh -c "gzip -9n -c \"$0\" > \"$1\"" ${CMAKE_SOURCE_DIR}/packaging/changelog
-          ${CMAKE_BINARY_DIR}/changelog.Debian.gz
-  DEPENDS ${CMAKE_SOURCE_DIR}/packaging/changelog VERBATIM)
-add_custom_target(debian_changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/changelog.Debian.gz)
-install(FILES packaging/copyright ${CMAKE_BINARY_DIR}/changelog.Debian.gz DESTINATION ${ZEL_DOCDIR})
-
-# The Debian package.
-set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME ${ZEL_PACKAGE_NAME})
-set(CPACK_PACKAGE_VERSION ${ZELCOMMON_VERSION})
-set(CPACK_PACKAGE_CONTACT "zelstats maintainers <maintainers@zelstats.example.org>")
-set(CPACK_PACKAGE_VENDOR "zelstats")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "chunk server statistics history: tools and charts store")
-set(CPACK_PACKAGE_DESCRIPTION_FILE ${CMAKE_SOURCE_DIR}/packaging/description)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-# Installed with DESTDIR into the staging directory, so that the pkg-config file names /usr.
-set(CPACK_SET_DESTDIR ON)
-set(CPACK_INSTALL_PREFIX /usr)
-set(CPACK_STRIP_FILES ON)
-set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION utils)
-set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# The headers, the .pc file and the CMake package name zlib (Requires.private, static target).
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "zlib1g-dev, pkg-config")
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_SOURCE_DIR}/packaging/triggers)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_DEBIAN_COMPRESSION_TYPE xz)
-include(CPack)
+# The licence beside the documentation. The Debian packages carry it as debian/copyright
+# instead (-DZEL_INSTALL_LICENSE=OFF in debian/rules).
+option(ZEL_INSTALL_LICENSE "Install LICENSE into the documentation folder" ON)
+if(ZEL_INSTALL_LICENSE)
+  install(FILES LICENSE DESTINATION ${ZEL_DOCDIR})
+endif()

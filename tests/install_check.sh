@@ -54,7 +54,7 @@ done
 for m in statsdump.1.gz statsgen.1.gz; do
     check "share/man/man1/$m" test -f "$prefix/share/man/man1/$m"
 done
-check "copyright file installed" test -f "$prefix/share/doc/zelstats/copyright"
+check "the licence installed" grep -q "Apache License" "$prefix/share/doc/zelstats/LICENSE"
 completion="$prefix/share/bash-completion/completions/statsdump"
 check "bash completion installed" test -f "$completion"
 

@@ -15,7 +15,7 @@ PURPOSES=(
   "statsweb:libmicrohttpd-dev"
   "tests:libgtest-dev libpng-dev openssl curl file"
   "sanitize:clang libclang-rt-14-dev"
-  "package:dpkg-dev fakeroot lintian"
+  "package:dpkg-dev debhelper fakeroot lintian abigail-tools"
   "prometheus:prometheus"
   "browser:chromium nodejs npm"
 )
