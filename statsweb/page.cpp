@@ -55,9 +55,9 @@ void head(std::string &out, const PageData &p, const std::string &title) {
         out += std::to_string(p.newest_utc);
         out += "\">";
         html_escape(out, local_date(p.newest));
-        out += ' ';
+        out += "</time> <span class=\"zone\">";
         html_escape(out, p.zone);
-        out += "</time> · <span class=\"age\" data-newest=\"";
+        out += "</span> · <span class=\"age\" data-newest=\"";
         out += std::to_string(p.newest_utc);
         out += "\">";
         html_escape(out, age_text(p.now - p.newest_utc));
@@ -66,31 +66,29 @@ void head(std::string &out, const PageData &p, const std::string &title) {
     out += "</p>\n</header>\n";
 
     // The warning band: what an operator must know before reading a chart.
-    std::vector<std::string> warnings;
+    // The script keeps the lines up to date by their class.
+    std::vector<std::pair<const char *, std::string>> warnings;
     if (!p.loaded) {
-        warnings.push_back("No data loaded: " +
-                           (p.message.empty() ? "nothing read yet" : p.message));
+        warnings.emplace_back(
+            "load", "No data loaded: " + (p.message.empty() ? "nothing read yet" : p.message));
     } else {
         if (!p.message.empty()) {
-            warnings.push_back(
-                "The data file could not be loaded again (showing the last good "
-                "load): " +
-                p.message);
+            warnings.emplace_back("load",
+                                  "The data file could not be loaded again (showing the "
+                                  "last good load): " +
+                                      p.message);
         }
-        const int64_t age = p.now - p.newest_utc;
-        if (age > kStaleSeconds) {
-            warnings.push_back("The data is old: its newest minute is " + age_text(age) + ".");
-        } else if (age < -60) {
-            warnings.push_back("The newest minute lies in the future (" + age_text(age) +
-                               "): check the clocks and the time zone (-z).");
-        }
+        const std::string age = stale_text(p.now - p.newest_utc);
+        if (!age.empty()) warnings.emplace_back("age", age);
     }
     out += "<div class=\"warn\" role=\"alert\"";
     if (warnings.empty()) out += " hidden";
     out += ">";
     for (const auto &w : warnings) {
-        out += "<p>";
-        html_escape(out, w);
+        out += "<p class=\"";
+        out += w.first;
+        out += "\">";
+        html_escape(out, w.second);
         out += "</p>";
     }
     out += "</div>\n";
@@ -205,6 +203,15 @@ std::string age_text(int64_t seconds) {
         n = buf;
     }
     return future ? "in " + n : n + " ago";
+}
+
+std::string stale_text(int64_t age) {
+    if (age > kStaleSeconds) return "The data is old: its newest minute is " + age_text(age) + ".";
+    if (age < -60) {
+        return "The newest minute lies in the future (" + age_text(age) +
+               "): check the clocks and the time zone (-z).";
+    }
+    return "";
 }
 
 std::string value_text(double v, const char *unit) {

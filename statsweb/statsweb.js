@@ -232,33 +232,22 @@
     return p;
   }
 
-  function warn(text) {
+  // One line of the warning band, by its class; text '' removes it.
+  function setWarning(cls, text) {
     const band = document.querySelector('.warn');
     if (!band) return;
-    let line = band.querySelector('p.fetch');
-    if (!line) {
+    let line = band.querySelector('p.' + cls);
+    if (text && !line) {
       line = document.createElement('p');
-      line.className = 'fetch';
+      line.className = cls;
       band.appendChild(line);
     }
-    line.textContent = text;
-    band.hidden = false;
+    if (text) line.textContent = text;
+    else if (line) line.remove();
+    band.hidden = !band.querySelector('p');
   }
 
-  function clearWarn() {
-    const line = document.querySelector('.warn p.fetch');
-    if (!line) return;
-    const band = line.parentNode;
-    line.remove();
-    if (!band.querySelector('p')) band.hidden = true;
-  }
-
-  // The header's age of the data, against this browser's clock.
-  function updateAge() {
-    const age = document.querySelector('.age');
-    if (!age || !data) return;
-    const newest = data.timestamps[data.timestamps.length - 1];
-    const s = Math.round(Date.now() / 1000 - newest);
+  function ageText(s) {
     const a = Math.abs(s);
     let n;
     if (a < 60) n = 'less than a minute';
@@ -266,7 +255,32 @@
     else if (a < 2 * 86400) n = Math.floor(a / 3600) + ' h';
     else if (a < 2 * 365 * 86400) n = Math.floor(a / 86400) + ' days';
     else n = (a / (365.25 * 86400)).toFixed(1) + ' years';
-    age.textContent = s < 0 ? 'in ' + n : n + ' ago';
+    return s < 0 ? 'in ' + n : n + ' ago';
+  }
+
+  // The header and the warning band from /status, against this browser's clock.
+  async function updateStatus() {
+    let st;
+    try {
+      const res = await fetch('/status', {cache: 'no-store'});
+      st = await res.json();
+    } catch (e) {
+      return;
+    }
+    setWarning('load', st.load_error ? (st.loaded ? 'The data file could not be loaded again ' +
+        '(showing the last good load): ' : 'No data loaded: ') + st.load_error : '');
+    if (!st.loaded) return;
+    const time = document.querySelector('header.top time');
+    if (time) {
+      time.textContent = st.newest_minute_date;
+      time.setAttribute('datetime', String(st.newest_minute_utc));
+    }
+    const s = Math.round(Date.now() / 1000 - st.newest_minute_utc);
+    const age = document.querySelector('.age');
+    if (age) age.textContent = ageText(s);
+    setWarning('age', s > 300 ? 'The data is old: its newest minute is ' + ageText(s) + '.' :
+        s < -60 ? 'The newest minute lies in the future (' + ageText(s) +
+        '): check the clocks and the time zone (-z).' : '');
   }
 
   // Falls back to the PNGs when the data cannot be had.
@@ -289,11 +303,11 @@
       if (!res.ok) throw new Error((await res.text()).trim() || 'HTTP ' + res.status);
       fresh = await res.json();
     } catch (e) {
-      warn('Could not fetch the data: ' + e.message);
+      setWarning('fetch', 'Could not fetch the data: ' + e.message);
       showPictures();
       return;
     }
-    clearWarn();
+    setWarning('fetch', '');
     data = fresh;
     if (plots.length === 0) {
       panels.forEach(makePlot);
@@ -305,7 +319,7 @@
         updateFigures(p);
       }
     }
-    updateAge();
+    await updateStatus();
     grid.dataset.loads = String(Number(grid.dataset.loads || 0) + 1);
   }
 

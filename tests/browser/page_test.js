@@ -106,12 +106,6 @@ async function main() {
     page.on('pageerror', (e) => problems.push('page error: ' + e.message));
     page.on('requestfailed', (r) => problems.push('failed: ' + r.url()));
     page.on('response', (r) => { if (r.status() >= 400) problems.push(r.status() + ' ' + r.url()); });
-    let bytes = 0;
-    let requests = 0;
-    page.on('response', async (r) => {
-      requests++;
-      try { bytes += (await r.buffer()).length; } catch (e) { /* a redirect has no body */ }
-    });
 
     // The overview at a laptop's width.
     await page.setViewport({width: 1400, height: 1000});
@@ -120,8 +114,14 @@ async function main() {
                                {timeout: 20000});
     const first = await page.evaluate(() => Number(document.getElementById('charts').dataset.ready));
     await page.waitForNetworkIdle({idleTime: 300, timeout: 10000});
-    console.log('time to first chart: ' + first.toFixed(0) + ' ms; page with its data: ' + bytes +
-                ' bytes in ' + requests + ' requests');
+    const load = await page.evaluate(() => {
+      const e = performance.getEntriesByType('navigation')
+                    .concat(performance.getEntriesByType('resource'));
+      return {requests: e.length, bytes: e.reduce((a, x) => a + x.transferSize, 0),
+              names: e.map((x) => new URL(x.name).pathname).join(' ')};
+    });
+    console.log('time to first chart: ' + first.toFixed(0) + ' ms; page with its data: ' +
+                load.bytes + ' bytes in ' + load.requests + ' requests (' + load.names + ')');
     const drawn = await page.evaluate(() => ({
       plots: window.statsweb.plots.length,
       canvases: document.querySelectorAll('figure.panel .uplot canvas').length,
