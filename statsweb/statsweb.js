@@ -319,7 +319,8 @@
         updateFigures(p);
       }
     }
-    await updateStatus();
+    // The header came with the page; later loads bring it up to date.
+    if (grid.dataset.loads) await updateStatus();
     grid.dataset.loads = String(Number(grid.dataset.loads || 0) + 1);
   }
 

@@ -2,7 +2,8 @@
 // statsweb on loopback over a statsgen data file. One run checks: no console error and no failed
 // request; 12 interactive charts drawn; the readout at a chosen slot equals statsdump's table
 // for every chart; a drag zooms every chart to the same narrower window, a refresh keeps it and
-// a double click returns; /view's HTML table holds /table's rows newest first, and the downloads
+// a double click returns; a failed reload shows in the warning band at the next refresh and
+// goes again; /view's HTML table holds /table's rows newest first, and the downloads
 // carry file names; with JavaScript off the 12 PNGs decode; a phone-sized window has no
 // sideways scrolling. It saves screenshots of the overview and of /view (light and dark) into
 // ZEL_SCREENSHOTS (a folder) when that is set, and prints the time to the first chart.
@@ -202,6 +203,24 @@ async function main() {
     await page.waitForFunction(() => window.statsweb.plots[0].u.width < 400, {timeout: 5000});
     const wide = await page.evaluate(() => document.documentElement.scrollWidth);
     check(wide <= 390, 'no sideways scrolling at 390 px (' + wide + ')');
+
+    // A failed reload shows in the band at the next refresh, with the load message, and goes
+    // when the file loads again; the charts keep the last good load.
+    await page.setViewport({width: 1400, height: 1000});
+    const good = fs.readFileSync(file);
+    fs.writeFileSync(file + '.new', good.subarray(0, 1000));
+    fs.renameSync(file + '.new', file);
+    await page.evaluate(() => window.statsweb.load());
+    const failed = await page.$eval('.warn', (w) => ({
+      hidden: w.hidden, load: (w.querySelector('p.load') || {}).textContent || '',
+      age: !!w.querySelector('p.age')}));
+    check(!failed.hidden && /could not be loaded again/.test(failed.load) && failed.age,
+          'a failed reload shows in the band: ' + failed.load);
+    fs.writeFileSync(file + '.new', good);
+    fs.renameSync(file + '.new', file);
+    await page.evaluate(() => window.statsweb.load());
+    check(await page.$eval('.warn', (w) => !w.querySelector('p.load') && !!w.querySelector('p.age')),
+          'the band drops the load message once the file loads again');
 
     // One field's page: the chart, and the table as /table prints it, newest first.
     await page.setViewport({width: 1280, height: 900});
