@@ -98,14 +98,14 @@ METRICS=$(rate "/metrics" "/metrics")
 TABLE=$(rate "/table?f=*, made per request" "$WORK/tables.lua")
 TABLE_KEPT=$(rate "/table?f=*, the same table" "/table?f=*")
 
-# The page: its HTML, script, style sheet, data (the JSON table of the 12 charts' window) and
-# /status, as the browser asks for them; and the JSON table made per request (the window's
+# The page: its HTML, script, style sheet and data (the JSON table of the 12 charts' window),
+# as the browser asks for them on its first load; and the JSON table made per request (the window's
 # length cycles over 100 values, more than the server keeps) and kept.
 CHARTS=cpu,bwin,bwout,hddread,hddwrite,hddopsr,hddopsw,mem,move,space,chunks,hddcnt
 JSON_PATH="/table?format=json&r=0&n=1550&f=$CHARTS"
 PAGE_BYTES=0
 PAGE_REQUESTS=0
-for path in / /statsweb.js /statsweb.css "$JSON_PATH" /status; do
+for path in / /statsweb.js /statsweb.css "$JSON_PATH"; do
     b=$(curl -s -o /dev/null -w '%{size_download}' "$URL$path")
     PAGE_BYTES=$((PAGE_BYTES + b))
     PAGE_REQUESTS=$((PAGE_REQUESTS + 1))
@@ -212,7 +212,7 @@ Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source
 | \`/chart?f=cpu\` (1600 × 320) vs one \`statsdump -f cpu -p\` process per chart | $RATIO x | at least 3 x | $(verdict "$RATIO" 3 1) | drawn for every request: $CHART_DRAWN/s; processes: $PROCS/s |
 | \`/metrics\` | $METRICS responses/s | at least 5,000/s | $(verdict "$METRICS" 5000 1) | |
 | \`/table?f=*\` (60 fields, range 0) | $TABLE responses/s | at least 60/s | $(verdict "$TABLE" 60 1) | made for every request (the 60 fields in 120 orders and date forms) |
-| the page with its data (HTML, script, style sheet, JSON of the 12 charts, status) | $PAGE_BYTES bytes, $PAGE_REQUESTS requests | | | no compression; the script is uPlot's and ours |
+| the page with its data (HTML, script, style sheet, JSON of the 12 charts) | $PAGE_BYTES bytes, $PAGE_REQUESTS requests | | | no compression; the script is uPlot's and ours |
 | time to the first interactive chart (browser test, headless Chromium) | $FIRST_CHART ms | | | from the start of navigation |
 | \`/table?format=json\` (12 charts, 1550 slots) | $JSON_MADE responses/s | | | made for every request; the same table kept: $JSON_KEPT/s |
 | reload of a changed 6 MB file (\`charts_reload\`, in-process) | $RELOAD_MED ms | at most 3 ms | $(verdict "$RELOAD_MED" 3 0) | median of 31 after a rename; min $RELOAD_MIN, max $RELOAD_MAX ms |
