@@ -167,7 +167,8 @@ void panel(std::string &out, const PageData &p, size_t i, uint32_t x, uint32_t y
     const double values[4] = {w.last, w.min, w.avg, w.max};
     for (int k = 0; k < 4; k++) {
         out += "<div><dt>";
-        out += labels[k];
+        // Without data in the newest slot, "last" is the newest slot that has some.
+        out += k == 0 && w.any && w.last_missing ? "last with data" : labels[k];
         out += "</dt><dd data-k=\"";
         out += labels[k];
         out += "\">";

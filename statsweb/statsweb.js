@@ -154,7 +154,9 @@
     const total = data.values[field][idx];
     let text = dateText(data.local_timestamps[idx]);
     if (parts.length > 1) {
-      parts.forEach((s, k) => { text += ' · ' + p.names[k] + ' ' + valueText(s[idx], p.unit); });
+      parts.forEach((s, k) => {
+        text += ' · ' + (p.names[k] || 'series ' + (k + 1)) + ' ' + valueText(s[idx], p.unit);
+      });
       text += ' · total ' + valueText(total, p.unit);
     } else {
       text += ' · ' + valueText(total, p.unit);
