@@ -6,6 +6,8 @@
 #     against one `statsdump -p` process per chart, timed in the same run;
 #   - /metrics, and /table?f=* (all 60 fields, range 0) made for every request (the fields in
 #     changing order) and the same table again and again;
+#   - the page: its bytes and requests, the JSON table of its charts per second (made and kept),
+#     and the browser test's time to the first chart;
 #   - a reload of a changed 6 MB file: charts_reload() timed in-process after the file was
 #     replaced by rename, and the first /status answer after a replacement, over HTTP.
 # Writes its section "## statsweb" at the end of RESULTS (default bench/results.md), replacing
@@ -96,6 +98,29 @@ METRICS=$(rate "/metrics" "/metrics")
 TABLE=$(rate "/table?f=*, made per request" "$WORK/tables.lua")
 TABLE_KEPT=$(rate "/table?f=*, the same table" "/table?f=*")
 
+# The page: its HTML, script, style sheet and data (the JSON table of the 12 charts' window),
+# as the browser asks for them on its first load; and the JSON table made per request (the window's
+# length cycles over 100 values, more than the server keeps) and kept.
+CHARTS=cpu,bwin,bwout,hddread,hddwrite,hddopsr,hddopsw,mem,move,space,chunks,hddcnt
+JSON_PATH="/table?format=json&r=0&n=1550&f=$CHARTS"
+PAGE_BYTES=0
+PAGE_REQUESTS=0
+for path in / /statsweb.js /statsweb.css "$JSON_PATH"; do
+    b=$(curl -s -o /dev/null -w '%{size_download}' "$URL$path")
+    PAGE_BYTES=$((PAGE_BYTES + b))
+    PAGE_REQUESTS=$((PAGE_REQUESTS + 1))
+done
+printf '%-40s %10s bytes in %s requests\n' "the page with its data" "$PAGE_BYTES" "$PAGE_REQUESTS" >&2
+cat >"$WORK/json.lua" <<EOF
+local i = 0
+request = function()
+    i = i + 1
+    return wrk.format("GET", "/table?format=json&r=0&f=$CHARTS&n=" .. (1450 + i % 100))
+end
+EOF
+JSON_MADE=$(rate "/table?format=json, made per request" "$WORK/json.lua")
+JSON_KEPT=$(rate "/table?format=json, the same table" "$JSON_PATH")
+
 # One statsdump process per chart, in sequence.
 N=40
 "$BIN/statsdump" -i "$DATA" -f cpu -p "$WORK/one.png" >/dev/null 2>&1
@@ -161,6 +186,14 @@ printf '%-40s %10s ms median (min %s, max %s)\n' "charts_reload, changed file" "
     "$RELOAD_MIN" "$RELOAD_MAX" >&2
 printf '%-40s %10s ms median\n' "first /status after a rename (curl)" "$HTTP_RELOAD" >&2
 
+# Time to the first interactive chart: the browser test's own figure (skipped without node,
+# its modules or Chromium).
+FIRST_CHART=skipped
+if out=$(bash "$ROOT/tests/browser/run.sh" "$BIN/statsweb/statsweb" "$BIN/statsdump" "$BIN/statsgen" 2>&1); then
+    FIRST_CHART=$(sed -n 's/^time to first chart: \([0-9]*\) ms.*/\1/p' <<<"$out")
+fi
+printf '%-40s %10s ms\n' "time to first chart (browser test)" "$FIRST_CHART" >&2
+
 # --- results.md section -------------------------------------------------------------------------
 verdict() {  # value limit at_least
     awk -v v="$1" -v l="$2" -v ge="$3" 'BEGIN {ok = ge ? v >= l : v <= l; print ok ? "met" : "NOT MET"}'
@@ -179,6 +212,9 @@ Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source
 | \`/chart?f=cpu\` (1600 × 320) vs one \`statsdump -f cpu -p\` process per chart | $RATIO x | at least 3 x | $(verdict "$RATIO" 3 1) | drawn for every request: $CHART_DRAWN/s; processes: $PROCS/s |
 | \`/metrics\` | $METRICS responses/s | at least 5,000/s | $(verdict "$METRICS" 5000 1) | |
 | \`/table?f=*\` (60 fields, range 0) | $TABLE responses/s | at least 60/s | $(verdict "$TABLE" 60 1) | made for every request (the 60 fields in 120 orders and date forms) |
+| the page with its data (HTML, script, style sheet, JSON of the 12 charts) | $PAGE_BYTES bytes, $PAGE_REQUESTS requests | | | no compression; the script is uPlot's and ours |
+| time to the first interactive chart (browser test, headless Chromium) | $FIRST_CHART ms | | | from the start of navigation |
+| \`/table?format=json\` (12 charts, 1550 slots) | $JSON_MADE responses/s | | | made for every request; the same table kept: $JSON_KEPT/s |
 | reload of a changed 6 MB file (\`charts_reload\`, in-process) | $RELOAD_MED ms | at most 3 ms | $(verdict "$RELOAD_MED" 3 0) | median of 31 after a rename; min $RELOAD_MIN, max $RELOAD_MAX ms |
 
 Also, answers the server keeps until the file changes: the same \`/chart?f=cpu\` again and again $CHART_KEPT/s ($RATIO_KEPT x the processes), the same \`/table?f=*\` $TABLE_KEPT/s, and \`/metrics\` above (made once per load); the first \`/status\` answer after a rename, over HTTP (stat, reload, answer; curl's time_total): $HTTP_RELOAD ms median of 11.

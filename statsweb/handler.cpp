@@ -2,15 +2,20 @@
 // through the same writers and queries that statsdump uses.
 #include "handler.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 
 #include <list>
 #include <memory>
 
+#include "assets.h"
 #include "charts.h"
+#include "legend.h"
 #include "metrics.h"
 #include "page.h"
+#include "settings.h"
 #include "statsdump.h"
 #include "store.h"
 #include "text.h"
@@ -234,11 +239,25 @@ void append_text(void *ctx, const char *text, size_t length) {
     static_cast<std::string *>(ctx)->append(text, length);
 }
 
-Response table_json(const std::vector<int32_t> &fields, uint32_t range) {
+// A plain cell as a JSON number: the table's digits without the zeros that end its fraction.
+void json_number(std::string &out, std::string_view v) {
+    if (v.find('.') != v.npos) {
+        while (!v.empty() && v.back() == '0') v.remove_suffix(1);
+        if (!v.empty() && v.back() == '.') v.remove_suffix(1);
+    }
+    out += v;
+}
+
+// The table as JSON: UTC seconds per slot (timestamps), the store's local seconds
+// (local_timestamps) and the zone's offset at the newest slot (utc_offset), the values of each
+// field, and of each combined chart its stacked series (bottom first), in the table's units.
+// rows > 0 keeps the newest rows only.
+Response table_json(const std::vector<int32_t> &fields, uint32_t range, uint32_t rows) {
     PlainTable t;
     if (!plain_table(fields.data(), range, t)) return text_response(500, "table error\n");
+    const uint32_t first = rows > 0 && rows < t.rows ? t.rows - rows : 0;
     std::string out;
-    out.reserve(t.text.size() + size_t(t.rows) * 12 + 256);
+    out.reserve(t.text.size() + size_t(t.rows) * 24 + 256);
     out += "{\"fields\":[";
     std::vector<const char *> names;
     for (size_t f = 0; fields[f] >= 0; f++) {
@@ -252,9 +271,17 @@ Response table_json(const std::vector<int32_t> &fields, uint32_t range) {
     out += std::to_string(range);
     out += ",\"step\":";
     out += std::to_string(kSlotSeconds[range]);
+    const int64_t newest_utc = t.rows > 0 ? local_to_utc(t.timestamps[t.rows - 1]) : 0;
+    out += ",\"utc_offset\":";
+    out += std::to_string(t.rows > 0 ? int64_t(t.timestamps[t.rows - 1]) - newest_utc : 0);
     out += ",\"timestamps\":[";
-    for (uint32_t r = 0; r < t.rows; r++) {
-        if (r > 0) out += ',';
+    for (uint32_t r = first; r < t.rows; r++) {
+        if (r > first) out += ',';
+        out += std::to_string(local_to_utc(t.timestamps[r]));
+    }
+    out += "],\"local_timestamps\":[";
+    for (uint32_t r = first; r < t.rows; r++) {
+        if (r > first) out += ',';
         out += std::to_string(t.timestamps[r]);
     }
     out += "],\"values\":{";
@@ -262,19 +289,72 @@ Response table_json(const std::vector<int32_t> &fields, uint32_t range) {
         if (f > 0) out += ',';
         json_string(out, names[f]);
         out += ":[";
-        for (uint32_t r = 0; r < t.rows; r++) {
-            if (r > 0) out += ',';
+        for (uint32_t r = first; r < t.rows; r++) {
+            if (r > first) out += ',';
             const std::string_view v = t.cell(r, f);
             if (v.empty()) {
                 out += "null";
             } else {
-                out += v;
+                json_number(out, v);
             }
+        }
+        out += ']';
+    }
+    out += "},\"series\":{";
+    // The stacked parts, scaled as the table scales their sum.
+    bool any = false;
+    char buf[64];
+    for (uint32_t f = 0; f < t.fields; f++) {
+        const uint32_t type = uint32_t(fields[f]);
+        if (type < 100) continue;
+        if (any) out += ',';
+        any = true;
+        json_string(out, names[f]);
+        out += ":[";
+        const double mul = charts_data_multiplier(type, range);
+        bool first_series = true;
+        for (uint32_t cno = 1; cno <= 3; cno++) {
+            uint64_t *tab = nullptr;
+            if (!charts_filltab(&tab, range, type, cno, charts_getmaxleng())) {
+                free(tab);
+                continue;
+            }
+            if (!first_series) out += ',';
+            first_series = false;
+            out += '[';
+            for (uint32_t r = first; r < t.rows; r++) {
+                if (r > first) out += ',';
+                if (tab[r] == CHARTS_NODATA) {
+                    out += "null";
+                } else {
+                    snprintf(buf, sizeof buf, "%.6f", double(tab[r]) * mul);
+                    json_number(out, buf);
+                }
+            }
+            out += ']';
+            free(tab);
         }
         out += ']';
     }
     out += "}}\n";
     return ok("application/json", std::move(out));
+}
+
+// The file name a download of a table is saved under: "cpu-r0.tsv", "cpu_load-r1.csv".
+std::string table_file_name(const std::vector<int32_t> &fields, uint32_t range, const char *ext) {
+    std::string name;
+    size_t count = 0;
+    for (size_t f = 0; fields[f] >= 0; f++) count++;
+    if (count > 4) {
+        name = "table";
+    } else {
+        for (size_t f = 0; fields[f] >= 0; f++) {
+            if (f > 0) name += '_';
+            name += fields[f] < 100 ? statsdump_statdefs[fields[f]].name
+                                    : statsdump_estatdefs[fields[f] - 100].name;
+        }
+    }
+    return name + "-r" + std::to_string(range) + "." + ext;
 }
 
 Response get_table(const Request &req) {
@@ -298,18 +378,33 @@ Response get_table(const Request &req) {
         if (*v != "json") return bad("format", "must be json");
         json = true;
     }
+    // JSON only: the newest n rows (1..4096), for a chart that shows a window of them.
+    uint32_t rows = 0;
+    if (const std::string *v = arg(req, "n")) {
+        if (!json) return bad("n", "only with format=json");
+        if (!parse_u32(*v, rows) || rows == 0 || rows > 4096) return bad("n", "must be 1..4096");
+    }
     const StoreState &st = store_refresh();
     if (!st.loaded) return unavailable(st);
     forget_derived(st.generation);
     const uint8_t flags = uint8_t((date ? 1 : 0) | (si ? 2 : 0) | (iec ? 4 : 0));
     std::string key = "table " + std::to_string(range) + " ";
-    key += json ? "json" : std::to_string(uint8_t(sep)) + " " + std::to_string(flags);
+    key += json ? "json " + std::to_string(rows)
+                : std::to_string(uint8_t(sep)) + " " + std::to_string(flags);
     for (size_t i = 0; fields[i] >= 0; i++) key += " " + std::to_string(fields[i]);
-    if (const Derived::Answer *a = find_answer(key)) return ok(a->content_type.c_str(), a->body);
+    const char *ext = json ? "json" : sep == ',' ? "csv" : "tsv";
+    // A download keeps a name that says what it holds; the browser still shows it inline.
+    const std::string disposition = std::string(json ? "inline" : "attachment") + "; filename=\"" +
+                                    table_file_name(fields, range, ext) + "\"";
+    if (const Derived::Answer *a = find_answer(key)) {
+        Response r = ok(a->content_type.c_str(), a->body);
+        r.headers.emplace_back("Content-Disposition", disposition);
+        return r;
+    }
 
     Response r;
     if (json) {
-        r = table_json(fields, range);
+        r = table_json(fields, range, rows);
     } else {
         std::string out;
         // Room for the whole table at once: a timestamp or date and up to about 14 characters
@@ -319,7 +414,10 @@ Response get_table(const Request &req) {
         r = ok(sep == ',' ? "text/csv; charset=utf-8" : "text/tab-separated-values; charset=utf-8",
                std::move(out));
     }
-    if (r.status == 200) keep_answer(std::move(key), r.content_type, r.body);
+    if (r.status == 200) {
+        keep_answer(std::move(key), r.content_type, r.body);
+        r.headers.emplace_back("Content-Disposition", disposition);
+    }
     return r;
 }
 
@@ -429,6 +527,56 @@ Response get_status(const Request &) {
     return ok("application/json", std::move(out));
 }
 
+// The zone of a UTC instant as the store's clock shows it: "CET, UTC+01:00".
+std::string zone_text(int64_t utc) {
+    const time_t t = time_t(utc);
+    struct tm tm;
+    char abbr[32] = "", off[32] = "";
+    if (localtime_r(&t, &tm) == nullptr) return "";
+    strftime(abbr, sizeof abbr, "%Z", &tm);
+    const long o = tm.tm_gmtoff;
+    snprintf(off, sizeof off, "%c%02ld:%02ld", o < 0 ? '-' : '+', labs(o) / 3600,
+             labs(o) % 3600 / 60);
+    return std::string(abbr) + ", UTC" + off;
+}
+
+// What every page shows in its header.
+PageData page_data(const StoreState &st, std::vector<int32_t> fields, uint32_t range) {
+    PageData p;
+    p.name = settings().name;
+    p.path = st.path;
+    p.loaded = st.loaded;
+    p.message = st.message;
+    p.newest = st.loaded ? store_newest(0) : 0;
+    p.newest_utc = st.loaded ? local_to_utc(p.newest) : 0;
+    p.zone = st.loaded ? zone_text(p.newest_utc) : "";
+    p.now = time(nullptr);
+    p.fields = std::move(fields);
+    p.range = range;
+    if (st.loaded) {
+        PlainTable t;
+        if (plain_table(p.fields.data(), range, t)) {
+            std::vector<double> col(t.rows);
+            for (uint32_t f = 0; f < t.fields; f++) {
+                for (uint32_t r = 0; r < t.rows; r++) {
+                    const std::string_view c = t.cell(r, f);
+                    col[r] = c.empty() ? -1.0 : strtod(std::string(c).c_str(), nullptr);
+                }
+                p.stats.push_back(window_stats(col));
+            }
+        }
+    }
+    return p;
+}
+
+// Scripts and styles from this origin only; the data is fetched from it too.
+void page_headers(Response &r) {
+    r.headers.emplace_back("Content-Security-Policy",
+                           "default-src 'none'; script-src 'self'; style-src 'self'; "
+                           "img-src 'self'; connect-src 'self'; form-action 'self'; "
+                           "base-uri 'none'; frame-ancestors 'none'");
+}
+
 Response get_page(const Request &req) {
     Response err;
     std::vector<int32_t> fields;
@@ -441,17 +589,50 @@ Response get_page(const Request &req) {
     uint32_t range;
     if (!get_range(req, range, err)) return err;
     const StoreState &st = store_refresh();
-    PageData p;
-    p.path = st.path;
-    p.loaded = st.loaded;
-    p.message = st.message;
-    p.newest = st.loaded ? store_newest(0) : 0;
-    p.fields = fields;
-    p.range = range;
-    Response r = ok("text/html; charset=utf-8", page_html(p));
-    r.headers.emplace_back("Content-Security-Policy",
-                           "default-src 'none'; img-src 'self'; style-src 'unsafe-inline'; "
-                           "form-action 'self'; base-uri 'none'; frame-ancestors 'none'");
+    Response r = ok("text/html; charset=utf-8", page_html(page_data(st, std::move(fields), range)));
+    page_headers(r);
+    return r;
+}
+
+Response get_view(const Request &req) {
+    const std::string *f = arg(req, "f");
+    if (f == nullptr || f->empty()) return bad("f", "missing");
+    const int32_t type = statsdump_field_type(f->c_str());
+    if (type < 0 || type >= 200) return bad("f", "unknown field name");
+    Response err;
+    uint32_t range;
+    if (!get_range(req, range, err)) return err;
+    uint32_t page = 0;
+    if (const std::string *v = arg(req, "p")) {
+        if (!parse_u32(*v, page)) return bad("p", "not a number");
+    }
+    const StoreState &st = store_refresh();
+    const std::vector<int32_t> fields = {type, -1};
+    std::string table;
+    if (st.loaded) {
+        table.reserve(size_t(charts_getmaxleng()) * 32);
+        statsdump_gencsv_to(fields.data(), range, '\t', 1 | 2, append_text, &table);
+    }
+    Response r =
+        ok("text/html; charset=utf-8", view_html(page_data(st, fields, range), table, page));
+    page_headers(r);
+    return r;
+}
+
+// The page's script and style sheet, built into the program; the legend swatches take the
+// renderer's palette.
+Response get_asset(const Request &req) {
+    const Asset *a = find_asset(req.path);
+    if (a == nullptr) return text_response(404, "not found\n");
+    std::string body(reinterpret_cast<const char *>(a->data), a->size);
+    if (req.path == "/statsweb.css") body += legend_css();
+    return ok(a->content_type, std::move(body));
+}
+
+// Browsers ask for an icon; there is none, and saying so needs no error.
+Response get_icon(const Request &) {
+    Response r;
+    r.status = 204;
     return r;
 }
 
@@ -461,9 +642,17 @@ struct Route {
 };
 
 constexpr Route kRoutes[] = {
-    {"/", get_page},         {"/chart", get_chart},     {"/table", get_table},
-    {"/data", get_data},     {"/metrics", get_metrics}, {"/openmetrics", get_openmetrics},
+    {"/", get_page},
+    {"/chart", get_chart},
+    {"/table", get_table},
+    {"/data", get_data},
+    {"/metrics", get_metrics},
+    {"/openmetrics", get_openmetrics},
     {"/status", get_status},
+    {"/view", get_view},
+    {"/statsweb.js", get_asset},
+    {"/statsweb.css", get_asset},
+    {"/favicon.ico", get_icon},
 };
 
 Response route(const Request &req) {

@@ -1,6 +1,11 @@
-// The HTML page of statsweb.
+// The HTML pages of statsweb.
 #include "page.h"
 
+#include <math.h>
+#include <stdio.h>
+
+#include "fields.h"
+#include "legend.h"
 #include "statsdump.h"
 #include "text.h"
 
@@ -8,101 +13,360 @@ namespace statsweb {
 
 namespace {
 
-// Ranges by their slot length; a chart shows one slot per pixel column, newest on the right.
-constexpr const char *kRangeNames[4] = {"one minute per slot", "6 minutes per slot",
-                                        "30 minutes per slot", "one day per slot"};
+// Each range by its slot length and the span of its 4096 slots.
+constexpr const char *kRangeChoice[4] = {"1 minute slots, 2.8 days", "6 minute slots, 17 days",
+                                         "30 minute slots, 85 days", "1 day slots, 11 years"};
+// What one chart of kWindowSlots slots covers in each range.
+constexpr const char *kWindowSpan[4] = {"25.8 hours", "6.5 days", "32 days", "4.2 years"};
 
-// Size of the pictures in the grid.
-constexpr const char *kChartSize = "x=800&amp;y=200";
+// Data older than this (against the clock) is flagged.
+constexpr int64_t kStaleSeconds = 300;
 
 const char *field_name(int32_t type) {
     return type < 100 ? statsdump_statdefs[type].name : statsdump_estatdefs[type - 100].name;
 }
 
-void checkbox(std::string &out, const char *name, bool checked) {
-    out += "<label><input type=\"checkbox\" name=\"f\" value=\"";
+const char *text_or(const char *text, const char *fallback) {
+    return text != nullptr ? text : fallback;
+}
+
+std::string range_arg(uint32_t range) {
+    return std::string("r=") + char('0' + range);
+}
+
+void head(std::string &out, const PageData &p, const std::string &title) {
+    out +=
+        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+        "<meta name=\"color-scheme\" content=\"light dark\">\n<title>";
+    html_escape(out, title);
+    out += " – ";
+    html_escape(out, p.name);
+    out +=
+        "</title>\n<link rel=\"stylesheet\" href=\"/statsweb.css\">\n"
+        "<script src=\"/statsweb.js\" defer></script>\n</head>\n<body>\n<header class=\"top\">\n"
+        "<h1><a href=\"/\">";
+    html_escape(out, p.name);
+    out += "</a></h1>\n<p class=\"meta\">data file <code>";
+    html_escape(out, p.path);
+    out += "</code>";
+    if (p.loaded) {
+        out += " · newest minute <time datetime=\"";
+        out += std::to_string(p.newest_utc);
+        out += "\">";
+        html_escape(out, local_date(p.newest));
+        out += "</time> <span class=\"zone\">";
+        html_escape(out, p.zone);
+        out += "</span> · <span class=\"age\" data-newest=\"";
+        out += std::to_string(p.newest_utc);
+        out += "\">";
+        html_escape(out, age_text(p.now - p.newest_utc));
+        out += "</span>";
+    }
+    out += "</p>\n</header>\n";
+
+    // The warning band: what an operator must know before reading a chart.
+    // The script keeps the lines up to date by their class.
+    std::vector<std::pair<const char *, std::string>> warnings;
+    if (!p.loaded) {
+        warnings.emplace_back(
+            "load", "No data loaded: " + (p.message.empty() ? "nothing read yet" : p.message));
+    } else {
+        if (!p.message.empty()) {
+            warnings.emplace_back("load",
+                                  "The data file could not be loaded again (showing the "
+                                  "last good load): " +
+                                      p.message);
+        }
+        const std::string age = stale_text(p.now - p.newest_utc);
+        if (!age.empty()) warnings.emplace_back("age", age);
+    }
+    out += "<div class=\"warn\" role=\"alert\"";
+    if (warnings.empty()) out += " hidden";
+    out += ">";
+    for (const auto &w : warnings) {
+        out += "<p class=\"";
+        out += w.first;
+        out += "\">";
+        html_escape(out, w.second);
+        out += "</p>";
+    }
+    out += "</div>\n";
+}
+
+void range_nav(std::string &out, const std::string &base, uint32_t current) {
+    out += "<nav class=\"ranges\" aria-label=\"range\">";
+    for (uint32_t r = 0; r < 4; r++) {
+        out += "<a href=\"";
+        out += base;
+        out += range_arg(r);
+        out += r == current ? "\" aria-current=\"page\">" : "\">";
+        out += kRangeChoice[r];
+        out += "</a>";
+    }
+    out += "</nav>\n";
+}
+
+// One chart: title, unit, the picture (drawn again by the script), legend, window figures.
+void panel(std::string &out, const PageData &p, size_t i, uint32_t x, uint32_t y) {
+    const int32_t type = p.fields[i];
+    const char *name = field_name(type);
+    const char *title = text_or(field_title(type), name);
+    const char *unit = text_or(field_unit(type), "");
+    const Legend lg = legend_of(type);
+    const std::string view = std::string("/view?f=") + name + "&amp;" + range_arg(p.range);
+
+    out += "<figure class=\"panel\" data-field=\"";
     html_escape(out, name);
-    out += checked ? "\" checked> " : "\"> ";
+    out += "\" data-unit=\"";
+    html_escape(out, unit);
+    out += "\" data-series=\"";
+    for (size_t s = 0; s < lg.series.size(); s++) {
+        if (s > 0) out += '|';
+        html_escape(out, lg.series[s].name);
+    }
+    out += "\" data-colors=\"";
+    for (size_t s = 0; s < lg.series.size(); s++) {
+        if (s > 0) out += ';';
+        out += lg.series[s].bottom + "," + lg.series[s].top;
+    }
+    out += "\">\n<figcaption><a href=\"" + view + "\">";
+    html_escape(out, title);
+    out += "</a>";
+    if (unit[0] != '\0') {
+        out += " <span class=\"unit\">";
+        html_escape(out, unit);
+        out += "</span>";
+    }
+    std::string png = "/chart?f=";
+    html_escape(png, name);
+    png += "&amp;" + range_arg(p.range) + "&amp;x=" + std::to_string(x) +
+           "&amp;y=" + std::to_string(y);
+    out += " <code>";
     html_escape(out, name);
-    out += "</label>\n";
+    out += "</code></figcaption>\n<div class=\"plot\" data-png=\"" + png +
+           "\"><noscript><a href=\"" + view + "\"><img src=\"" + png + "\" width=\"" +
+           std::to_string(x) + "\" height=\"" + std::to_string(y) + "\" alt=\"";
+    html_escape(out, std::string("chart of ") + title);
+    if (lg.series.size() > 1) {
+        out += ", stacked: ";
+        for (size_t s = 0; s < lg.series.size(); s++) {
+            if (s > 0) out += s + 1 == lg.series.size() ? " and " : ", ";
+            html_escape(out, lg.series[s].name);
+        }
+    }
+    out += "\"></a></noscript></div>\n<ul class=\"legend\">";
+    for (size_t s = 0; s < lg.series.size(); s++) {
+        out += "<li><span class=\"sw " + lg.series[s].css_class + "\"></span>";
+        html_escape(out, lg.series[s].name);
+        out += "</li>";
+    }
+    out += "</ul>\n<dl class=\"figs\">";
+    const WindowStats &w = i < p.stats.size() ? p.stats[i] : WindowStats();
+    const char *labels[4] = {"last", "min", "avg", "max"};
+    const double values[4] = {w.last, w.min, w.avg, w.max};
+    for (int k = 0; k < 4; k++) {
+        out += "<div><dt>";
+        // Without data in the newest slot, "last" is the newest slot that has some.
+        out += k == 0 && w.any && w.last_missing ? "last with data" : labels[k];
+        out += "</dt><dd data-k=\"";
+        out += labels[k];
+        out += "\">";
+        html_escape(out, w.any ? value_text(values[k], unit) : "–");
+        out += "</dd></div>";
+    }
+    out += "</dl>\n<p class=\"readout\"></p>\n</figure>\n";
+}
+
+void footer(std::string &out) {
+    out +=
+        "<footer><a href=\"/status\">status</a> · <a href=\"/metrics\">metrics</a> · "
+        "statsweb " ZEL_VERSION "</footer>\n</body>\n</html>\n";
 }
 
 }  // namespace
 
+std::string age_text(int64_t seconds) {
+    const bool future = seconds < 0;
+    const int64_t s = future ? -seconds : seconds;
+    std::string n;
+    if (s < 60) {
+        n = "less than a minute";
+    } else if (s < 2 * 3600) {
+        n = std::to_string(s / 60) + " min";
+    } else if (s < 2 * 86400) {
+        n = std::to_string(s / 3600) + " h";
+    } else if (s < 2 * 365 * 86400) {
+        n = std::to_string(s / 86400) + " days";
+    } else {
+        char buf[32];
+        snprintf(buf, sizeof buf, "%.1f years", double(s) / (365.25 * 86400));
+        n = buf;
+    }
+    return future ? "in " + n : n + " ago";
+}
+
+std::string stale_text(int64_t age) {
+    if (age > kStaleSeconds) return "The data is old: its newest minute is " + age_text(age) + ".";
+    if (age < -60) {
+        return "The newest minute lies in the future (" + age_text(age) +
+               "): check the clocks and the time zone (-z).";
+    }
+    return "";
+}
+
+std::string value_text(double v, const char *unit) {
+    char buf[64];
+    const std::string u = unit != nullptr ? unit : "";
+    if (u == "%") {
+        snprintf(buf, sizeof buf, "%.2f %%", v);
+        return buf;
+    }
+    static const char *const prefixes[] = {"", "k", "M", "G", "T", "P", "E"};
+    size_t k = 0;
+    double x = v;
+    while (fabs(x) >= 999.995 && k + 1 < sizeof prefixes / sizeof *prefixes) {
+        x /= 1000;
+        k++;
+    }
+    if (k == 0 && x == floor(x)) {
+        snprintf(buf, sizeof buf, "%.0f", x);
+    } else if (k == 0 && fabs(x) < 1) {
+        snprintf(buf, sizeof buf, "%.3g", x);
+    } else {
+        snprintf(buf, sizeof buf, "%.2f", x);
+    }
+    std::string out = buf;
+    if (k > 0 || !u.empty()) out += ' ';
+    out += prefixes[k];
+    out += u;
+    return out;
+}
+
+WindowStats window_stats(const std::vector<double> &values) {
+    WindowStats w;
+    const size_t n = values.size();
+    const size_t first = n > kWindowSlots ? n - kWindowSlots : 0;
+    double sum = 0;
+    size_t count = 0;
+    for (size_t i = first; i < n; i++) {
+        const double v = values[i];
+        if (v < 0) continue;
+        if (count == 0 || v < w.min) w.min = v;
+        if (count == 0 || v > w.max) w.max = v;
+        sum += v;
+        count++;
+        w.last = v;
+    }
+    w.any = count > 0;
+    w.avg = count > 0 ? sum / double(count) : 0;
+    w.last_missing = n == 0 || values[n - 1] < 0;
+    return w;
+}
+
 std::string page_html(const PageData &p) {
-    std::vector<bool> chosen(200, false);
-    for (size_t i = 0; p.fields[i] >= 0; i++) chosen[size_t(p.fields[i])] = true;
-
     std::string out;
-    out.reserve(16384);
-    out +=
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
-        "<title>statsweb: ";
-    html_escape(out, p.path);
-    out +=
-        "</title>\n<style>\n"
-        "body{font-family:sans-serif;margin:1em;background:#fff;color:#222}\n"
-        "fieldset{margin:.5em 0}label{display:inline-block;min-width:9em}\n"
-        ".grid{display:flex;flex-wrap:wrap;gap:12px}\n"
-        ".grid figure{margin:0}.grid img{display:block;border:1px solid #ccc}\n"
-        ".error{color:#a00;font-weight:bold}\n"
-        "</style>\n</head>\n<body>\n<h1>Chunk server statistics</h1>\n<p>Data file: <code>";
-    html_escape(out, p.path);
-    out += "</code>";
+    out.reserve(32768);
+    head(out, p, "charts");
+    out += "<main>\n";
+    range_nav(out, "/?", p.range);
     if (p.loaded) {
-        out += ", newest minute: ";
-        html_escape(out, local_date(p.newest));
-    }
-    out += "</p>\n";
-    if (!p.message.empty()) {
-        out += "<p class=\"error\">";
-        html_escape(out, p.loaded ? "The data file could not be loaded again (showing the last "
-                                    "good load): "
-                                  : "No data loaded: ");
-        html_escape(out, p.message);
-        out += "</p>\n";
-    }
-
-    out += "<form method=\"get\" action=\"/\">\n<fieldset><legend>Charts</legend>\n";
-    for (int32_t j = 0; statsdump_estatdefs[j].name != nullptr; j++) {
-        checkbox(out, statsdump_estatdefs[j].name, chosen[size_t(100 + j)]);
-    }
-    out += "</fieldset>\n<fieldset><legend>Statistics</legend>\n";
-    for (int32_t i = 0; statsdump_statdefs[i].name != nullptr; i++) {
-        checkbox(out, statsdump_statdefs[i].name, chosen[size_t(i)]);
-    }
-    out += "</fieldset>\n<label>Range <select name=\"r\">\n";
-    for (uint32_t r = 0; r < 4; r++) {
-        out += "<option value=\"";
-        out += char('0' + r);
-        out += r == p.range ? "\" selected>" : "\">";
-        out += char('0' + r);
-        out += ": ";
-        out += kRangeNames[r];
-        out += "</option>\n";
-    }
-    out += "</select></label>\n<button type=\"submit\">Show</button>\n</form>\n";
-
-    if (p.loaded) {
-        out += "<div class=\"grid\">\n";
-        const std::string r(1, char('0' + p.range));
-        for (size_t i = 0; p.fields[i] >= 0; i++) {
-            const char *name = field_name(p.fields[i]);
-            out += "<figure><a href=\"/table?f=";
-            html_escape(out, name);
-            out += "&amp;r=" + r + "\"><img src=\"/chart?f=";
-            html_escape(out, name);
-            out += "&amp;r=" + r + "&amp;";
-            out += kChartSize;
-            out += "\" width=\"800\" height=\"200\" alt=\"";
-            html_escape(out, name);
-            out += "\"></a><figcaption>";
-            html_escape(out, name);
-            out += "</figcaption></figure>\n";
-        }
+        out += "<p class=\"span\">Each chart shows the last ";
+        out += kWindowSpan[p.range];
+        out +=
+            " (as the command-line chart at its default width). Drag across a chart to zoom "
+            "all of them, double-click to return; the data refreshes every minute.</p>\n";
+        out += "<div class=\"grid\" id=\"charts\" data-range=\"";
+        out += char('0' + p.range);
+        out += "\" data-slots=\"" + std::to_string(kWindowSlots) + "\">\n";
+        for (size_t i = 0; p.fields[i] >= 0; i++) panel(out, p, i, kWindowSlots + 50, 320);
         out += "</div>\n";
     }
-    out += "</body>\n</html>\n";
+    // The base statistics: one line each, linking to its own page.
+    out += "<details class=\"base\"><summary>The 48 statistics</summary>\n<ul>\n";
+    for (int32_t i = 0; statsdump_statdefs[i].name != nullptr; i++) {
+        out += "<li><a href=\"/view?f=";
+        html_escape(out, statsdump_statdefs[i].name);
+        out += "&amp;" + range_arg(p.range) + "\"><code>";
+        html_escape(out, statsdump_statdefs[i].name);
+        out += "</code> ";
+        html_escape(out, text_or(field_title(i), ""));
+        out += "</a></li>\n";
+    }
+    out += "</ul>\n</details>\n</main>\n";
+    footer(out);
+    return out;
+}
+
+std::string view_html(const PageData &p, const std::string &table, uint32_t page) {
+    const int32_t type = p.fields[0];
+    const char *name = field_name(type);
+    const char *unit = text_or(field_unit(type), "");
+    std::string out;
+    out.reserve(65536);
+    head(out, p, name);
+    out += "<main>\n";
+    range_nav(out, std::string("/view?f=") + name + "&amp;", p.range);
+    if (p.loaded) {
+        out += "<div class=\"grid single\" id=\"charts\" data-range=\"";
+        out += char('0' + p.range);
+        out += "\" data-slots=\"" + std::to_string(kWindowSlots) + "\">\n";
+        panel(out, p, 0, kWindowSlots + 50, 480);
+        out += "</div>\n";
+
+        const std::string q = std::string("/table?f=") + name + "&amp;" + range_arg(p.range);
+        out += "<p class=\"downloads\">The whole table (4096 slots): <a href=\"" + q +
+               "&amp;d=1\" download>TSV</a> · <a href=\"" + q +
+               "&amp;d=1&amp;s=,\" download>CSV</a> · <a href=\"" + q +
+               "&amp;format=json\">JSON</a></p>\n";
+
+        // The rows of this page, newest first, as statsdump -d -H prints them.
+        std::vector<std::string_view> rows;
+        std::string_view rest = table;
+        const size_t nl = rest.find('\n');
+        rest.remove_prefix(nl == rest.npos ? rest.size() : nl + 1);
+        while (!rest.empty()) {
+            const size_t e = rest.find('\n');
+            rows.push_back(rest.substr(0, e));
+            rest.remove_prefix(e == rest.npos ? rest.size() : e + 1);
+        }
+        const size_t pages = (rows.size() + kViewRows - 1) / kViewRows;
+        if (page >= pages) page = pages > 0 ? uint32_t(pages - 1) : 0;
+        std::string pager = "<nav class=\"pager\">";
+        const std::string base = std::string("/view?f=") + name + "&amp;" + range_arg(p.range);
+        if (page > 0) {
+            pager += "<a href=\"" + base + "&amp;p=" + std::to_string(page - 1) + "\">newer</a> ";
+        }
+        pager += "rows " + std::to_string(size_t(page) * kViewRows + 1) + "–" +
+                 std::to_string(std::min(rows.size(), size_t(page + 1) * kViewRows)) + " of " +
+                 std::to_string(rows.size()) + ", newest first";
+        if (page + 1 < pages) {
+            pager += " <a href=\"" + base + "&amp;p=" + std::to_string(page + 1) + "\">older</a>";
+        }
+        pager += "</nav>\n";
+        out += pager;
+        out += "<table class=\"data\"><thead><tr><th>date</th><th>";
+        html_escape(out, name);
+        if (unit[0] != '\0') {
+            out += " (";
+            html_escape(out, unit);
+            out += ")";
+        }
+        out += "</th></tr></thead>\n<tbody>\n";
+        for (size_t k = size_t(page) * kViewRows;
+             k < rows.size() && k < size_t(page + 1) * kViewRows; k++) {
+            const std::string_view row = rows[rows.size() - 1 - k];
+            const size_t tab = row.find('\t');
+            out += "<tr><td>";
+            html_escape(out, row.substr(0, tab));
+            out += "</td><td>";
+            html_escape(out, tab == row.npos ? "" : row.substr(tab + 1));
+            out += "</td></tr>\n";
+        }
+        out += "</tbody></table>\n" + pager;
+    }
+    out += "</main>\n";
+    footer(out);
     return out;
 }
 

@@ -136,35 +136,72 @@ TEST_F(StatswebDemo, TablesAreWhatStatsdumpPrints) {
     }
 }
 
+// The JSON table: every value of statsdump's table, times in UTC seconds (the store's local
+// seconds alongside), and for the combined charts their stacked parts, which add up to the
+// table's value. n keeps the newest rows.
 TEST_F(StatswebDemo, JsonTableCarriesThePlainValues) {
     const std::string fields = "ucpu,load,hddcnt,space,hddmfr";
-    for (int range : {0, 3}) {
-        SCOPED_TRACE("range " + std::to_string(range));
+    struct Case {
+        int range;
+        size_t rows;  // 0: all
+    };
+    for (const Case c : {Case{0, 0}, Case{3, 0}, Case{1, 700}, Case{0, 1}}) {
+        const int range = c.range;
+        SCOPED_TRACE("range " + std::to_string(range) + " rows " + std::to_string(c.rows));
         std::vector<std::string> rows = lines_of(dump({"-f", fields, "-r", std::to_string(range)}));
         ASSERT_EQ(rows.size(), 4097u);
-        Reply r = req("/table?f=" + fields + "&r=" + std::to_string(range) + "&format=json");
+        const size_t n = c.rows == 0 ? 4096 : c.rows, skip = 4096 - n;
+        Reply r = req("/table?f=" + fields + "&r=" + std::to_string(range) + "&format=json" +
+                      (c.rows ? "&n=" + std::to_string(c.rows) : ""));
         ASSERT_EQ(r.status, 200);
         expect_data_headers(r, "application/json", "json");
         Json j;
         ASSERT_TRUE(JsonReader::parse(r.body, j)) << r.body.substr(0, 200);
         const Json *f = j.get("fields"), *rg = j.get("range"), *step = j.get("step"),
-                   *ts = j.get("timestamps"), *vals = j.get("values");
-        ASSERT_TRUE(f && rg && step && ts && vals);
+                   *ts = j.get("timestamps"), *vals = j.get("values"),
+                   *local = j.get("local_timestamps"), *off = j.get("utc_offset"),
+                   *series = j.get("series");
+        ASSERT_TRUE(f && rg && step && ts && vals && local && off && series);
         std::vector<std::string> names = split(fields, ',');
         ASSERT_EQ(f->items.size(), names.size());
         for (size_t i = 0; i < names.size(); i++) EXPECT_EQ(f->items[i].str, names[i]);
         EXPECT_EQ(rg->num, range);
         EXPECT_EQ(step->num, kStep[range]);
-        ASSERT_EQ(ts->items.size(), 4096u);
+        EXPECT_EQ(off->num, 3600) << "Warsaw in March";
+        ASSERT_EQ(ts->items.size(), n);
+        ASSERT_EQ(local->items.size(), n);
         ASSERT_EQ(vals->members.size(), names.size());
+        // Combined charts only: hddcnt (3 parts) and space (free and used).
+        ASSERT_EQ(series->members.size(), 2u);
+        ASSERT_TRUE(series->get("hddcnt") && series->get("space"));
+        EXPECT_EQ(series->get("hddcnt")->items.size(), 3u);
+        EXPECT_EQ(series->get("space")->items.size(), 2u);
+        EXPECT_EQ(ts->items.back().num, kNewestUtc - (range == 3 ? 13 * 3600 : 0))
+            << "the newest slot in UTC";
         int mismatches = 0;
-        for (size_t row = 0; row < 4096; row++) {
+        for (size_t i = 0; i < n; i++) {
+            const size_t row = skip + i;
             std::vector<std::string> cols = split(rows[row + 1], '\t');
-            if (ts->items[row].str != cols[0]) mismatches++;
+            if (local->items[i].str != cols[0]) mismatches++;
+            // Winter time in Warsaw throughout: UTC is an hour behind the local seconds.
+            if (ts->items[i].num != local->items[i].num - 3600 && range != 3) mismatches++;
+            for (const char *combined : {"hddcnt", "space"}) {
+                const Json &total = vals->get(combined)->items[i];
+                double sum = 0;
+                bool any = false;
+                for (const Json &part : series->get(combined)->items) {
+                    ASSERT_EQ(part.items.size(), n);
+                    if (part.items[i].kind == Json::Number) sum += part.items[i].num, any = true;
+                }
+                if (any != (total.kind == Json::Number) ||
+                    (any && std::abs(sum - total.num) > 1e-6 * std::max(1.0, total.num))) {
+                    if (++mismatches < 5) ADD_FAILURE() << combined << " row " << row;
+                }
+            }
             for (size_t k = 0; k < names.size(); k++) {
-                const Json *series = vals->get(names[k]);
-                ASSERT_TRUE(series != nullptr && series->items.size() == 4096) << names[k];
-                const Json &v = series->items[row];
+                const Json *column = vals->get(names[k]);
+                ASSERT_TRUE(column != nullptr && column->items.size() == n) << names[k];
+                const Json &v = column->items[i];
                 bool ok = cols[k + 1] == "-"
                               ? v.kind == Json::Null
                               : v.kind == Json::Number && same_value(v.num, cols[k + 1]);
@@ -345,10 +382,23 @@ TEST_F(StatswebDemo, StatusAndPage) {
     EXPECT_EQ(lower(p.header("X-Content-Type-Options")), "nosniff");
     std::string csp = p.header("Content-Security-Policy");
     EXPECT_NE(csp.find("default-src 'none'"), std::string::npos) << csp;
-    EXPECT_EQ(csp.find("script-src"), std::string::npos) << "the page needs no scripts: " << csp;
+    EXPECT_NE(csp.find("script-src 'self';"), std::string::npos) << "own scripts only: " << csp;
+    EXPECT_EQ(csp.find("unsafe"), std::string::npos) << csp;
     EXPECT_NE(p.body.find(file_), std::string::npos);
-    EXPECT_NE(p.body.find("2024-03-05 13:00"), std::string::npos) << "newest minute, local";
-    EXPECT_EQ(p.body.find("<script"), std::string::npos);
+    EXPECT_NE(p.body.find("2024-03-05 13:00</time> <span class=\"zone\">CET, UTC+01:00</span>"),
+              std::string::npos)
+        << "newest minute, local, with its zone";
+    EXPECT_NE(p.body.find("data is old"), std::string::npos) << "the demo's data is years old";
+    // The script and style sheet the page names are the program's own.
+    for (const std::string asset : {"/statsweb.js", "/statsweb.css"}) {
+        EXPECT_NE(p.body.find("\"" + asset + "\""), std::string::npos) << asset;
+        Reply a = req(asset);
+        EXPECT_EQ(a.status, 200) << asset;
+        EXPECT_GT(a.body.size(), 1000u) << asset;
+    }
+    EXPECT_EQ(req("/statsweb.js").header("Content-Type"), "text/javascript; charset=utf-8");
+    EXPECT_NE(req("/statsweb.css").body.find(".sw2-1{background:linear-gradient("),
+              std::string::npos);
     // Every chart image the page shows is a chart the server draws.
     std::set<std::string> fields;
     for (const auto &src : img_srcs(p.body)) {
@@ -376,8 +426,9 @@ TEST_F(StatswebDemo, StatusAndPage) {
 
 TEST_F(StatswebDemo, HeadMethodsAndBadRequests) {
     // HEAD: the headers of GET, its Content-Length, no body.
-    for (const std::string target : {"/", "/chart?f=cpu", "/table?f=ucpu&r=1", "/metrics",
-                                     "/status", "/data?n=0&m=9&multi=0"}) {
+    for (const std::string target :
+         {"/", "/chart?f=cpu", "/table?f=ucpu&r=1", "/metrics", "/status", "/data?n=0&m=9&multi=0",
+          "/view?f=hddcnt&r=2", "/statsweb.js"}) {
         Reply g = req(target);
         Reply h = http(server_->port(), "HEAD", target);
         EXPECT_EQ(h.status, g.status) << target;
@@ -413,6 +464,13 @@ TEST_F(StatswebDemo, HeadMethodsAndBadRequests) {
         {"/data?n=&m=1&multi=0", "n"},
         {"/openmetrics?r=7", "r"},
         {"/table?f=ucpu&format=xml", "format"},
+        {"/table?f=ucpu&n=5", "n"},
+        {"/table?f=ucpu&format=json&n=0", "n"},
+        {"/table?f=ucpu&format=json&n=4097", "n"},
+        {"/view", "f"},
+        {"/view?f=nosuch", "f"},
+        {"/view?f=cpu&r=4", "r"},
+        {"/view?f=cpu&p=-1", "p"},
     };
     for (const auto &b : bad) {
         Reply r = req(b.target);
@@ -420,6 +478,55 @@ TEST_F(StatswebDemo, HeadMethodsAndBadRequests) {
         EXPECT_EQ(std::count(r.body.begin(), r.body.end(), '\n'), 1) << b.target << ": " << r.body;
         EXPECT_TRUE(has_word(r.body, b.param)) << b.target << ": " << r.body;
     }
+}
+
+// Downloads are saved under names that say what they hold; the page of one field pages through
+// its table, newest first, as statsdump -d -H prints it.
+TEST_F(StatswebDemo, DownloadNamesAndTablePages) {
+    struct Name {
+        const char *target, *disposition;
+    };
+    const Name names[] = {
+        {"/table?f=cpu&r=0", "attachment; filename=\"cpu-r0.tsv\""},
+        {"/table?f=cpu,load&r=2&s=,", "attachment; filename=\"cpu_load-r2.csv\""},
+        {"/table?f=ucpu&r=3&s=;&d=1", "attachment; filename=\"ucpu-r3.tsv\""},
+        {"/table?f=*&r=1", "attachment; filename=\"table-r1.tsv\""},
+        {"/table?f=hddcnt&r=1&format=json", "inline; filename=\"hddcnt-r1.json\""},
+    };
+    for (const auto &n : names) {
+        Reply r = req(n.target);
+        EXPECT_EQ(r.status, 200) << n.target;
+        EXPECT_EQ(r.header("Content-Disposition"), n.disposition) << n.target;
+        // A kept answer carries it too.
+        EXPECT_EQ(req(n.target).header("Content-Disposition"), n.disposition) << n.target;
+    }
+    std::vector<std::string> want = lines_of(dump({"-f", "load", "-r", "1", "-d", "-H"}));
+    ASSERT_EQ(want.size(), 4097u);
+    struct Page {
+        const char *query;
+        size_t first, count;  // rows of the table, counted from the newest
+    };
+    const Page pages[] = {
+        {"", 0, 240}, {"&p=1", 240, 240}, {"&p=17", 4080, 16}, {"&p=99", 4080, 16}};
+    for (const auto &pg : pages) {
+        Reply v = req(std::string("/view?f=load&r=1") + pg.query);
+        ASSERT_EQ(v.status, 200) << pg.query;
+        EXPECT_NE(v.header("Content-Security-Policy").find("script-src 'self'"), std::string::npos);
+        std::vector<std::string> rows;
+        for (size_t at = v.body.find("<tr><td>"); at != std::string::npos;
+             at = v.body.find("<tr><td>", at + 1)) {
+            const size_t a = at + 8, mid = v.body.find("</td><td>", a);
+            const size_t end = v.body.find("</td></tr>", mid);
+            rows.push_back(v.body.substr(a, mid - a) + "\t" +
+                           v.body.substr(mid + 9, end - mid - 9));
+        }
+        ASSERT_EQ(rows.size(), pg.count) << pg.query;
+        for (size_t i = 0; i < rows.size(); i++) {
+            EXPECT_EQ(rows[i], want[4096 - pg.first - i]) << pg.query << " row " << i;
+        }
+        EXPECT_EQ(img_srcs(v.body).size(), 1u) << pg.query;
+    }
+    EXPECT_EQ(req("/favicon.ico").status, 204);
 }
 
 // ---- the server's life -----------------------------------------------------------------------

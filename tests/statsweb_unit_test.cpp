@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include "fields.h"
+#include "page.h"
 #include "statsdump.h"
 #include "test_util.h"
 #include "text.h"
@@ -121,6 +122,99 @@ TEST(StatswebText, FieldTextsFollowTheCatalogue) {
     EXPECT_EQ(statsweb::kChartTexts[i].name, nullptr);
     EXPECT_EQ(statsweb::field_title(100 + i), nullptr);
     EXPECT_EQ(statsweb::field_unit(48), nullptr);
+}
+
+// The page's texts: ages, numbers in the table's units, and the figures of a chart's window.
+TEST(StatswebPage, AgesValuesAndWindowFigures) {
+    struct Age {
+        int64_t seconds;
+        const char *text;
+    };
+    for (const Age &a : {Age{0, "less than a minute ago"}, Age{59, "less than a minute ago"},
+                         Age{240, "4 min ago"}, Age{7199, "119 min ago"}, Age{7200, "2 h ago"},
+                         Age{3 * 86400, "3 days ago"}, Age{-300, "in 5 min"},
+                         Age{int64_t(2.76 * 365.25 * 86400), "2.8 years ago"}}) {
+        EXPECT_EQ(statsweb::age_text(a.seconds), a.text) << a.seconds;
+    }
+    struct Stale {
+        int64_t age;
+        const char *start;  // "" for no warning
+    };
+    for (const Stale &c : {Stale{0, ""}, Stale{300, ""}, Stale{301, "The data is old"},
+                           Stale{-60, ""}, Stale{-61, "The newest minute lies in the future"}}) {
+        EXPECT_EQ(statsweb::stale_text(c.age).substr(0, strlen(c.start)), c.start) << c.age;
+        EXPECT_EQ(statsweb::stale_text(c.age).empty(), c.start[0] == '\0') << c.age;
+    }
+    struct Value {
+        double v;
+        const char *unit, *text;
+    };
+    for (const Value &c : {Value{48.874203, "%", "48.87 %"}, Value{0, "%", "0.00 %"},
+                           Value{12, "", "12"}, Value{0.0004, "busy/1000", "0.0004 busy/1000"},
+                           Value{999.99, "B", "999.99 B"}, Value{1000, "bit/s", "1.00 kbit/s"},
+                           Value{96e12, "B", "96.00 TB"}, Value{3279469267, "B", "3.28 GB"},
+                           Value{1234.5, "/min", "1.23 k/min"}, Value{1e21, "B", "1000.00 EB"}}) {
+        EXPECT_EQ(statsweb::value_text(c.v, c.unit), c.text) << c.v;
+    }
+    // Only the newest kWindowSlots slots count; -1 is a slot without data.
+    std::vector<double> col(4096, 1000.0);  // outside the window: must not count
+    const size_t first = col.size() - statsweb::kWindowSlots;
+    for (size_t i = first; i < col.size(); i++) col[i] = double(i - first) / 10;
+    col[first] = -1;
+    col.back() = -1;
+    statsweb::WindowStats w = statsweb::window_stats(col);
+    ASSERT_TRUE(w.any);
+    EXPECT_DOUBLE_EQ(w.min, 0.1);
+    EXPECT_DOUBLE_EQ(w.max, (statsweb::kWindowSlots - 2) / 10.0);
+    EXPECT_DOUBLE_EQ(w.last, w.max) << "the newest slot with data";
+    EXPECT_TRUE(w.last_missing);
+    EXPECT_DOUBLE_EQ(w.avg, (w.min + w.max) / 2);
+    EXPECT_FALSE(statsweb::window_stats(std::vector<double>(4096, -1.0)).any);
+}
+
+// The header's warnings and a page without data.
+TEST(StatswebPage, HeaderWarnings) {
+    struct Case {
+        bool loaded;
+        const char *message;
+        int64_t age;
+        std::vector<std::string> lines;  // the band's lines by class; none: the band is hidden
+    };
+    const Case cases[] = {
+        {true, "", 120, {}},
+        {true, "", 600, {"age"}},
+        {true, "", -3600, {"age"}},
+        {true, "file truncated", 60, {"load"}},
+        {true, "file truncated", 86400, {"load", "age"}},
+        {false, "no such file", 0, {"load"}},
+    };
+    for (const auto &c : cases) {
+        statsweb::PageData p;
+        p.name = "cs<1>";
+        p.path = "/var/zel/csstats.zel";
+        p.loaded = c.loaded;
+        p.message = c.message;
+        p.newest = 1709640000;
+        p.newest_utc = 1709636400;
+        p.now = p.newest_utc + c.age;
+        p.zone = "CET, UTC+01:00";
+        p.fields = {100, 111, -1};
+        p.stats.resize(2);
+        const std::string html = statsweb::page_html(p);
+        SCOPED_TRACE(std::string(c.message) + " " + std::to_string(c.age));
+        EXPECT_NE(html.find("<h1><a href=\"/\">cs&lt;1&gt;</a></h1>"), std::string::npos);
+        EXPECT_EQ(html.find("<div class=\"warn\" role=\"alert\" hidden>") != std::string::npos,
+                  c.lines.empty());
+        size_t at = html.find("<div class=\"warn\"");
+        for (const auto &cls : c.lines) {
+            at = html.find("<p class=\"" + cls + "\">", at);
+            EXPECT_NE(at, std::string::npos) << cls;
+        }
+        if (c.message[0] != '\0') EXPECT_NE(html.find(c.message), std::string::npos);
+        // Charts only with data; the 48 statistics always.
+        EXPECT_EQ(html.find("<figure") != std::string::npos, c.loaded);
+        EXPECT_NE(html.find("/view?f=udiff&amp;r=0"), std::string::npos);
+    }
 }
 
 }  // namespace

@@ -58,11 +58,29 @@ if [ "$mode" = list ]; then
   exit 0
 fi
 
+# The browser test's node modules (puppeteer-core, no browser download), as locked in
+# tests/browser/package-lock.json.
+node_modules() {
+  local dir
+  dir="$(cd "$(dirname "$0")/.." && pwd)/tests/browser"
+  packages_of "${args[@]+"${args[@]}"}" | grep -qx npm || return 0
+  [ -d "$dir/node_modules/puppeteer-core" ] && return 0
+  if [ "$mode" = check ]; then
+    echo "missing: $dir/node_modules (install with: npm ci --prefix $dir)"
+    return 1
+  fi
+  echo "installing: the node modules of $dir"
+  PUPPETEER_SKIP_DOWNLOAD=1 npm ci --prefix "$dir" --no-audit --no-fund >/dev/null
+}
+
 missing=()
 while read -r p; do
   [ -n "$p" ] && ! installed "$p" && missing+=("$p")
 done < <(packages_of "${args[@]+"${args[@]}"}")
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  node_modules
+  exit $?
+fi
 
 line="apt-get install ${missing[*]}"
 if [ "$mode" = check ]; then
@@ -77,3 +95,4 @@ echo "installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update -qq
 apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+node_modules

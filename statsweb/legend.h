@@ -1,0 +1,34 @@
+// The colours of each chart's stacked series, read from the chart renderer's palette, so that
+// the page's legends and interactive charts match the PNGs. The renderer shades each series
+// from its bottom colour (lowest row of the picture) to its top colour (highest row).
+#ifndef STATSWEB_LEGEND_H
+#define STATSWEB_LEGEND_H
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+namespace statsweb {
+
+struct LegendSeries {
+    std::string name;       // "user"; the field's own name for a base statistic
+    std::string bottom;     // "#04ecf1"
+    std::string top;        // "#2386b4": the colour of the top row
+    std::string css_class;  // "sw2-0": the swatch rule of legend_css()
+};
+
+struct Legend {
+    std::vector<LegendSeries> series;  // bottom first
+};
+
+// The series of a chart type (0..47 or 100 + k) as its chart stacks them. Needs the store set
+// up (the palette is made by charts_init).
+Legend legend_of(int32_t type);
+
+// Style rules of the swatches: one per series count (1..3) and series position.
+std::string legend_css();
+
+}  // namespace statsweb
+
+#endif
