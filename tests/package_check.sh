@@ -104,6 +104,12 @@ for r in 0 1 2 3; do
     done
 done
 check "unpacked statsdump: all 16 tables equal the build tree's" test "$same" -eq 16
+# One version: the package's upstream version is what every program says and the library is.
+for prog in statsdump statsgen statsweb; do
+    check "unpacked $prog --version names the package's version" \
+        test "$("$root/usr/bin/$prog" --version)" = "$prog ${version%-*}"
+done
+check "the library carries the package's version" test -e "$root$L/libzelcommon.so.${version%-*}"
 
 # A C program against libzelcommon-dev in the unpacked root: pkg-config in the multiarch folder
 # (PKG_CONFIG_SYSROOT_DIR puts the root in front of the .pc file's /usr paths), and CMake.
