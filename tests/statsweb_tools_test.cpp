@@ -54,7 +54,9 @@ zeltest::RunResult shell(const std::string &cmd) {
 TEST(StatswebTools, PromtoolAcceptsMetrics) {
     if (access(kPromtool, X_OK) != 0) GTEST_SKIP() << "promtool is not installed";
     Fixture fx;
-    ASSERT_TRUE(fx.start({})) << fx.srv.log();
+    // A file that ends now, so that /metrics shows the statistics.
+    ASSERT_TRUE(fx.start({"-e", std::to_string(time(nullptr) / 60 * 60), "-d", "3"}))
+        << fx.srv.log();
     for (const std::string accept : {"", "Accept: application/openmetrics-text"}) {
         Reply r = get(fx.srv.port(), "/metrics",
                       accept.empty() ? std::vector<std::string>{} : std::vector{accept});
@@ -85,8 +87,8 @@ TEST(StatswebTools, PromtoolBackfillsTheHistory) {
         if (c.gen.size() != 0) {
             std::map<int64_t, int> at;  // ucpu samples per UTC second
             for (const auto &l : lines_of(r.body)) {
-                if (l.compare(0, 11, "zelcs_ucpu ") == 0) {
-                    at[(int64_t)strtod(split(l, ' ')[2].c_str(), nullptr)]++;
+                if (l.compare(0, 30, "zelcs_ucpu_seconds_per_second{") == 0) {
+                    at[(int64_t)strtod(l.substr(l.rfind(' ')).c_str(), nullptr)]++;
                 }
             }
             EXPECT_EQ(at[1698541140], 1);  // 01:59 local, still summer time

@@ -1,9 +1,14 @@
 // statsweb's pure helpers: local time to UTC across daylight saving changes, listen addresses,
-// numbers, escaping and the constant-time comparison.
+// numbers, escaping, the constant-time comparison, content negotiation and gzip, and the field
+// table against the catalogue.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <time.h>
+#include <zlib.h>
 
+#include <cmath>
+
+#include "encoding.h"
 #include "fields.h"
 #include "statsdump.h"
 #include "test_util.h"
@@ -121,6 +126,122 @@ TEST(StatswebText, FieldTextsFollowTheCatalogue) {
     EXPECT_EQ(statsweb::kChartTexts[i].name, nullptr);
     EXPECT_EQ(statsweb::field_title(100 + i), nullptr);
     EXPECT_EQ(statsweb::field_unit(48), nullptr);
+}
+
+// The unit statsdump prints follows from the catalogue's factors, and the metric's base unit and
+// factor from the printed unit; metric names are zelcs_<name>_<unit>.
+TEST(StatswebText, MetricColumnsFollowTheUnits) {
+    struct Printed {
+        const char *unit, *metric_unit;
+        double factor;
+    };
+    const Printed units[] = {
+        {"%", "seconds_per_second", 0.01},
+        {"bit/s", "bytes_per_second", 0.125},
+        {"B/s", "bytes_per_second", 1},
+        {"/min", "per_second", 1.0 / 60},
+        {"busy/1000", "seconds_per_second", 1000},
+        {"B", "bytes", 1},
+        {"", "", 1},
+    };
+    auto printed = [&](const char *unit) -> const Printed * {
+        for (const Printed &p : units) {
+            if (strcmp(p.unit, unit) == 0) return &p;
+        }
+        return nullptr;
+    };
+    // The printed unit of each kind of catalogue row: mode, percent, scale, multiplier, divisor.
+    auto unit_of = [](int mode, int percent, int scale, int mul, int div) -> std::string {
+        if (percent == 1) return "%";
+        if (mode == 0 && scale == 1 && div == 60) return mul == 8000 ? "bit/s" : "B/s";
+        if (mode == 0 && scale == 2 && mul == 1 && div == 1) return "/min";
+        if (mode == 0 && scale == 0 && mul == 1 && div == 60000) return "busy/1000";
+        if (mode == 1 && scale == 1) return "%";  // thousandths of a point, printed / 1000
+        if (mode == 1 && scale == 2) return "B or count";
+        return "unknown";
+    };
+    for (int i = 0; statsdump_statdefs[i].name != nullptr; i++) {
+        const statdef &d = statsdump_statdefs[i];
+        const statsweb::FieldText &t = statsweb::kFieldTexts[i];
+        SCOPED_TRACE(d.name);
+        const std::string want = unit_of(d.mode, d.percent, d.scale, d.multiplier, d.divisor);
+        EXPECT_TRUE(want == t.unit || (want == "B or count" && (!strcmp(t.unit, "B") || !*t.unit)))
+            << t.unit << " vs " << want;
+        const Printed *p = printed(t.unit);
+        ASSERT_NE(p, nullptr) << t.unit;
+        const bool udiff = std::string(d.name) == "udiff";  // a share, not a rate
+        EXPECT_STREQ(t.metric_unit, udiff ? "ratio" : p->metric_unit);
+        EXPECT_DOUBLE_EQ(t.factor, p->factor);
+        const std::string suffix = *t.metric_unit ? std::string("_") + t.metric_unit : "";
+        EXPECT_EQ(t.metric, "zelcs_" + std::string(d.name) + suffix);
+        const std::string help = t.help;
+        EXPECT_TRUE(help.size() > 10 && help.back() == '.' &&
+                    help.find_first_of("\\\n") == std::string::npos)
+            << help;
+    }
+    for (int i = 0; statsdump_estatdefs[i].name != nullptr; i++) {
+        const statsweb::ChartText &c = statsweb::kChartTexts[i];
+        SCOPED_TRACE(c.name);
+        if (c.record == nullptr) continue;
+        const Printed *p = printed(c.unit);
+        ASSERT_NE(p, nullptr) << c.unit;
+        const std::string suffix = *p->metric_unit ? std::string("_") + p->metric_unit : "";
+        EXPECT_EQ(c.record, "instance:zelcs_" + std::string(c.name) + suffix + ":sum");
+        EXPECT_DOUBLE_EQ(c.factor, p->factor);
+    }
+}
+
+TEST(StatswebText, NegotiationAndGzip) {
+    const std::string prometheus =
+        "application/openmetrics-text;version=1.0.0,application/openmetrics-text;version=0.0.1;"
+        "q=0.75,text/plain;version=0.0.4;q=0.5,*/*;q=0.1";
+    struct Case {
+        std::string header;
+        bool want;
+    };
+    const Case accept[] = {
+        {prometheus, true},
+        {"APPLICATION/OpenMetrics-Text; version=1.0.0", true},
+        {"", false},
+        {"text/plain", false},
+        {"application/openmetrics-text;q=0", false},
+        {"text/plain;q=1, application/openmetrics-text;q=0.5", false},
+        {"application/openmetrics-text-x", false},
+    };
+    for (const Case &c : accept)
+        EXPECT_EQ(statsweb::wants_openmetrics(c.header), c.want) << c.header;
+    const Case coding[] = {
+        {"gzip", true},
+        {"deflate, gzip;q=0.5", true},
+        {"*", true},
+        {"gzip;q=0", false},
+        {"gzip;q=0, *", false},
+        {"*;q=0", false},
+        {"identity", false},
+        {"x-gzip", false},
+        {"", false},
+    };
+    for (const Case &c : coding) EXPECT_EQ(statsweb::accepts_gzip(c.header), c.want) << c.header;
+
+    std::string text;
+    for (int i = 0; i < 5000; i++)
+        text += "zelcs_ucpu_seconds_per_second " + std::to_string(i) + "\n";
+    const std::string gz = statsweb::gzip(text, 6);
+    ASSERT_GT(gz.size(), 18u);
+    EXPECT_EQ(uint8_t(gz[0]), 0x1F);
+    EXPECT_EQ(uint8_t(gz[1]), 0x8B);
+    EXPECT_LT(gz.size(), text.size() / 4);
+    std::string back(text.size() + 1, '\0');
+    z_stream z = {};
+    ASSERT_EQ(inflateInit2(&z, 15 + 16), Z_OK);
+    z.next_in = (Bytef *)gz.data();
+    z.avail_in = (uInt)gz.size();
+    z.next_out = (Bytef *)back.data();
+    z.avail_out = (uInt)back.size();
+    EXPECT_EQ(inflate(&z, Z_FINISH), Z_STREAM_END);
+    back.resize(z.total_out);
+    inflateEnd(&z);
+    EXPECT_TRUE(back == text);
 }
 
 }  // namespace
