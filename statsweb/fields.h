@@ -1,13 +1,14 @@
 // What a person or a monitoring system reads about each field, indexed like the catalogue: a
 // title in words and the unit of the number statsdump prints, and for the Prometheus formats the
 // metric's name (its base unit as suffix), the factor from the printed number to that unit and
-// the HELP text. For each extended chart: the names of its stacked series, and for the charts
-// that are sums of rates or counts the recording rule of docs/prometheus that adds them up. One
-// table for every format (the page's captions and legends, /metrics, /openmetrics).
+// the HELP text; for each extended chart the names of its stacked series. One table for every
+// format (the page's captions and legends, /metrics, /openmetrics, man statsweb).
 #ifndef STATSWEB_FIELDS_H
 #define STATSWEB_FIELDS_H
 
 #include <stdint.h>
+
+#include <string>
 
 namespace statsweb {
 
@@ -19,7 +20,7 @@ struct FieldText {
     const char *metric;       // zelcs_<name>, then _<metric_unit> when there is one
     const char *metric_unit;  // the base unit the name ends with ("" for a plain count)
     double factor;            // metric value = the printed number x factor
-    const char *help;         // the family's HELP text
+    const char *help;         // what it measures; metric_help() adds how a slot holds it
 };
 
 struct ChartText {
@@ -27,10 +28,6 @@ struct ChartText {
     const char *title;
     const char *unit;
     const char *series[3];  // the stacked series, bottom first; null past the last
-    // The recording rule that sums the chart's series' metrics, null for a chart that is not a
-    // plain sum (mem and space stack a difference); its value is the printed number x factor.
-    const char *record;
-    double factor;
 };
 
 // Indexed by base statistic number (0..47) and by extended chart number (chart type - 100).
@@ -40,6 +37,9 @@ extern const ChartText kChartTexts[];
 // The texts of a chart type (0..47 or 100 + k), or null for a type the tables lack.
 const char *field_title(int32_t type);
 const char *field_unit(int32_t type);
+
+// The HELP text of a base statistic's metric family (0..47), "" for another number.
+std::string metric_help(int32_t stat);
 
 }  // namespace statsweb
 

@@ -42,13 +42,17 @@ struct Kept {
 // What one load of the data file gives, kept until the next load.
 struct Derived {
     uint64_t generation = 0;
-    // /metrics by format (text 0.0.4, OpenMetrics) and by whether the statistics are shown,
-    // with the UTC time of the file's newest minute that decides it.
-    bool have_metrics = false;
-    Kept metrics[2][2];
+    // /metrics: the statistic families of this load by format (text 0.0.4, OpenMetrics) with
+    // the UTC start of their minute and of the file's newest minute; and whole answers by format
+    // and whether the statistics are in, made for the count of failed loads in their health.
+    bool have_statistics = false;
+    std::string statistics[2];
+    int64_t sample_utc = 0;
     int64_t newest_utc = 0;
-    // /openmetrics of the range asked for last (megabytes each, so one range at a time).
-    uint32_t history_range = kRanges;
+    uint64_t metrics_failures = 0;
+    Kept metrics[2][2];
+    // /openmetrics of the range and labels asked for last (megabytes each, so one at a time).
+    std::string history_key;
     Kept history;
     // Recently made charts and tables, newest first, by a key of what was asked (field list,
     // range, size, flags). Bounded in count and bytes, whatever clients ask for.
@@ -400,34 +404,62 @@ Response get_data(const Request &req) {
 
 Response get_metrics(const Request &req) {
     const StoreState &st = store_refresh();
-    if (!st.loaded) return unavailable(st);
     forget_derived(st.generation);
-    if (!d.have_metrics) {
+    if (st.loaded && !d.have_statistics) {
         const BaseSeries s = base_series(0);
-        for (int om = 0; om < 2; om++) {
-            for (int shown = 0; shown < 2; shown++) {
-                d.metrics[om][shown].plain = metrics_text(s, om, shown, settings().name);
-            }
-        }
+        for (int om = 0; om < 2; om++) d.statistics[om] = statistics_text(s, om);
+        d.sample_utc = sample_utc(s);
         d.newest_utc = local_to_utc(s.newest);
-        d.have_metrics = true;
+        d.have_statistics = true;
+    }
+    if (d.metrics_failures != st.failures) {
+        for (auto &format : d.metrics) {
+            for (Kept &k : format) k = Kept();
+        }
+        d.metrics_failures = st.failures;
     }
     const bool om = wants_openmetrics(req.accept);
-    const bool shown = is_fresh(d.newest_utc, time(nullptr));
-    return ok_kept(req, om ? kOpenMetrics : kPrometheusText, d.metrics[om][shown]);
+    const bool shown = st.loaded && is_fresh(d.sample_utc, time(nullptr));
+    Kept &k = d.metrics[om][shown];
+    if (k.plain.empty()) {
+        Health h;
+        h.loaded = st.loaded && st.message.empty();
+        h.failures = st.failures;
+        if (st.loaded) {
+            h.last_load = int64_t(st.last_load);
+            h.newest_utc = d.newest_utc;
+        }
+        k.plain = (shown ? d.statistics[om] : std::string()) + health_text(h, om);
+    }
+    return ok_kept(req, om ? kOpenMetrics : kPrometheusText, k);
+}
+
+// The labels of /openmetrics: job and instance as the scrape configuration gives them.
+bool get_label(const Request &req, const char *name, const std::string &fallback,
+               std::string &value, Response &err) {
+    const std::string *v = arg(req, name);
+    value = v != nullptr ? *v : fallback;
+    if (label_value_ok(value)) return true;
+    err = bad(name, "must be 1 to 256 bytes of UTF-8 text without control characters");
+    return false;
 }
 
 Response get_openmetrics(const Request &req) {
     Response err;
     uint32_t range;
-    if (!get_range(req, range, err)) return err;
+    std::string job, instance;
+    if (!get_range(req, range, err) || !get_label(req, "job", "zelstats", job, err) ||
+        !get_label(req, "instance", settings().name, instance, err)) {
+        return err;
+    }
     const StoreState &st = store_refresh();
     if (!st.loaded) return unavailable(st);
     forget_derived(st.generation);
-    if (d.history_range != range) {
+    std::string key = std::to_string(range) + '\n' + job + '\n' + instance;
+    if (d.history_key != key) {
         d.history = Kept();
-        d.history.plain = openmetrics_history(base_series(range), settings().name);
-        d.history_range = range;
+        d.history.plain = openmetrics_history(base_series(range), job, instance);
+        d.history_key = std::move(key);
     }
     return ok_kept(req, kOpenMetrics, d.history);
 }
@@ -457,7 +489,7 @@ Response get_status(const Request &) {
         out += ",\"newest_minute_utc\":";
         out += std::to_string(newest_utc);
         out += ",\"metrics_current\":";
-        out += is_fresh(newest_utc, time(nullptr)) ? "true" : "false";
+        out += is_fresh(local_to_utc(int64_t(newest) - 60), time(nullptr)) ? "true" : "false";
         out += ",\"last_load\":";
         out += std::to_string(int64_t(st.last_load));
     } else {
@@ -467,6 +499,15 @@ Response get_status(const Request &) {
     }
     out += ",\"generation\":";
     out += std::to_string(st.generation);
+    out += ",\"load_failures\":";
+    out += std::to_string(st.failures);
+    out += ",\"warning\":";
+    const std::string warning = store_clock_warning();
+    if (warning.empty()) {
+        out += "null";
+    } else {
+        json_string(out, warning);
+    }
     out += ",\"load_error\":";
     if (st.message.empty()) {
         out += "null";

@@ -1,9 +1,6 @@
-// NOTE FROM THE LEAD TO THE DEVELOPER OF ISSUE 17: run `cat /tmp/brief17.md` now and follow it (the
-// issue text, the rules, the deadline 01:10 UTC, commit on branch issue17); then delete this line.
-// Prometheus text exposition and OpenMetrics text of the base statistics.
+// Prometheus text exposition and OpenMetrics text of the base statistics and of the health of
+// statsweb's data file.
 #include "metrics.h"
-
-#include <math.h>
 
 #include <charconv>
 
@@ -16,22 +13,24 @@ namespace statsweb {
 
 namespace {
 
+// The label resolution of each range: its slot length.
+constexpr const char *kResolution[4] = {"1m", "6m", "30m", "1d"};
+
 void put_i64(std::string &out, int64_t v) {
     char buf[24];
     out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
 }
 
-// A sample value: whole numbers in plain digits, others in their shortest exact form.
+// A sample value: the shortest text that reads back as the same double.
 void put_value(std::string &out, double v) {
-    if (v == trunc(v) && fabs(v) < 9007199254740992.0) return put_i64(out, int64_t(v));
     char buf[32];
     out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
 }
 
-// The label set of every sample: {server="NAME"}, the name escaped as label values are.
-std::string label_set(const std::string &server) {
-    std::string out = "{server=\"";
-    for (char c : server) {
+// A label value, escaped as both formats write it.
+void put_label_value(std::string &out, std::string_view v) {
+    out += '"';
+    for (char c : v) {
         if (c == '\\' || c == '"') {
             out += '\\';
             out += c;
@@ -41,19 +40,20 @@ std::string label_set(const std::string &server) {
             out += c;
         }
     }
-    out += "\"}";
-    return out;
+    out += '"';
 }
 
-void family_head(std::string &out, bool openmetrics, const char *name, const char *unit,
-                 const char *help) {
+void family_head(std::string &out, bool openmetrics, std::string_view name, const char *type,
+                 const char *unit, std::string_view help) {
     out += "# HELP ";
     out += name;
     out += ' ';
     out += help;
     out += "\n# TYPE ";
     out += name;
-    out += " gauge\n";
+    out += ' ';
+    out += type;
+    out += '\n';
     if (openmetrics && unit[0] != '\0') {
         out += "# UNIT ";
         out += name;
@@ -63,11 +63,13 @@ void family_head(std::string &out, bool openmetrics, const char *name, const cha
     }
 }
 
-void sample(std::string &out, const char *name, const std::string &labels, double value) {
+// One health family: head and one sample without labels.
+void health(std::string &out, bool openmetrics, const char *name, const char *type,
+            const char *unit, const char *help, int64_t value) {
+    family_head(out, openmetrics, name, type, unit, help);
     out += name;
-    out += labels;
     out += ' ';
-    put_value(out, value);
+    put_i64(out, value);
     out += '\n';
 }
 
@@ -75,6 +77,7 @@ void sample(std::string &out, const char *name, const std::string &labels, doubl
 
 BaseSeries base_series(uint32_t range) {
     BaseSeries s;
+    s.range = range;
     while (statsdump_statdefs[s.stats].name != nullptr) s.stats++;
     s.slots = charts_getmaxleng();
     s.values.assign(size_t(s.stats) * s.slots, -1.0);
@@ -84,61 +87,122 @@ BaseSeries base_series(uint32_t range) {
     return s;
 }
 
-bool is_fresh(int64_t newest_utc, int64_t now) {
-    return newest_utc - now <= kFreshSeconds && now - newest_utc <= kFreshSeconds;
+bool is_fresh(int64_t sample, int64_t now) {
+    return now - sample <= kFreshSeconds;
 }
 
-std::string metrics_text(const BaseSeries &s, bool openmetrics, bool statistics,
-                         const std::string &server) {
-    const std::string labels = label_set(server);
+int64_t sample_utc(const BaseSeries &s) {
+    return local_to_utc(int64_t(s.newest) - s.step);
+}
+
+std::string statistics_text(const BaseSeries &s, bool openmetrics) {
     std::string out;
-    out.reserve(16384);
-    const bool have = s.slots >= 2;
-    const uint32_t slot = have ? s.slots - 2 : 0;
+    if (s.slots < 2) return out;
+    out.reserve(24576);
+    const uint32_t slot = s.slots - 2;
+    std::string stamp = " ";
+    put_i64(stamp, openmetrics ? sample_utc(s) : sample_utc(s) * 1000);
+    stamp += '\n';
+    const std::string labels = std::string("{resolution=\"") + kResolution[s.range] + "\"} ";
     for (uint32_t f = 0; f < s.stats; f++) {
         const FieldText &t = kFieldTexts[f];
-        family_head(out, openmetrics, t.metric, t.metric_unit, t.help);
-        if (statistics && have && s.at(f, slot) >= 0) {
-            sample(out, t.metric, labels, s.at(f, slot) * t.factor);
-        }
+        family_head(out, openmetrics, t.metric, "gauge", t.metric_unit, metric_help(int32_t(f)));
+        const double v = s.at(f, slot);
+        if (v < 0) continue;
+        out += t.metric;
+        out += labels;
+        put_value(out, v * t.factor);
+        out += stamp;
     }
-    if (have) {
-        family_head(out, openmetrics, "zelcs_sample_timestamp_seconds", "seconds",
-                    "Start of the minute the statistics describe (the newest complete minute of "
-                    "the data file), in seconds since 1970 UTC.");
-        sample(out, "zelcs_sample_timestamp_seconds", labels,
-               double(local_to_utc(int64_t(s.newest) - s.step)));
-        family_head(out, openmetrics, "zelcs_data_file_newest_minute_seconds", "seconds",
-                    "Start of the newest minute of the data file, in seconds since 1970 UTC; the "
-                    "statistics are left out while it is more than 10 minutes from the clock.");
-        sample(out, "zelcs_data_file_newest_minute_seconds", labels,
-               double(local_to_utc(s.newest)));
-    }
-    if (openmetrics) out += "# EOF\n";
     return out;
 }
 
-std::string openmetrics_history(const BaseSeries &s, const std::string &server) {
-    // UTC time of each slot, computed once for all families.
-    std::vector<int64_t> utc(s.slots);
-    const int64_t first = int64_t(s.newest) - int64_t(s.step) * (int64_t(s.slots) - 1);
-    for (uint32_t k = 0; k < s.slots; k++) utc[k] = local_to_utc(first + int64_t(s.step) * k);
-    const std::string labels = label_set(server);
+std::string health_text(const Health &h, bool om) {
     std::string out;
-    out.reserve(size_t(s.stats) * s.slots * 72);
+    out.reserve(2048);
+    family_head(out, om, "zelcs_build_info", "gauge", "", "The statsweb version that answers.");
+    out += "zelcs_build_info{version=";
+    put_label_value(out, ZEL_VERSION);
+    out += "} 1\n";
+    health(out, om, "zelcs_data_file_loaded", "gauge", "",
+           "1 while the last load of the data file succeeded, 0 after a failed one (the "
+           "statistics then come from the last good load).",
+           h.loaded ? 1 : 0);
+    // Named with _total in both formats: the family and its one sample share the name.
+    health(out, om, "zelcs_data_file_load_failures_total", "counter", "",
+           "Failed loads of the data file since statsweb started.", int64_t(h.failures));
+    if (h.last_load >= 0) {
+        health(out, om, "zelcs_data_file_last_load_timestamp_seconds", "gauge", "seconds",
+               "When the data file was last loaded successfully, in seconds since 1970 UTC.",
+               h.last_load);
+    }
+    if (h.newest_utc >= 0) {
+        health(out, om, "zelcs_data_file_newest_minute_timestamp_seconds", "gauge", "seconds",
+               "Start of the newest minute of the data file, in seconds since 1970 UTC; the "
+               "statistics are left out while the minute before it is more than 10 minutes old.",
+               h.newest_utc);
+    }
+    if (om) out += "# EOF\n";
+    return out;
+}
+
+bool label_value_ok(std::string_view v) {
+    if (v.empty() || v.size() > 256) return false;
+    for (size_t i = 0; i < v.size();) {
+        const unsigned char c = static_cast<unsigned char>(v[i]);
+        if (c < 0x20 || c == 0x7F) return false;
+        if (c < 0x80) {
+            i++;
+            continue;
+        }
+        // A UTF-8 sequence: its length from the lead byte, continuation bytes 10xxxxxx, no
+        // overlong form, no surrogate, nothing above U+10FFFF.
+        const size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+        if (n == 0 || c > 0xF4 || i + n > v.size()) return false;
+        uint32_t cp = c & (0x7F >> n);
+        for (size_t k = 1; k < n; k++) {
+            const unsigned char cc = static_cast<unsigned char>(v[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+            return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
+std::string openmetrics_history(const BaseSeries &s, std::string_view job,
+                                std::string_view instance) {
+    // UTC start of each slot, computed once for all families; the newest slot is still being
+    // filled and is left out.
+    const uint32_t complete = s.slots > 0 ? s.slots - 1 : 0;
+    std::vector<int64_t> utc(complete);
+    const int64_t first = int64_t(s.newest) - int64_t(s.step) * (int64_t(s.slots) - 1);
+    for (uint32_t k = 0; k < complete; k++) utc[k] = local_to_utc(first + int64_t(s.step) * k);
+    std::string labels = "{job=";
+    put_label_value(labels, job);
+    labels += ",instance=";
+    put_label_value(labels, instance);
+    labels += ",resolution=\"";
+    labels += kResolution[s.range];
+    labels += "\"} ";
+    std::string out;
+    out.reserve(size_t(s.stats) * complete * (40 + labels.size()));
     for (uint32_t f = 0; f < s.stats; f++) {
         const FieldText &t = kFieldTexts[f];
-        family_head(out, true, t.metric, t.metric_unit, t.help);
+        family_head(out, true, t.metric, "gauge", t.metric_unit, metric_help(int32_t(f)));
         bool any = false;
         int64_t last = 0;
-        for (uint32_t k = 0; k < s.slots; k++) {
+        for (uint32_t k = 0; k < complete; k++) {
             const double v = s.at(f, k);
             // Samples of a family go forward in time; a slot whose instant is not later than
             // the one before (a local time that never occurred) is left out.
             if (v < 0 || (any && utc[k] <= last)) continue;
             out += t.metric;
             out += labels;
-            out += ' ';
             put_value(out, v * t.factor);
             out += ' ';
             put_i64(out, utc[k]);

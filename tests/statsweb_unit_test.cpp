@@ -10,6 +10,7 @@
 
 #include "encoding.h"
 #include "fields.h"
+#include "metrics.h"
 #include "statsdump.h"
 #include "test_util.h"
 #include "text.h"
@@ -136,11 +137,11 @@ TEST(StatswebText, MetricColumnsFollowTheUnits) {
         double factor;
     };
     const Printed units[] = {
-        {"%", "seconds_per_second", 0.01},
+        {"%", "ratio", 0.01},
         {"bit/s", "bytes_per_second", 0.125},
         {"B/s", "bytes_per_second", 1},
         {"/min", "per_second", 1.0 / 60},
-        {"busy/1000", "seconds_per_second", 1000},
+        {"busy/1000", "ratio", 1000},
         {"B", "bytes", 1},
         {"", "", 1},
     };
@@ -169,25 +170,16 @@ TEST(StatswebText, MetricColumnsFollowTheUnits) {
             << t.unit << " vs " << want;
         const Printed *p = printed(t.unit);
         ASSERT_NE(p, nullptr) << t.unit;
-        const bool udiff = std::string(d.name) == "udiff";  // a share, not a rate
-        EXPECT_STREQ(t.metric_unit, udiff ? "ratio" : p->metric_unit);
+        EXPECT_STREQ(t.metric_unit, p->metric_unit);
         EXPECT_DOUBLE_EQ(t.factor, p->factor);
         const std::string suffix = *t.metric_unit ? std::string("_") + t.metric_unit : "";
         EXPECT_EQ(t.metric, "zelcs_" + std::string(d.name) + suffix);
-        const std::string help = t.help;
-        EXPECT_TRUE(help.size() > 10 && help.back() == '.' &&
+        const std::string help = statsweb::metric_help(i);
+        EXPECT_TRUE(help.find(t.help) == 0 && help.back() == '.' &&
                     help.find_first_of("\\\n") == std::string::npos)
             << help;
-    }
-    for (int i = 0; statsdump_estatdefs[i].name != nullptr; i++) {
-        const statsweb::ChartText &c = statsweb::kChartTexts[i];
-        SCOPED_TRACE(c.name);
-        if (c.record == nullptr) continue;
-        const Printed *p = printed(c.unit);
-        ASSERT_NE(p, nullptr) << c.unit;
-        const std::string suffix = *p->metric_unit ? std::string("_") + p->metric_unit : "";
-        EXPECT_EQ(c.record, "instance:zelcs_" + std::string(c.name) + suffix + ":sum");
-        EXPECT_DOUBLE_EQ(c.factor, p->factor);
+        // Summed statistics are averaged over time, levels are not.
+        EXPECT_EQ(help.find("avg_over_time") != std::string::npos, d.mode == 0) << help;
     }
 }
 
@@ -222,6 +214,21 @@ TEST(StatswebText, NegotiationAndGzip) {
         {"", false},
     };
     for (const Case &c : coding) EXPECT_EQ(statsweb::accepts_gzip(c.header), c.want) << c.header;
+    const Case labels[] = {
+        {"zelstats", true},
+        {"cs-1 \"east\"\\a", true},
+        {"\xC5\xBC\xC3\xB3\xC5\x82w", true},
+        {std::string(256, 'x'), true},
+        {"", false},
+        {std::string(257, 'x'), false},
+        {"a\nb", false},
+        {"a\x7F", false},
+        {"\xC0\xAF", false},
+        {"\xED\xA0\x80", false},
+        {"\xC5", false},
+        {"\xF4\x90\x80\x80", false},
+    };
+    for (const Case &c : labels) EXPECT_EQ(statsweb::label_value_ok(c.header), c.want) << c.header;
 
     std::string text;
     for (int i = 0; i < 5000; i++)
