@@ -161,6 +161,7 @@ TEST(StatswebText, MetricColumnsFollowTheUnits) {
         if (mode == 1 && scale == 2) return "B or count";
         return "unknown";
     };
+    const std::string man = zeltest::read_file(ZEL_SOURCE_DIR "/docs/statsweb.1");
     for (int i = 0; statsdump_statdefs[i].name != nullptr; i++) {
         const statdef &d = statsdump_statdefs[i];
         const statsweb::FieldText &t = statsweb::kFieldTexts[i];
@@ -180,6 +181,10 @@ TEST(StatswebText, MetricColumnsFollowTheUnits) {
             << help;
         // Summed statistics are averaged over time, levels are not.
         EXPECT_EQ(help.find("avg_over_time") != std::string::npos, d.mode == 0) << help;
+        // The man page's table gives the same name for the same field and unit.
+        const std::string row =
+            std::string("\n") + d.name + "\t" + (*t.unit ? t.unit : "\\-") + "\t" + t.metric + "\t";
+        EXPECT_NE(man.find(row), std::string::npos) << row;
     }
 }
 
