@@ -451,6 +451,21 @@ TEST(StatswebPrometheus, FleetScrapedBackfilledRecordedAndAlerted) {
     ASSERT_TRUE(JsonReader::parse(get(fleet[0].web.port(), "/status").body, status));
     EXPECT_EQ(status.get("name")->str, fleet[0].name);
     EXPECT_FALSE(status.get("metrics_current")->b);
+    EXPECT_EQ(status.get("warning")->kind, Json::Null);
+    EXPECT_EQ(status.get("load_failures")->num, 0);
+    // A file an hour ahead, as one read in the wrong zone: /status and the log warn.
+    const std::string ahead = dir.file("ahead.zel");
+    ASSERT_TRUE(statsgen(ahead, {"-e", std::to_string(now + 3600), "-d", "3"}));
+    const std::string second = fleet[1].file + ".2";
+    replace_file(second, read_file(ahead));
+    Server skewed;
+    ASSERT_TRUE(skewed.start({"-i", second, "-l", "127.0.0.1:0"}, dir.file("skewed.err")));
+    Json warned;
+    ASSERT_TRUE(JsonReader::parse(get(skewed.port(), "/status").body, warned));
+    ASSERT_EQ(warned.get("warning")->kind, Json::String);
+    EXPECT_NE(warned.get("warning")->str.find("ahead of the clock"), std::string::npos);
+    EXPECT_NE(skewed.log().find(warned.get("warning")->str), std::string::npos) << skewed.log();
+    EXPECT_EQ(skewed.stop(), 0);
     if (!have_prometheus) GTEST_SKIP() << kPrometheus << " or " << kPromtool << " is not installed";
 
     std::string b_loaded = "zelcs_data_file_loaded{job=\"zelstats\",instance=\"cs-b \\\"2\\\"\"}";
