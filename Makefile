@@ -91,13 +91,17 @@ demo:
 	@ls -l $(DEMO_DIR)/*.png
 
 # The demo data file served by statsweb in the foreground (Ctrl-C stops it); it prints the URL.
+# The simulated history ends at the current minute, so that /metrics has statistics to show (for
+# 10 minutes: the file is not written on; make serve again makes a new one); -n localhost is the
+# instance that docs/prometheus/prometheus.yml gives it.
 SERVE_LISTEN ?= 127.0.0.1:9740
+SERVE_FILE = $(DEMO_DIR)/serve.zel
 serve:
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=Release $(CMAKE_FLAGS)
 	cmake --build build -j $(JOBS) --target statsgen statsweb
 	mkdir -p $(DEMO_DIR)
-	build/statsgen -o $(DEMO_FILE)
-	build/statsweb/statsweb -i $(DEMO_FILE) -l $(SERVE_LISTEN) -v
+	build/statsgen -o $(SERVE_FILE) -e $$(( $$(date +%s) / 60 * 60 ))
+	build/statsweb/statsweb -i $(SERVE_FILE) -l $(SERVE_LISTEN) -n localhost -v
 
 clean:
 	rm -rf build build-asan build-bench build-fuzz build-golden

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # statsweb figures (called by bench/run.sh, or alone after `make build`): wrk against the real
-# server on a loopback port, over the demo data file (statsgen, TZ=Europe/Warsaw):
+# server on a loopback port, over statsgen data files ending at the current minute (TZ=Europe/Warsaw):
 #   - /chart?f=cpu (1600 x 320): drawn for every request (the width cycles over 100 values, more
 #     than the server keeps drawn), and the same chart again and again (served as drawn before);
 #     against one `statsdump -p` process per chart, timed in the same run;
-#   - /metrics, and /table?f=* (all 60 fields, range 0) made for every request (the fields in
-#     changing order) and the same table again and again;
+#   - /metrics (plain and gzip), and /table?f=* (all 60 fields, range 0) made for every request
+#     (the fields in changing order) and the same table again and again;
+#   - /openmetrics?r=2 (85 days by 30 minutes): size and time, plain and gzip, made and kept;
 #   - the page: its bytes and requests, the JSON table of its charts per second (made and kept),
 #     and the browser test's time to the first chart;
 #   - a reload of a changed 6 MB file: charts_reload() timed in-process after the file was
@@ -41,8 +42,10 @@ cleanup() {
 trap cleanup EXIT
 
 DATA=$WORK/csstats.zel
-"$BIN/statsgen" -o "$WORK/a.zel" >/dev/null 2>&1
-"$BIN/statsgen" -o "$WORK/b.zel" -s 2 -e 1709726400 >/dev/null 2>&1
+# Histories that end at the current minute, so that /metrics carries the statistics.
+NOW=$(( $(date +%s) / 60 * 60 ))
+"$BIN/statsgen" -o "$WORK/a.zel" -e "$NOW" >/dev/null 2>&1
+"$BIN/statsgen" -o "$WORK/b.zel" -s 2 -e "$NOW" >/dev/null 2>&1
 cp "$WORK/a.zel" "$DATA"
 DATA_BYTES=$(stat -c %s "$DATA")
 
@@ -54,13 +57,15 @@ URL=${LINE##* }
 URL=${URL%/}
 echo "== statsweb bench: $URL, data file $DATA_BYTES bytes, ${SECONDS_PER_CASE}s per case"
 
-# rate NAME PATH|SCRIPT: requests per second of one wrk run (1 thread, 8 connections).
+# rate NAME PATH|SCRIPT [HEADER]: requests per second of one wrk run (1 thread, 8 connections).
 rate() {
     local name=$1 what=$2 out
+    local header=()
+    [ $# -gt 2 ] && header=(-H "$3")
     if [ -f "$what" ]; then
-        out=$(wrk -t1 -c8 -d"${SECONDS_PER_CASE}s" -s "$what" "$URL/")
+        out=$(wrk -t1 -c8 -d"${SECONDS_PER_CASE}s" "${header[@]}" -s "$what" "$URL/")
     else
-        out=$(wrk -t1 -c8 -d"${SECONDS_PER_CASE}s" "$URL$what")
+        out=$(wrk -t1 -c8 -d"${SECONDS_PER_CASE}s" "${header[@]}" "$URL$what")
     fi
     local rps non2xx
     rps=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
@@ -95,6 +100,24 @@ EOF
 CHART_DRAWN=$(rate "/chart?f=cpu, drawn per request" "$WORK/charts.lua")
 CHART_KEPT=$(rate "/chart?f=cpu, the same chart" "/chart?f=cpu")
 METRICS=$(rate "/metrics" "/metrics")
+METRICS_GZ=$(rate "/metrics, gzip" "/metrics" "Accept-Encoding: gzip")
+METRICS_BYTES=$(curl -s -o /dev/null -w '%{size_download}' "$URL/metrics")
+METRICS_GZ_BYTES=$(curl -s -o /dev/null -H 'Accept-Encoding: gzip' -w '%{size_download}' "$URL/metrics")
+
+# /openmetrics?r=2: the first answer makes the history (and, for gzip, compresses it), the
+# second is the kept one. Size in bytes, times in milliseconds (curl's time_total).
+om() {  # [curl options]: "bytes first_ms kept_ms"
+    local a b
+    a=$(curl -s -o /dev/null "$@" -w '%{size_download} %{time_total}' "$URL/openmetrics?r=2")
+    b=$(curl -s -o /dev/null "$@" -w '%{time_total}' "$URL/openmetrics?r=2")
+    awk -v a="$a" -v b="$b" 'BEGIN {split(a, x, " "); printf "%d %.1f %.1f\n", x[1], x[2] * 1000, b * 1000}'
+}
+read -r OM_BYTES OM_FIRST OM_KEPT < <(om)
+read -r OM_GZ_BYTES OM_GZ_FIRST OM_GZ_KEPT < <(om -H 'Accept-Encoding: gzip')
+printf '%-40s %10s bytes, %s ms made, %s ms kept\n' "/openmetrics?r=2" "$OM_BYTES" "$OM_FIRST" \
+    "$OM_KEPT" >&2
+printf '%-40s %10s bytes, %s ms compressed, %s ms kept\n' "/openmetrics?r=2, gzip" "$OM_GZ_BYTES" \
+    "$OM_GZ_FIRST" "$OM_GZ_KEPT" >&2
 TABLE=$(rate "/table?f=*, made per request" "$WORK/tables.lua")
 TABLE_KEPT=$(rate "/table?f=*, the same table" "/table?f=*")
 
@@ -205,12 +228,14 @@ SECTION=$WORK/section.md
 cat >"$SECTION" <<EOF
 ## statsweb
 
-Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source $REV, $(nproc) cores, load before $(cut -d' ' -f1-3 /proc/loadavg)). wrk: 1 thread, 8 keep-alive connections, ${SECONDS_PER_CASE} s per case, against \`statsweb\` on a loopback port over the demo data file ($DATA_BYTES bytes). The server answers on one thread.
+Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source $REV, $(nproc) cores, load before $(cut -d' ' -f1-3 /proc/loadavg)). wrk: 1 thread, 8 keep-alive connections, ${SECONDS_PER_CASE} s per case, against \`statsweb\` on a loopback port over a statsgen data file of 100 days ending at the current minute ($DATA_BYTES bytes). The server answers on one thread.
 
 | What | Measured | Target | Verdict | Note |
 |---|---|---|---|---|
 | \`/chart?f=cpu\` (1600 × 320) vs one \`statsdump -f cpu -p\` process per chart | $RATIO x | at least 3 x | $(verdict "$RATIO" 3 1) | drawn for every request: $CHART_DRAWN/s; processes: $PROCS/s |
-| \`/metrics\` | $METRICS responses/s | at least 5,000/s | $(verdict "$METRICS" 5000 1) | |
+| \`/metrics\` | $METRICS responses/s | at least 5,000/s | $(verdict "$METRICS" 5000 1) | $METRICS_BYTES bytes; with gzip $METRICS_GZ responses/s, $METRICS_GZ_BYTES bytes |
+| \`/openmetrics?r=2\` (85 days by 30 minutes) | $OM_BYTES bytes, $OM_FIRST ms | | | made once per load; kept: $OM_KEPT ms |
+| \`/openmetrics?r=2\`, gzip | $OM_GZ_BYTES bytes, $OM_GZ_FIRST ms | | | compressed once per load; kept: $OM_GZ_KEPT ms |
 | \`/table?f=*\` (60 fields, range 0) | $TABLE responses/s | at least 60/s | $(verdict "$TABLE" 60 1) | made for every request (the 60 fields in 120 orders and date forms) |
 | the page with its data (HTML, script, style sheet, JSON of the 12 charts) | $PAGE_BYTES bytes, $PAGE_REQUESTS requests | | | no compression; the script is uPlot's and ours |
 | time to the first interactive chart (browser test, headless Chromium) | $FIRST_CHART ms | | | from the start of navigation |

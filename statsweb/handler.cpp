@@ -12,6 +12,7 @@
 
 #include "assets.h"
 #include "charts.h"
+#include "encoding.h"
 #include "legend.h"
 #include "metrics.h"
 #include "page.h"
@@ -27,16 +28,35 @@ namespace {
 constexpr uint32_t kRanges = 4;
 constexpr uint32_t kSlotSeconds[kRanges] = {60, 360, 1800, 86400};
 constexpr const char *kTextPlain = "text/plain; charset=utf-8";
+constexpr const char *kPrometheusText = "text/plain; version=0.0.4; charset=utf-8";
+constexpr const char *kOpenMetrics = "application/openmetrics-text; version=1.0.0; charset=utf-8";
+
+// Text answers from this size on go out compressed to clients that take gzip: the ones kept for
+// a load at zlib's default level, made once; the others at its fastest, for every request.
+constexpr size_t kGzipLeast = 1024;
+constexpr int kKeptLevel = 6;
+constexpr int kLiveLevel = 1;
+
+// A text kept for one load, and its gzip form once a client has taken it.
+struct Kept {
+    std::string plain, gz;
+};
 
 // What one load of the data file gives, kept until the next load.
 struct Derived {
     uint64_t generation = 0;
-    bool have_metrics = false;
-    std::string metrics;     // text format 0.0.4
-    std::string metrics_om;  // OpenMetrics
-    // /openmetrics of the range asked for last (megabytes each, so one range at a time).
-    uint32_t history_range = kRanges;
-    std::string history;
+    // /metrics: the statistic families of this load by format (text 0.0.4, OpenMetrics) with
+    // the UTC start of their minute and of the file's newest minute; and whole answers by format
+    // and whether the statistics are in, made for the count of failed loads in their health.
+    bool have_statistics = false;
+    std::string statistics[2];
+    int64_t sample_utc = 0;
+    int64_t newest_utc = 0;
+    uint64_t metrics_failures = 0;
+    Kept metrics[2][2];
+    // /openmetrics of the range and labels asked for last (megabytes each, so one at a time).
+    std::string history_key;
+    Kept history;
     // Recently made charts and tables, newest first, by a key of what was asked (field list,
     // range, size, flags). Bounded in count and bytes, whatever clients ask for.
     struct Answer {
@@ -57,17 +77,6 @@ void forget_derived(uint64_t generation) {
     if (d.generation == generation) return;
     d = Derived();
     d.generation = generation;
-}
-
-// The base statistics' field list: 0 .. count - 1, ending with -1.
-const int32_t *base_fields() {
-    static std::vector<int32_t> list = [] {
-        std::vector<int32_t> v;
-        for (int32_t i = 0; statsdump_statdefs[i].name != nullptr; i++) v.push_back(i);
-        v.push_back(-1);
-        return v;
-    }();
-    return list.data();
 }
 
 // A kept answer of this load, or null; a found one moves to the front.
@@ -127,6 +136,39 @@ Response ok(const char *content_type, std::string body) {
     r.content_type = content_type;
     r.body = std::move(body);
     return r;
+}
+
+// A kept text, in its gzip form (made now when it is the first time) for a client that takes it.
+Response ok_kept(const Request &req, const char *content_type, Kept &k) {
+    if (k.plain.size() >= kGzipLeast && accepts_gzip(req.accept_encoding)) {
+        if (k.gz.empty()) k.gz = gzip(k.plain, kKeptLevel);
+        if (!k.gz.empty()) {
+            Response r = ok(content_type, k.gz);
+            r.headers.emplace_back("Content-Encoding", "gzip");
+            return r;
+        }
+    }
+    return ok(content_type, k.plain);
+}
+
+bool compressible(std::string_view content_type) {
+    return content_type.starts_with("text/") || content_type.starts_with("application/json") ||
+           content_type.starts_with("application/openmetrics-text");
+}
+
+// Compresses a text answer of kGzipLeast bytes or more that is not compressed yet, when the
+// client takes gzip. Every text answer names Accept-Encoding in Vary, compressed or not.
+void encode(const Request &req, Response &r) {
+    if (!compressible(r.content_type)) return;
+    r.headers.emplace_back("Vary", "Accept-Encoding");
+    for (const auto &h : r.headers) {
+        if (h.first == "Content-Encoding") return;
+    }
+    if (r.body.size() < kGzipLeast || !accepts_gzip(req.accept_encoding)) return;
+    std::string gz = gzip(r.body, kLiveLevel);
+    if (gz.empty() || gz.size() >= r.body.size()) return;
+    r.body = std::move(gz);
+    r.headers.emplace_back("Content-Encoding", "gzip");
 }
 
 // Range parameter "r": absent is 0, else exactly one digit 0..3 as statsdump's -r.
@@ -456,67 +498,112 @@ Response get_data(const Request &req) {
     return ok("application/octet-stream", std::move(out));
 }
 
-bool wants_openmetrics(const std::string &accept) {
-    return accept.find("application/openmetrics-text") != std::string::npos;
-}
-
 Response get_metrics(const Request &req) {
     const StoreState &st = store_refresh();
-    if (!st.loaded) return unavailable(st);
     forget_derived(st.generation);
-    if (!d.have_metrics) {
-        PlainTable t;
-        if (!plain_table(base_fields(), 0, t)) return text_response(500, "table error\n");
-        d.metrics = metrics_text(t, false);
-        d.metrics_om = metrics_text(t, true);
-        d.have_metrics = true;
+    if (st.loaded && !d.have_statistics) {
+        const BaseSeries s = base_series(0);
+        for (int om = 0; om < 2; om++) d.statistics[om] = statistics_text(s, om);
+        d.sample_utc = sample_utc(s);
+        d.newest_utc = local_to_utc(s.newest);
+        d.have_statistics = true;
+    }
+    if (d.metrics_failures != st.failures) {
+        for (auto &format : d.metrics) {
+            for (Kept &k : format) k = Kept();
+        }
+        d.metrics_failures = st.failures;
     }
     const bool om = wants_openmetrics(req.accept);
-    return ok(om ? "application/openmetrics-text; version=1.0.0; charset=utf-8"
-                 : "text/plain; version=0.0.4; charset=utf-8",
-              om ? d.metrics_om : d.metrics);
+    const bool shown = st.loaded && is_fresh(d.sample_utc, time(nullptr));
+    Kept &k = d.metrics[om][shown];
+    if (k.plain.empty()) {
+        Health h;
+        h.loaded = st.loaded && st.message.empty();
+        h.failures = st.failures;
+        if (st.loaded) {
+            h.last_load = int64_t(st.last_load);
+            h.newest_utc = d.newest_utc;
+        }
+        k.plain = (shown ? d.statistics[om] : std::string()) + health_text(h, om);
+    }
+    return ok_kept(req, om ? kOpenMetrics : kPrometheusText, k);
+}
+
+// The labels of /openmetrics: job and instance as the scrape configuration gives them.
+bool get_label(const Request &req, const char *name, const std::string &fallback,
+               std::string &value, Response &err) {
+    const std::string *v = arg(req, name);
+    value = v != nullptr ? *v : fallback;
+    if (label_value_ok(value)) return true;
+    err = bad(name, "must be 1 to 256 bytes of UTF-8 text without control characters");
+    return false;
 }
 
 Response get_openmetrics(const Request &req) {
     Response err;
     uint32_t range;
-    if (!get_range(req, range, err)) return err;
+    std::string job, instance;
+    if (!get_range(req, range, err) || !get_label(req, "job", "zelstats", job, err) ||
+        !get_label(req, "instance", settings().name, instance, err)) {
+        return err;
+    }
     const StoreState &st = store_refresh();
     if (!st.loaded) return unavailable(st);
     forget_derived(st.generation);
-    if (d.history_range != range) {
-        d.history.clear();
-        d.history.shrink_to_fit();
-        d.history_range = kRanges;
-        PlainTable t;
-        if (!plain_table(base_fields(), range, t)) return text_response(500, "table error\n");
-        d.history = openmetrics_history(t);
-        d.history_range = range;
+    std::string key = std::to_string(range) + '\n' + job + '\n' + instance;
+    if (d.history_key != key) {
+        d.history = Kept();
+        d.history.plain = openmetrics_history(base_series(range), job, instance);
+        d.history_key = std::move(key);
     }
-    return ok("application/openmetrics-text; version=1.0.0; charset=utf-8", d.history);
+    return ok_kept(req, kOpenMetrics, d.history);
 }
 
 Response get_status(const Request &) {
     const StoreState &st = store_refresh();
-    std::string out = "{\"file\":";
+    const Settings &set = settings();
+    std::string out = "{\"name\":";
+    json_string(out, set.name);
+    out += ",\"zone\":";
+    if (set.zone.empty()) {
+        out += "null";
+    } else {
+        json_string(out, set.zone);
+    }
+    out += ",\"file\":";
     json_string(out, st.path);
     out += ",\"loaded\":";
     out += st.loaded ? "true" : "false";
     out += ",\"newest_minute\":";
     if (st.loaded) {
         const uint32_t newest = store_newest(0);
+        const int64_t newest_utc = local_to_utc(newest);
         out += std::to_string(newest);
         out += ",\"newest_minute_date\":";
         json_string(out, local_date(newest));
         out += ",\"newest_minute_utc\":";
-        out += std::to_string(local_to_utc(newest));
+        out += std::to_string(newest_utc);
+        out += ",\"metrics_current\":";
+        out += is_fresh(local_to_utc(int64_t(newest) - 60), time(nullptr)) ? "true" : "false";
         out += ",\"last_load\":";
         out += std::to_string(int64_t(st.last_load));
     } else {
-        out += "null,\"newest_minute_date\":null,\"newest_minute_utc\":null,\"last_load\":null";
+        out +=
+            "null,\"newest_minute_date\":null,\"newest_minute_utc\":null,"
+            "\"metrics_current\":false,\"last_load\":null";
     }
     out += ",\"generation\":";
     out += std::to_string(st.generation);
+    out += ",\"load_failures\":";
+    out += std::to_string(st.failures);
+    out += ",\"warning\":";
+    const std::string warning = store_clock_warning();
+    if (warning.empty()) {
+        out += "null";
+    } else {
+        json_string(out, warning);
+    }
     out += ",\"load_error\":";
     if (st.message.empty()) {
         out += "null";
@@ -675,6 +762,7 @@ Response handle(const Request &req) {
     Response r;
     try {
         r = route(req);
+        encode(req, r);
     } catch (...) {
         r = Response();
         r.status = 500;

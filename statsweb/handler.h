@@ -15,6 +15,7 @@ struct Request {
     std::string path;    // "/chart", already split from the query
     std::vector<std::pair<std::string, std::string>> args;  // decoded query parameters, in order
     std::string accept;                                     // the Accept header, "" when absent
+    std::string accept_encoding;  // the Accept-Encoding header, "" when absent
 };
 
 struct Response {
@@ -29,8 +30,8 @@ struct Response {
 void open_store(const std::string &datafile);
 
 // Answers one request: reload check (the file's device, inode, size and modification time;
-// charts_reload() when one of them changed), then the endpoint. Never throws; always a valid
-// HTTP status.
+// charts_reload() when one of them changed), then the endpoint; a text answer of 1 KiB or more
+// goes out gzip-compressed to a client that takes it. Never throws; always a valid HTTP status.
 Response handle(const Request &req);
 
 }  // namespace statsweb

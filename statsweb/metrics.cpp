@@ -1,11 +1,11 @@
-// Prometheus text exposition and OpenMetrics text of the base statistics: one gauge family
-// zelcs_<name> per statistic, its value the table's plain value.
+// Prometheus text exposition and OpenMetrics text of the base statistics and of the health of
+// statsweb's data file.
 #include "metrics.h"
 
-#include <inttypes.h>
-#include <stdio.h>
-#include <string.h>
+#include <charconv>
 
+#include "charts.h"
+#include "fields.h"
 #include "statsdump.h"
 #include "text.h"
 
@@ -13,153 +13,202 @@ namespace statsweb {
 
 namespace {
 
-// What each base statistic measures and in which unit, by catalogue name. The values are the
-// table's: per minute values, in ranges 1..3 the average minute of the slot; levels are the
-// largest value seen in the slot.
-struct Help {
-    const char *name;
-    const char *text;
-};
+// The label resolution of each range: its slot length.
+constexpr const char *kResolution[4] = {"1m", "6m", "30m", "1d"};
 
-// clang-format off
-constexpr Help kHelp[] = {
-    {"ucpu",         "Processor time of the chunk server in user mode, in percent of one core."},
-    {"scpu",         "Processor time of the chunk server in system mode, in percent of one core."},
-    {"masterin",     "Received from the master server, in bits per second."},
-    {"masterout",    "Sent to the master server, in bits per second."},
-    {"csrepin",      "Received from other chunk servers (replication), in bits per second."},
-    {"csrepout",     "Sent to other chunk servers (replication), in bits per second."},
-    {"csservin",     "Received from clients (data written by clients), in bits per second."},
-    {"csservout",    "Sent to clients (data read by clients), in bits per second."},
-    {"hdrbytesr",    "Read from chunk headers, in bytes per second."},
-    {"hdrbytesw",    "Written to chunk headers, in bytes per second."},
-    {"hdrllopr",     "Low-level read operations on chunk headers, per minute."},
-    {"hdrllopw",     "Low-level write operations on chunk headers, per minute."},
-    {"databytesr",   "Read from chunk data, in bytes per second."},
-    {"databytesw",   "Written to chunk data, in bytes per second."},
-    {"datallopr",    "Low-level read operations on chunk data, per minute."},
-    {"datallopw",    "Low-level write operations on chunk data, per minute."},
-    {"hlopr",        "High-level read operations (client read requests), per minute."},
-    {"hlopw",        "High-level write operations (client write requests), per minute."},
-    {"rtime",        "Time spent in disk reads, as a fraction of the minute divided by 1000 (a disk busy reading the whole minute shows 0.001)."},
-    {"wtime",        "Time spent in disk writes, as a fraction of the minute divided by 1000 (a disk busy writing the whole minute shows 0.001)."},
-    {"repl",         "Chunks replicated to this server, per minute."},
-    {"create",       "Chunks created, per minute."},
-    {"delete",       "Chunks deleted, per minute."},
-    {"version",      "Chunk version changes, per minute."},
-    {"duplicate",    "Chunks duplicated under a new identity, per minute."},
-    {"truncate",     "Chunks truncated, per minute."},
-    {"duptrunc",     "Chunks duplicated and truncated in one operation, per minute."},
-    {"test",         "Chunks tested (data read back and checked), per minute."},
-    {"load",         "Load of the chunk server: disk operations in progress, the largest count seen."},
-    {"memoryrss",    "Resident memory of the chunk server process, in bytes, the largest seen."},
-    {"memoryvirt",   "Virtual memory of the chunk server process, in bytes, the largest seen."},
-    {"movels",       "Low-speed (background) chunk moves between disks, per minute."},
-    {"movehs",       "High-speed chunk moves between disks, per minute."},
-    {"change",       "Chunk changes of other kinds, per minute."},
-    {"split",        "Chunks split into parts, per minute."},
-    {"usedspace",    "Space used on the server's disks, in bytes, the largest seen."},
-    {"totalspace",   "Total space of the server's disks, in bytes, the largest seen."},
-    {"chunkcount",   "Chunks stored, a count, the largest seen."},
-    {"tdusedspace",  "Space used on disks marked for removal, in bytes, the largest seen."},
-    {"tdtotalspace", "Total space of disks marked for removal, in bytes, the largest seen."},
-    {"tdchunkcount", "Chunks on disks marked for removal, a count, the largest seen."},
-    {"copychunks",   "Chunks stored as plain copies, a count, the largest seen."},
-    {"ec4chunks",    "Chunk parts stored with erasure coding of 4 data parts, a count, the largest seen."},
-    {"ec8chunks",    "Chunk parts stored with erasure coding of 8 data parts, a count, the largest seen."},
-    {"hddok",        "Disks in working order, a count, the largest seen."},
-    {"hddmfr",       "Disks marked for removal, a count, the largest seen."},
-    {"hdddmg",       "Damaged disks, a count, the largest seen."},
-    {"udiff",        "Usage difference between the fullest and the emptiest disk, as a fraction (1 is 100 percent), the largest seen."},
-};
-// clang-format on
-
-const char *help_of(const char *name) {
-    for (const Help &h : kHelp) {
-        if (strcmp(h.name, name) == 0) return h.text;
-    }
-    return "Chunk server statistic.";
+void put_i64(std::string &out, int64_t v) {
+    char buf[24];
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
 }
 
-void family_head(std::string &out, const char *name, const char *help) {
-    out += "# HELP zelcs_";
+// A sample value: the shortest text that reads back as the same double.
+void put_value(std::string &out, double v) {
+    char buf[32];
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, v).ptr);
+}
+
+// A label value, escaped as both formats write it.
+void put_label_value(std::string &out, std::string_view v) {
+    out += '"';
+    for (char c : v) {
+        if (c == '\\' || c == '"') {
+            out += '\\';
+            out += c;
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+    out += '"';
+}
+
+void family_head(std::string &out, bool openmetrics, std::string_view name, const char *type,
+                 const char *unit, std::string_view help) {
+    out += "# HELP ";
     out += name;
     out += ' ';
     out += help;
-    out += "\n# TYPE zelcs_";
+    out += "\n# TYPE ";
     out += name;
-    out += " gauge\n";
+    out += ' ';
+    out += type;
+    out += '\n';
+    if (openmetrics && unit[0] != '\0') {
+        out += "# UNIT ";
+        out += name;
+        out += ' ';
+        out += unit;
+        out += '\n';
+    }
 }
 
-void put_i64(std::string &out, int64_t v) {
-    char buf[32];
-    const int n = snprintf(buf, sizeof buf, "%" PRId64, v);
-    out.append(buf, size_t(n));
+// One health family: head and one sample without labels.
+void health(std::string &out, bool openmetrics, const char *name, const char *type,
+            const char *unit, const char *help, int64_t value) {
+    family_head(out, openmetrics, name, type, unit, help);
+    out += name;
+    out += ' ';
+    put_i64(out, value);
+    out += '\n';
 }
 
 }  // namespace
 
-std::string metrics_text(const PlainTable &t, bool openmetrics) {
+BaseSeries base_series(uint32_t range) {
+    BaseSeries s;
+    s.range = range;
+    while (statsdump_statdefs[s.stats].name != nullptr) s.stats++;
+    s.slots = charts_getmaxleng();
+    s.values.assign(size_t(s.stats) * s.slots, -1.0);
+    for (uint32_t f = 0; f < s.stats; f++) {
+        charts_getdata(s.values.data() + size_t(f) * s.slots, &s.newest, &s.step, f * 10 + range);
+    }
+    return s;
+}
+
+bool is_fresh(int64_t sample, int64_t now) {
+    return now - sample <= kFreshSeconds;
+}
+
+int64_t sample_utc(const BaseSeries &s) {
+    return local_to_utc(int64_t(s.newest) - s.step);
+}
+
+std::string statistics_text(const BaseSeries &s, bool openmetrics) {
     std::string out;
-    out.reserve(16384);
-    const uint32_t row = t.rows >= 2 ? t.rows - 2 : 0;
-    for (uint32_t f = 0; f < t.fields && statsdump_statdefs[f].name != nullptr; f++) {
-        const char *name = statsdump_statdefs[f].name;
-        family_head(out, name, help_of(name));
-        std::string_view v = t.rows >= 2 ? t.cell(row, f) : std::string_view();
-        if (!v.empty()) {
-            out += "zelcs_";
-            out += name;
-            out += ' ';
-            out += v;
-            out += '\n';
-        }
+    if (s.slots < 2) return out;
+    out.reserve(24576);
+    const uint32_t slot = s.slots - 2;
+    std::string stamp = " ";
+    put_i64(stamp, openmetrics ? sample_utc(s) : sample_utc(s) * 1000);
+    stamp += '\n';
+    const std::string labels = std::string("{resolution=\"") + kResolution[s.range] + "\"} ";
+    for (uint32_t f = 0; f < s.stats; f++) {
+        const FieldText &t = kFieldTexts[f];
+        family_head(out, openmetrics, t.metric, "gauge", t.metric_unit, metric_help(int32_t(f)));
+        const double v = s.at(f, slot);
+        if (v < 0) continue;
+        out += t.metric;
+        out += labels;
+        put_value(out, v * t.factor);
+        out += stamp;
     }
-    if (t.rows >= 2) {
-        out +=
-            "# HELP zelcs_sample_timestamp_seconds Start of the minute the statistics describe "
-            "(the newest complete minute of the data file), in seconds since 1970 UTC.\n"
-            "# TYPE zelcs_sample_timestamp_seconds gauge\nzelcs_sample_timestamp_seconds ";
-        put_i64(out, local_to_utc(t.timestamps[row]));
-        out +=
-            "\n# HELP zelcs_data_file_newest_minute_seconds Start of the newest minute of the "
-            "data file, in seconds since 1970 UTC.\n"
-            "# TYPE zelcs_data_file_newest_minute_seconds gauge\n"
-            "zelcs_data_file_newest_minute_seconds ";
-        put_i64(out, local_to_utc(t.timestamps[t.rows - 1]));
-        out += '\n';
-    }
-    if (openmetrics) out += "# EOF\n";
     return out;
 }
 
-std::string openmetrics_history(const PlainTable &t) {
-    // UTC time of each row, computed once for all families.
-    std::vector<int64_t> utc(t.rows);
-    for (uint32_t r = 0; r < t.rows; r++) utc[r] = local_to_utc(t.timestamps[r]);
+std::string health_text(const Health &h, bool om) {
     std::string out;
-    out.reserve(t.text.size() + size_t(t.fields) * t.rows * 16);
-    std::string prefix;
-    for (uint32_t f = 0; f < t.fields && statsdump_statdefs[f].name != nullptr; f++) {
-        const char *name = statsdump_statdefs[f].name;
-        family_head(out, name, help_of(name));
-        prefix = "zelcs_";
-        prefix += name;
-        prefix += ' ';
+    out.reserve(2048);
+    family_head(out, om, "zelcs_build_info", "gauge", "", "The statsweb version that answers.");
+    out += "zelcs_build_info{version=";
+    put_label_value(out, ZEL_VERSION);
+    out += "} 1\n";
+    health(out, om, "zelcs_data_file_loaded", "gauge", "",
+           "1 while the last load of the data file succeeded, 0 after a failed one (the "
+           "statistics then come from the last good load).",
+           h.loaded ? 1 : 0);
+    // Named with _total in both formats: the family and its one sample share the name.
+    health(out, om, "zelcs_data_file_load_failures_total", "counter", "",
+           "Failed loads of the data file since statsweb started.", int64_t(h.failures));
+    if (h.last_load >= 0) {
+        health(out, om, "zelcs_data_file_last_load_timestamp_seconds", "gauge", "seconds",
+               "When the data file was last loaded successfully, in seconds since 1970 UTC.",
+               h.last_load);
+    }
+    if (h.newest_utc >= 0) {
+        health(out, om, "zelcs_data_file_newest_minute_timestamp_seconds", "gauge", "seconds",
+               "Start of the newest minute of the data file, in seconds since 1970 UTC; the "
+               "statistics are left out while the minute before it is more than 10 minutes old.",
+               h.newest_utc);
+    }
+    if (om) out += "# EOF\n";
+    return out;
+}
+
+bool label_value_ok(std::string_view v) {
+    if (v.empty() || v.size() > 256) return false;
+    for (size_t i = 0; i < v.size();) {
+        const unsigned char c = static_cast<unsigned char>(v[i]);
+        if (c < 0x20 || c == 0x7F) return false;
+        if (c < 0x80) {
+            i++;
+            continue;
+        }
+        // A UTF-8 sequence: its length from the lead byte, continuation bytes 10xxxxxx, no
+        // overlong form, no surrogate, nothing above U+10FFFF.
+        const size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
+        if (n == 0 || c > 0xF4 || i + n > v.size()) return false;
+        uint32_t cp = c & (0x7F >> n);
+        for (size_t k = 1; k < n; k++) {
+            const unsigned char cc = static_cast<unsigned char>(v[i + k]);
+            if ((cc & 0xC0) != 0x80) return false;
+            cp = (cp << 6) | (cc & 0x3F);
+        }
+        if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
+            (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+            return false;
+        }
+        i += n;
+    }
+    return true;
+}
+
+std::string openmetrics_history(const BaseSeries &s, std::string_view job,
+                                std::string_view instance) {
+    // UTC start of each slot, computed once for all families; the newest slot is still being
+    // filled and is left out.
+    const uint32_t complete = s.slots > 0 ? s.slots - 1 : 0;
+    std::vector<int64_t> utc(complete);
+    const int64_t first = int64_t(s.newest) - int64_t(s.step) * (int64_t(s.slots) - 1);
+    for (uint32_t k = 0; k < complete; k++) utc[k] = local_to_utc(first + int64_t(s.step) * k);
+    std::string labels = "{job=";
+    put_label_value(labels, job);
+    labels += ",instance=";
+    put_label_value(labels, instance);
+    labels += ",resolution=\"";
+    labels += kResolution[s.range];
+    labels += "\"} ";
+    std::string out;
+    out.reserve(size_t(s.stats) * complete * (40 + labels.size()));
+    for (uint32_t f = 0; f < s.stats; f++) {
+        const FieldText &t = kFieldTexts[f];
+        family_head(out, true, t.metric, "gauge", t.metric_unit, metric_help(int32_t(f)));
         bool any = false;
         int64_t last = 0;
-        for (uint32_t r = 0; r < t.rows; r++) {
-            std::string_view v = t.cell(r, f);
+        for (uint32_t k = 0; k < complete; k++) {
+            const double v = s.at(f, k);
             // Samples of a family go forward in time; a slot whose instant is not later than
             // the one before (a local time that never occurred) is left out.
-            if (v.empty() || (any && utc[r] <= last)) continue;
-            out += prefix;
-            out += v;
+            if (v < 0 || (any && utc[k] <= last)) continue;
+            out += t.metric;
+            out += labels;
+            put_value(out, v * t.factor);
             out += ' ';
-            put_i64(out, utc[r]);
+            put_i64(out, utc[k]);
             out += '\n';
             any = true;
-            last = utc[r];
+            last = utc[k];
         }
     }
     out += "# EOF\n";

@@ -156,6 +156,9 @@ enum MHD_Result answer(struct MHD_Connection *conn, const char *url, const char 
     MHD_get_connection_values(conn, MHD_GET_ARGUMENT_KIND, collect_arg, &req.args);
     const char *accept = MHD_lookup_connection_value(conn, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT);
     if (accept != nullptr) req.accept = accept;
+    const char *coding =
+        MHD_lookup_connection_value(conn, MHD_HEADER_KIND, MHD_HTTP_HEADER_ACCEPT_ENCODING);
+    if (coding != nullptr) req.accept_encoding = coding;
 
     Response r = handle(req);
     const unsigned status = r.status;

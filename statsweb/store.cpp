@@ -10,6 +10,7 @@
 #include "handler.h"
 #include "statsdump.h"
 #include "strerr.h"
+#include "text.h"
 #include "zellog.h"
 
 namespace statsweb {
@@ -56,9 +57,12 @@ void note_load(bool ok) {
         s.state.generation++;
         s.state.last_load = time(nullptr);
         s.state.message.clear();
+        const std::string warning = store_clock_warning();
+        if (!warning.empty()) zel_log(0, ZEL_LOG_WARNING, "%s", warning.c_str());
     } else {
         const char *msg = charts_load_message();
         s.state.message = (msg != nullptr && msg[0] != '\0') ? msg : "file loading error";
+        s.state.failures++;
     }
 }
 
@@ -115,6 +119,15 @@ uint32_t store_newest(uint32_t range) {
     charts_makedata(head, range, 0, 0);
     return (uint32_t(head[0]) << 24) | (uint32_t(head[1]) << 16) | (uint32_t(head[2]) << 8) |
            uint32_t(head[3]);
+}
+
+std::string store_clock_warning() {
+    if (!s.state.loaded) return "";
+    const uint32_t newest = store_newest(0);
+    const int64_t ahead = local_to_utc(newest) - int64_t(time(nullptr));
+    if (ahead <= 120) return "";
+    return "the newest minute of the data file (" + local_date(newest) + ") lies " +
+           std::to_string(ahead / 60) + " minutes ahead of the clock: is its time zone right (-z)?";
 }
 
 namespace {

@@ -18,6 +18,7 @@ struct StoreState {
     uint64_t generation = 0;  // counts the successful loads
     time_t last_load = 0;     // when the last successful load was made (UTC seconds)
     std::string message;      // the store's message of the last failed load, "" after a good one
+    uint64_t failures = 0;    // failed load attempts since the start
 };
 
 // Checks the data file and loads it again when it changed; returns the state after that.
@@ -26,6 +27,11 @@ const StoreState &store_state();
 
 // Local seconds of the newest slot of a range (valid when loaded).
 uint32_t store_newest(uint32_t range);
+
+// A warning when the newest minute of the load lies more than two minutes ahead of the clock
+// (the file is likely read in the wrong time zone, see -z), "" otherwise or when nothing is
+// loaded. The log gets it at each load; /status and the page show it.
+std::string store_clock_warning();
 
 // The table of all base statistics of one range in plain form (what statsdump -f <names> -r R
 // prints without -d, -H, -h), split into cells; built once per generation.

@@ -12,6 +12,7 @@
 
 #include "charts.h"
 #include "crc.h"
+#include "fields.h"
 #include "statsdump.h"
 #include "statsweb_util.h"
 #include "strerr.h"
@@ -264,31 +265,23 @@ TEST_F(StatswebDemo, DataIsTheExportRecord) {
     charts_term();
 }
 
-// name -> "value" (text) of one exposition, without comments; the timestamp, when present, goes
-// into *ts.
-std::map<std::string, std::string> samples(const std::string &text,
-                                           std::map<std::string, std::string> *ts = nullptr) {
-    std::map<std::string, std::string> out;
-    for (const auto &l : lines_of(text)) {
-        if (l.empty() || l[0] == '#') continue;
-        std::vector<std::string> w = split(l, ' ');
-        if (w.size() < 2) continue;
-        out[w[0]] = w[1];
-        if (ts != nullptr && w.size() > 2) (*ts)[w[0]] = w[2];
-    }
-    return out;
+// One sample line of an exposition: the family name (labels dropped), the value and the time
+// stamp ("" when absent) as texts.
+struct Line {
+    std::string name, value, ts;
+};
+bool sample_line(const std::string &l, Line &out) {
+    if (l.empty() || l[0] == '#') return false;
+    const size_t brace = l.find('{');
+    const size_t end = brace != std::string::npos ? l.find("} ", brace) + 1 : l.find(' ');
+    std::vector<std::string> w = split(l.substr(end + 1), ' ');
+    out = {l.substr(0, std::min(brace, end)), w[0], w.size() > 1 ? w[1] : ""};
+    return true;
 }
 
-TEST_F(StatswebDemo, MetricsAreTheSlotBeforeTheNewest) {
-    const std::vector<std::string> names = base_names();
-    ASSERT_EQ(names.size(), 48u);
-    std::string list;
-    for (const auto &n : names) list += (list.empty() ? "" : ",") + n;
-    std::vector<std::string> rows = lines_of(dump({"-f", list, "-r", "0"}));
-    ASSERT_EQ(rows.size(), 4097u);
-    std::vector<std::string> row = split(rows[4095], '\t');  // the slot before the newest
-    ASSERT_EQ(row[0], std::to_string(kSampleUtc + kWarsawWinter));
-
+// The demo file ends in 2024, far from the clock: /metrics leaves the statistic families out and
+// keeps the health ones (statsweb_prometheus_test reads current files).
+TEST_F(StatswebDemo, MetricsOfAnOldFileLeaveTheStatisticsOut) {
     struct Variant {
         std::vector<std::string> accept;
         std::string type;
@@ -307,60 +300,70 @@ TEST_F(StatswebDemo, MetricsAreTheSlotBeforeTheNewest) {
         if (om) {
             EXPECT_TRUE(r.body.size() >= 6 && r.body.compare(r.body.size() - 6, 6, "# EOF\n") == 0);
         }
-        std::map<std::string, std::string> s = samples(r.body);
-        for (size_t i = 0; i < names.size(); i++) {
-            std::string m = "zelcs_" + names[i];
-            EXPECT_NE(r.body.find("# HELP " + m + " "), std::string::npos) << m;
-            EXPECT_NE(r.body.find("# TYPE " + m + " gauge\n"), std::string::npos) << m;
-            if (row[i + 1] == "-") {
-                EXPECT_EQ(s.count(m), 0u) << m << " has no data in that slot";
-            } else {
-                ASSERT_EQ(s.count(m), 1u) << m;
-                EXPECT_TRUE(same_value(strtod(s[m].c_str(), nullptr), row[i + 1]))
-                    << m << ": " << s[m] << " vs table " << row[i + 1];
-            }
+        std::map<std::string, std::string> s;
+        Line line;
+        for (const auto &l : lines_of(r.body)) {
+            if (sample_line(l, line)) s[line.name] = line.value;
         }
-        EXPECT_EQ(strtod(s["zelcs_sample_timestamp_seconds"].c_str(), nullptr), kSampleUtc);
-        EXPECT_EQ(strtod(s["zelcs_data_file_newest_minute_seconds"].c_str(), nullptr), kNewestUtc);
+        for (int i = 0; statsdump_statdefs[i].name != nullptr; i++) {
+            const std::string m = statsweb::kFieldTexts[i].metric;
+            EXPECT_EQ(r.body.find("# HELP " + m + " "), std::string::npos) << m;
+        }
+        EXPECT_EQ(s.size(), 5u) << r.body;
+        EXPECT_EQ(s["zelcs_data_file_loaded"], "1");
+        EXPECT_EQ(strtod(s["zelcs_data_file_newest_minute_timestamp_seconds"].c_str(), nullptr),
+                  kNewestUtc);
     }
 }
 
-// The whole range-0 history: one sample per slot with data, at the slot's UTC time.
+// The whole range-0 history: one sample per complete slot with data (the newest is still being
+// filled), at the slot's UTC time, in the metric's base unit.
 TEST_F(StatswebDemo, OpenMetricsHistoryHasEverySlotWithData) {
     const std::vector<std::string> names = base_names();
     std::string list;
     for (const auto &n : names) list += (list.empty() ? "" : ",") + n;
     std::vector<std::string> rows = lines_of(dump({"-f", list, "-r", "0"}));
     ASSERT_EQ(rows.size(), 4097u);
-    std::map<std::string, std::string> want;  // "name utc" -> table value
-    for (size_t i = 1; i < rows.size(); i++) {
+    std::map<std::string, std::pair<std::string, double>> want;  // "metric utc" -> table, factor
+    for (size_t i = 1; i + 1 < rows.size(); i++) {
         std::vector<std::string> cols = split(rows[i], '\t');
         int64_t utc = strtoll(cols[0].c_str(), nullptr, 10) - kWarsawWinter;
         for (size_t k = 0; k < names.size(); k++) {
-            if (cols[k + 1] != "-")
-                want["zelcs_" + names[k] + " " + std::to_string(utc)] = cols[k + 1];
+            const statsweb::FieldText &t = statsweb::kFieldTexts[k];
+            if (cols[k + 1] == "-") continue;
+            std::string key = t.metric;
+            key += ' ';
+            key += std::to_string(utc);
+            want[key] = {cols[k + 1], t.factor};
         }
     }
-    Reply r = req("/openmetrics?r=0");
+    Reply r = req("/openmetrics?r=0&instance=cs1");
     ASSERT_EQ(r.status, 200);
     expect_data_headers(r, "application/openmetrics-text; version=1.0.0; charset=utf-8", "om");
     ASSERT_TRUE(r.body.size() >= 6 && r.body.compare(r.body.size() - 6, 6, "# EOF\n") == 0);
     size_t count = 0, bad = 0;
     std::set<std::string> families;
+    Line w;
     for (const auto &l : lines_of(r.body)) {
-        if (l.empty() || l[0] == '#') continue;
-        std::vector<std::string> w = split(l, ' ');
-        ASSERT_EQ(w.size(), 3u) << l;
-        families.insert(w[0]);
+        if (!sample_line(l, w)) continue;
+        ASSERT_FALSE(w.ts.empty()) << l;
+        EXPECT_NE(l.find("{job=\"zelstats\",instance=\"cs1\",resolution=\"1m\"} "),
+                  std::string::npos)
+            << l;
+        families.insert(w.name);
         count++;
-        auto it = want.find(w[0] + " " + std::to_string((int64_t)strtod(w[2].c_str(), nullptr)));
-        if (it == want.end() || !same_value(strtod(w[1].c_str(), nullptr), it->second)) {
+        auto it = want.find(w.name + " " + std::to_string((int64_t)strtod(w.ts.c_str(), nullptr)));
+        if (it == want.end() ||
+            !same_value(strtod(w.value.c_str(), nullptr) / it->second.second, it->second.first)) {
             if (++bad < 5) ADD_FAILURE() << "unexpected sample: " << l;
         }
     }
     EXPECT_EQ(count, want.size());
     EXPECT_EQ(bad, 0u);
     EXPECT_LE(families.size(), 48u);
+    EXPECT_NE(r.body.find(" " + std::to_string(kSampleUtc) + "\n"), std::string::npos);
+    EXPECT_EQ(r.body.find(" " + std::to_string(kNewestUtc) + "\n"), std::string::npos)
+        << "the newest slot is not complete";
 }
 
 TEST_F(StatswebDemo, StatusAndPage) {
@@ -374,6 +377,8 @@ TEST_F(StatswebDemo, StatusAndPage) {
     EXPECT_TRUE(j.get("loaded")->b);
     EXPECT_EQ(j.get("load_error")->kind, Json::Null);
     EXPECT_NE(s.body.find(std::to_string(kNewestUtc)), std::string::npos) << s.body;
+    ASSERT_TRUE(j.get("metrics_current"));
+    EXPECT_FALSE(j.get("metrics_current")->b) << "2024 is far from the clock";
 
     Reply p = req("/");
     ASSERT_EQ(p.status, 200);
@@ -559,12 +564,14 @@ TEST(StatswebLife, ReloadKeepsTheLastGoodHistory) {
     const std::string missing = "file loading error: ENOENT (No such file or directory)";
 
     // No file yet: every data endpoint answers 503 with the load message.
-    for (const std::string t : {"/table?f=ucpu", "/chart?f=cpu", "/metrics", "/openmetrics?r=0",
+    for (const std::string t : {"/table?f=ucpu", "/chart?f=cpu", "/openmetrics?r=0",
                                 "/data?n=0&m=5&multi=0", "/table?f=cpu&format=json"}) {
         Reply r = get(port, t);
         EXPECT_EQ(r.status, 503) << t;
         EXPECT_NE(r.body.find(missing), std::string::npos) << t << ": " << r.body;
     }
+    // /metrics tells a rule why there are no statistics.
+    EXPECT_NE(get(port, "/metrics").body.find("\nzelcs_data_file_loaded 0\n"), std::string::npos);
     Reply page = get(port, "/");
     EXPECT_EQ(page.status, 200);
     EXPECT_NE(page.body.find("a&lt;b&gt;&amp;&quot;c"), std::string::npos);

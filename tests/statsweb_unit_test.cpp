@@ -1,11 +1,16 @@
 // statsweb's pure helpers: local time to UTC across daylight saving changes, listen addresses,
-// numbers, escaping and the constant-time comparison.
+// numbers, escaping, the constant-time comparison, content negotiation, label values, and the
+// field table against the catalogue and the man page.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <cmath>
+
+#include "encoding.h"
 #include "fields.h"
 #include "page.h"
+#include "metrics.h"
 #include "statsdump.h"
 #include "test_util.h"
 #include "text.h"
@@ -210,11 +215,120 @@ TEST(StatswebPage, HeaderWarnings) {
             at = html.find("<p class=\"" + cls + "\">", at);
             EXPECT_NE(at, std::string::npos) << cls;
         }
-        if (c.message[0] != '\0') EXPECT_NE(html.find(c.message), std::string::npos);
+        if (c.message[0] != '\0') {
+            EXPECT_NE(html.find(c.message), std::string::npos);
+        }
         // Charts only with data; the 48 statistics always.
         EXPECT_EQ(html.find("<figure") != std::string::npos, c.loaded);
         EXPECT_NE(html.find("/view?f=udiff&amp;r=0"), std::string::npos);
     }
+}
+
+// The unit statsdump prints follows from the catalogue's factors, and the metric's base unit and
+// factor from the printed unit; metric names are zelcs_<name>_<unit>.
+TEST(StatswebText, MetricColumnsFollowTheUnits) {
+    struct Printed {
+        const char *unit, *metric_unit;
+        double factor;
+    };
+    const Printed units[] = {
+        {"%", "ratio", 0.01},
+        {"bit/s", "bytes_per_second", 0.125},
+        {"B/s", "bytes_per_second", 1},
+        {"/min", "per_second", 1.0 / 60},
+        {"busy/1000", "ratio", 1000},
+        {"B", "bytes", 1},
+        {"", "", 1},
+    };
+    auto printed = [&](const char *unit) -> const Printed * {
+        for (const Printed &p : units) {
+            if (strcmp(p.unit, unit) == 0) return &p;
+        }
+        return nullptr;
+    };
+    // The printed unit of each kind of catalogue row: mode, percent, scale, multiplier, divisor.
+    auto unit_of = [](int mode, int percent, int scale, int mul, int div) -> std::string {
+        if (percent == 1) return "%";
+        if (mode == 0 && scale == 1 && div == 60) return mul == 8000 ? "bit/s" : "B/s";
+        if (mode == 0 && scale == 2 && mul == 1 && div == 1) return "/min";
+        if (mode == 0 && scale == 0 && mul == 1 && div == 60000) return "busy/1000";
+        if (mode == 1 && scale == 1) return "%";  // thousandths of a point, printed / 1000
+        if (mode == 1 && scale == 2) return "B or count";
+        return "unknown";
+    };
+    const std::string man = zeltest::read_file(ZEL_SOURCE_DIR "/docs/statsweb.1");
+    for (int i = 0; statsdump_statdefs[i].name != nullptr; i++) {
+        const statdef &d = statsdump_statdefs[i];
+        const statsweb::FieldText &t = statsweb::kFieldTexts[i];
+        SCOPED_TRACE(d.name);
+        const std::string want = unit_of(d.mode, d.percent, d.scale, d.multiplier, d.divisor);
+        EXPECT_TRUE(want == t.unit || (want == "B or count" && (!strcmp(t.unit, "B") || !*t.unit)))
+            << t.unit << " vs " << want;
+        const Printed *p = printed(t.unit);
+        ASSERT_NE(p, nullptr) << t.unit;
+        EXPECT_STREQ(t.metric_unit, p->metric_unit);
+        EXPECT_DOUBLE_EQ(t.factor, p->factor);
+        const std::string suffix = *t.metric_unit ? std::string("_") + t.metric_unit : "";
+        EXPECT_EQ(t.metric, "zelcs_" + std::string(d.name) + suffix);
+        const std::string help = statsweb::metric_help(i);
+        EXPECT_TRUE(help.find(t.help) == 0 && help.back() == '.' &&
+                    help.find_first_of("\\\n") == std::string::npos)
+            << help;
+        // Summed statistics are averaged over time, levels are not.
+        EXPECT_EQ(help.find("avg_over_time") != std::string::npos, d.mode == 0) << help;
+        // The man page's table gives the same name for the same field and unit.
+        const std::string row =
+            std::string("\n") + d.name + "\t" + (*t.unit ? t.unit : "\\-") + "\t" + t.metric + "\t";
+        EXPECT_NE(man.find(row), std::string::npos) << row;
+    }
+}
+
+TEST(StatswebText, NegotiationAndLabelValues) {
+    const std::string prometheus =
+        "application/openmetrics-text;version=1.0.0,application/openmetrics-text;version=0.0.1;"
+        "q=0.75,text/plain;version=0.0.4;q=0.5,*/*;q=0.1";
+    struct Case {
+        std::string header;
+        bool want;
+    };
+    const Case accept[] = {
+        {prometheus, true},
+        {"APPLICATION/OpenMetrics-Text; version=1.0.0", true},
+        {"", false},
+        {"text/plain", false},
+        {"application/openmetrics-text;q=0", false},
+        {"text/plain;q=1, application/openmetrics-text;q=0.5", false},
+        {"application/openmetrics-text-x", false},
+    };
+    for (const Case &c : accept)
+        EXPECT_EQ(statsweb::wants_openmetrics(c.header), c.want) << c.header;
+    const Case coding[] = {
+        {"gzip", true},
+        {"deflate, gzip;q=0.5", true},
+        {"*", true},
+        {"gzip;q=0", false},
+        {"gzip;q=0, *", false},
+        {"*;q=0", false},
+        {"identity", false},
+        {"x-gzip", false},
+        {"", false},
+    };
+    for (const Case &c : coding) EXPECT_EQ(statsweb::accepts_gzip(c.header), c.want) << c.header;
+    const Case labels[] = {
+        {"zelstats", true},
+        {"cs-1 \"east\"\\a", true},
+        {"\xC5\xBC\xC3\xB3\xC5\x82w", true},
+        {std::string(256, 'x'), true},
+        {"", false},
+        {std::string(257, 'x'), false},
+        {"a\nb", false},
+        {"a\x7F", false},
+        {"\xC0\xAF", false},
+        {"\xED\xA0\x80", false},
+        {"\xC5", false},
+        {"\xF4\x90\x80\x80", false},
+    };
+    for (const Case &c : labels) EXPECT_EQ(statsweb::label_value_ok(c.header), c.want) << c.header;
 }
 
 }  // namespace
