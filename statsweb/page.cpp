@@ -7,6 +7,7 @@
 #include "fields.h"
 #include "legend.h"
 #include "statsdump.h"
+#include "store.h"
 #include "text.h"
 
 namespace statsweb {
@@ -208,7 +209,7 @@ std::string age_text(int64_t seconds) {
 
 std::string stale_text(int64_t age) {
     if (age > kStaleSeconds) return "The data is old: its newest minute is " + age_text(age) + ".";
-    if (age < -60) {
+    if (age < -kFutureSeconds) {
         return "The newest minute lies in the future (" + age_text(age) +
                "): check the clocks and the time zone (-z).";
     }

@@ -50,7 +50,7 @@ std::string view_html(const PageData &p, const std::string &table, uint32_t page
 // "4 min ago", "2 h ago", "3 days ago", "in 5 min" for a difference of UTC seconds.
 std::string age_text(int64_t seconds);
 // The warning for data of this age (clock minus newest minute): older than 5 minutes, or more
-// than a minute in the future; "" when the age is normal.
+// than two minutes (kFutureSeconds) in the future; "" when the age is normal.
 std::string stale_text(int64_t age);
 // A number in the table's unit with a base-10 prefix: "48.87 %", "1.23 Mbit/s", "12".
 std::string value_text(double v, const char *unit);

@@ -281,7 +281,7 @@
     const age = document.querySelector('.age');
     if (age) age.textContent = ageText(s);
     setWarning('age', s > 300 ? 'The data is old: its newest minute is ' + ageText(s) + '.' :
-        s < -60 ? 'The newest minute lies in the future (' + ageText(s) +
+        s < -120 /* kFutureSeconds */ ? 'The newest minute lies in the future (' + ageText(s) +
         '): check the clocks and the time zone (-z).' : '');
   }
 

@@ -125,7 +125,7 @@ std::string store_clock_warning() {
     if (!s.state.loaded) return "";
     const uint32_t newest = store_newest(0);
     const int64_t ahead = local_to_utc(newest) - int64_t(time(nullptr));
-    if (ahead <= 120) return "";
+    if (ahead <= kFutureSeconds) return "";
     return "the newest minute of the data file (" + local_date(newest) + ") lies " +
            std::to_string(ahead / 60) + " minutes ahead of the clock: is its time zone right (-z)?";
 }

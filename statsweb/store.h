@@ -28,7 +28,11 @@ const StoreState &store_state();
 // Local seconds of the newest slot of a range (valid when loaded).
 uint32_t store_newest(uint32_t range);
 
-// A warning when the newest minute of the load lies more than two minutes ahead of the clock
+// How far ahead of the clock the newest minute may lie before the log, /status and the page warn
+// (the page's script uses the same number).
+constexpr int64_t kFutureSeconds = 120;
+
+// A warning when the newest minute of the load lies more than kFutureSeconds ahead of the clock
 // (the file is likely read in the wrong time zone, see -z), "" otherwise or when nothing is
 // loaded. The log gets it at each load; /status and the page show it.
 std::string store_clock_warning();

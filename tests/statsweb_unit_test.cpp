@@ -9,8 +9,8 @@
 
 #include "encoding.h"
 #include "fields.h"
-#include "page.h"
 #include "metrics.h"
+#include "page.h"
 #include "statsdump.h"
 #include "test_util.h"
 #include "text.h"
@@ -146,7 +146,7 @@ TEST(StatswebPage, AgesValuesAndWindowFigures) {
         const char *start;  // "" for no warning
     };
     for (const Stale &c : {Stale{0, ""}, Stale{300, ""}, Stale{301, "The data is old"},
-                           Stale{-60, ""}, Stale{-61, "The newest minute lies in the future"}}) {
+                           Stale{-120, ""}, Stale{-121, "The newest minute lies in the future"}}) {
         EXPECT_EQ(statsweb::stale_text(c.age).substr(0, strlen(c.start)), c.start) << c.age;
         EXPECT_EQ(statsweb::stale_text(c.age).empty(), c.start[0] == '\0') << c.age;
     }
