@@ -60,7 +60,8 @@ files=(
     "zelstats /usr/bin/statsdump /usr/bin/statsgen /usr/bin/statsweb
      /usr/share/man/man1/statsdump.1.gz /usr/share/man/man1/statsweb.1.gz
      /usr/share/bash-completion/completions/statsdump /lib/systemd/system/statsweb.service
-     /usr/share/doc/zelstats/copyright"
+     /usr/share/doc/zelstats/copyright /usr/share/doc/zelstats/prometheus/prometheus.yml
+     /usr/share/doc/zelstats/prometheus/zelstats.rules.yml"
 )
 for entry in "${files[@]}"; do
     # shellcheck disable=SC2086 # the entry's lines as one line of words
