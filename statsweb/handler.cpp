@@ -7,12 +7,14 @@
 
 #include <list>
 #include <memory>
+#include <mutex>
 
 #include "charts.h"
 #include "metrics.h"
 #include "page.h"
 #include "statsdump.h"
 #include "store.h"
+#include "store_lock.h"
 #include "text.h"
 
 namespace statsweb {
@@ -23,21 +25,24 @@ constexpr uint32_t kRanges = 4;
 constexpr uint32_t kSlotSeconds[kRanges] = {60, 360, 1800, 86400};
 constexpr const char *kTextPlain = "text/plain; charset=utf-8";
 
-// What one load of the data file gives, kept until the next load.
+using Shared = std::shared_ptr<const std::string>;
+
+// What one load of the data file gives, kept until the next load; under answers_mu (held
+// briefly, never while the store works), so that kept answers go out without the store lock.
 struct Derived {
     uint64_t generation = 0;
-    bool have_metrics = false;
-    std::string metrics;     // text format 0.0.4
-    std::string metrics_om;  // OpenMetrics
-    // /openmetrics of the range asked for last (megabytes each, so one range at a time).
+    Shared metrics;     // text format 0.0.4
+    Shared metrics_om;  // OpenMetrics
+    // /openmetrics of the range asked for last (megabytes each, so one range at a time; a
+    // connection still sending another range keeps that one alive until it is done).
     uint32_t history_range = kRanges;
-    std::string history;
+    Shared history;
     // Recently made charts and tables, newest first, by a key of what was asked (field list,
     // range, size, flags). Bounded in count and bytes, whatever clients ask for.
     struct Answer {
         std::string key;
         std::string content_type;
-        std::string body;
+        Shared body;
     };
     std::list<Answer> answers;
     size_t answer_bytes = 0;
@@ -46,12 +51,17 @@ constexpr size_t kAnswerCount = 64;
 constexpr size_t kAnswerBytes = 8 << 20;
 constexpr size_t kAnswerLargest = 4 << 20;
 
+std::mutex answers_mu;
 Derived d;
 
-void forget_derived(uint64_t generation) {
-    if (d.generation == generation) return;
-    d = Derived();
-    d.generation = generation;
+// With answers_mu held: forgets what an older load gave; false when generation is not the
+// newest load (a request that saw the file before a reload by another thread).
+bool sync_derived(uint64_t generation) {
+    if (generation > d.generation) {
+        d = Derived();
+        d.generation = generation;
+    }
+    return d.generation == generation;
 }
 
 // The base statistics' field list: 0 .. count - 1, ending with -1.
@@ -65,25 +75,39 @@ const int32_t *base_fields() {
     return list.data();
 }
 
-// A kept answer of this load, or null; a found one moves to the front.
-const Derived::Answer *find_answer(const std::string &key) {
+// A kept answer of this load, or false; a found one moves to the front.
+bool find_answer(uint64_t generation, const std::string &key, std::string &content_type,
+                 Shared &body) {
+    std::lock_guard<std::mutex> g(answers_mu);
+    if (!sync_derived(generation)) return false;
     for (auto it = d.answers.begin(); it != d.answers.end(); ++it) {
         if (it->key == key) {
             d.answers.splice(d.answers.begin(), d.answers, it);
-            return &d.answers.front();
+            content_type = it->content_type;
+            body = it->body;
+            return true;
         }
     }
-    return nullptr;
+    return false;
 }
 
-void keep_answer(std::string key, const std::string &content_type, const std::string &body) {
-    if (body.size() > kAnswerLargest) return;
+void keep_answer(uint64_t generation, std::string key, const std::string &content_type,
+                 const Shared &body) {
+    if (body->size() > kAnswerLargest) return;
+    std::lock_guard<std::mutex> g(answers_mu);
+    if (!sync_derived(generation)) return;
     d.answers.push_front({std::move(key), content_type, body});
-    d.answer_bytes += body.size();
+    d.answer_bytes += body->size();
     while (d.answers.size() > kAnswerCount || d.answer_bytes > kAnswerBytes) {
-        d.answer_bytes -= d.answers.back().body.size();
+        d.answer_bytes -= d.answers.back().body->size();
         d.answers.pop_back();
     }
+}
+
+Response deferred() {
+    Response r;
+    r.deferred = true;
+    return r;
 }
 
 // Query parameters: the first value of a name, or null.
@@ -122,6 +146,25 @@ Response ok(const char *content_type, std::string body) {
     r.content_type = content_type;
     r.body = std::move(body);
     return r;
+}
+
+Response ok_shared(std::string content_type, Shared body) {
+    Response r;
+    r.content_type = std::move(content_type);
+    r.shared = std::move(body);
+    return r;
+}
+
+// A kept answer of the current load, found without the store lock.
+bool kept_now(const std::string &key, Response &out) {
+    StoreState st;
+    std::string type;
+    Shared body;
+    if (!store_current(st) || !st.loaded || !find_answer(st.generation, key, type, body)) {
+        return false;
+    }
+    out = ok_shared(std::move(type), std::move(body));
+    return true;
 }
 
 // Range parameter "r": absent is 0, else exactly one digit 0..3 as statsdump's -r.
@@ -215,19 +258,23 @@ Response get_chart(const Request &req) {
         if (!digits) return bad(names[i], "not a number");
         size[i] = uint32_t(strtoul(v->c_str(), nullptr, 10));
     }
-    const StoreState &st = store_refresh();
-    if (!st.loaded) return unavailable(st);
-    forget_derived(st.generation);
-
     const uint32_t number = uint32_t(type) * 10 + range;
     std::string key = "chart " + std::to_string(number) + " " + std::to_string(size[0]) + " " +
                       std::to_string(size[1]);
-    if (const Derived::Answer *a = find_answer(key)) return ok(a->content_type.c_str(), a->body);
+    Response r;
+    if (kept_now(key, r)) return r;
+    std::unique_lock<std::mutex> lock;
+    if (!store_lock(lock)) return deferred();
+    const StoreState &st = store_refresh();
+    if (!st.loaded) return unavailable(st);
+    std::string type_kept;
+    Shared body;
+    if (find_answer(st.generation, key, type_kept, body)) return ok_shared(type_kept, body);
     const uint32_t pngsize = charts_make_png(number, size[0], size[1]);
-    std::string png(pngsize, '\0');
-    charts_get_png(reinterpret_cast<uint8_t *>(png.data()));
-    keep_answer(std::move(key), "image/png", png);
-    return ok("image/png", std::move(png));
+    auto png = std::make_shared<std::string>(pngsize, '\0');
+    charts_get_png(reinterpret_cast<uint8_t *>(png->data()));
+    keep_answer(st.generation, std::move(key), "image/png", png);
+    return ok_shared("image/png", std::move(png));
 }
 
 void append_text(void *ctx, const char *text, size_t length) {
@@ -298,16 +345,22 @@ Response get_table(const Request &req) {
         if (*v != "json") return bad("format", "must be json");
         json = true;
     }
-    const StoreState &st = store_refresh();
-    if (!st.loaded) return unavailable(st);
-    forget_derived(st.generation);
     const uint8_t flags = uint8_t((date ? 1 : 0) | (si ? 2 : 0) | (iec ? 4 : 0));
     std::string key = "table " + std::to_string(range) + " ";
     key += json ? "json" : std::to_string(uint8_t(sep)) + " " + std::to_string(flags);
     for (size_t i = 0; fields[i] >= 0; i++) key += " " + std::to_string(fields[i]);
-    if (const Derived::Answer *a = find_answer(key)) return ok(a->content_type.c_str(), a->body);
-
     Response r;
+    if (kept_now(key, r)) return r;
+    std::unique_lock<std::mutex> lock;
+    if (!store_lock(lock)) return deferred();
+    const StoreState &st = store_refresh();
+    if (!st.loaded) return unavailable(st);
+    {
+        std::string type_kept;
+        Shared body;
+        if (find_answer(st.generation, key, type_kept, body)) return ok_shared(type_kept, body);
+    }
+
     if (json) {
         r = table_json(fields, range);
     } else {
@@ -319,8 +372,10 @@ Response get_table(const Request &req) {
         r = ok(sep == ',' ? "text/csv; charset=utf-8" : "text/tab-separated-values; charset=utf-8",
                std::move(out));
     }
-    if (r.status == 200) keep_answer(std::move(key), r.content_type, r.body);
-    return r;
+    if (r.status != 200) return r;
+    auto body = std::make_shared<const std::string>(std::move(r.body));
+    keep_answer(st.generation, std::move(key), r.content_type, body);
+    return ok_shared(r.content_type, std::move(body));
 }
 
 // Chart number of /data: decimal, or four statid characters with their case bits.
@@ -349,6 +404,8 @@ Response get_data(const Request &req) {
         if (*v != "0" && *v != "1") return bad("multi", "must be 0 or 1");
         multi = *v == "1" ? 1 : 0;
     }
+    std::unique_lock<std::mutex> lock;
+    if (!store_lock(lock)) return deferred();
     const StoreState &st = store_refresh();
     if (!st.loaded) return unavailable(st);
     const uint32_t size = charts_makedata(nullptr, number, maxentries, multi);
@@ -363,50 +420,90 @@ bool wants_openmetrics(const std::string &accept) {
 }
 
 Response get_metrics(const Request &req) {
+    const bool om = wants_openmetrics(req.accept);
+    const char *type = om ? "application/openmetrics-text; version=1.0.0; charset=utf-8"
+                          : "text/plain; version=0.0.4; charset=utf-8";
+    // Made once per load, then sent without the store lock.
+    auto kept = [&](uint64_t generation) {
+        std::lock_guard<std::mutex> g(answers_mu);
+        return sync_derived(generation) ? (om ? d.metrics_om : d.metrics) : Shared();
+    };
+    StoreState now;
+    if (store_current(now)) {
+        if (!now.loaded) return unavailable(now);
+        if (Shared text = kept(now.generation)) return ok_shared(type, text);
+    }
+    std::unique_lock<std::mutex> lock;
+    if (!store_lock(lock)) return deferred();
     const StoreState &st = store_refresh();
     if (!st.loaded) return unavailable(st);
-    forget_derived(st.generation);
-    if (!d.have_metrics) {
-        PlainTable t;
-        if (!plain_table(base_fields(), 0, t)) return text_response(500, "table error\n");
-        d.metrics = metrics_text(t, false);
-        d.metrics_om = metrics_text(t, true);
-        d.have_metrics = true;
-    }
-    const bool om = wants_openmetrics(req.accept);
-    return ok(om ? "application/openmetrics-text; version=1.0.0; charset=utf-8"
-                 : "text/plain; version=0.0.4; charset=utf-8",
-              om ? d.metrics_om : d.metrics);
+    if (Shared text = kept(st.generation)) return ok_shared(type, text);
+    PlainTable t;
+    if (!plain_table(base_fields(), 0, t)) return text_response(500, "table error\n");
+    auto plain = std::make_shared<const std::string>(metrics_text(t, false));
+    auto openm = std::make_shared<const std::string>(metrics_text(t, true));
+    std::lock_guard<std::mutex> g(answers_mu);
+    if (sync_derived(st.generation)) d.metrics = plain, d.metrics_om = openm;
+    return ok_shared(type, om ? openm : plain);
 }
 
 Response get_openmetrics(const Request &req) {
     Response err;
     uint32_t range;
     if (!get_range(req, range, err)) return err;
+    const char *type = "application/openmetrics-text; version=1.0.0; charset=utf-8";
+    auto kept = [&](uint64_t generation) {
+        std::lock_guard<std::mutex> g(answers_mu);
+        return sync_derived(generation) && d.history_range == range ? d.history : Shared();
+    };
+    StoreState now;
+    if (store_current(now)) {
+        if (!now.loaded) return unavailable(now);
+        if (Shared text = kept(now.generation)) return ok_shared(type, text);
+    }
+    std::unique_lock<std::mutex> lock;
+    if (!store_lock(lock)) return deferred();
     const StoreState &st = store_refresh();
     if (!st.loaded) return unavailable(st);
-    forget_derived(st.generation);
-    if (d.history_range != range) {
-        d.history.clear();
-        d.history.shrink_to_fit();
+    if (Shared text = kept(st.generation)) return ok_shared(type, text);
+    {
+        // The range kept before goes now (connections still sending it keep their reference).
+        std::lock_guard<std::mutex> g(answers_mu);
+        d.history.reset();
         d.history_range = kRanges;
-        PlainTable t;
-        if (!plain_table(base_fields(), range, t)) return text_response(500, "table error\n");
-        d.history = openmetrics_history(t);
-        d.history_range = range;
     }
-    return ok("application/openmetrics-text; version=1.0.0; charset=utf-8", d.history);
+    PlainTable t;
+    if (!plain_table(base_fields(), range, t)) return text_response(500, "table error\n");
+    auto text = std::make_shared<const std::string>(openmetrics_history(t));
+    std::lock_guard<std::mutex> g(answers_mu);
+    if (sync_derived(st.generation)) d.history = text, d.history_range = range;
+    return ok_shared(type, std::move(text));
+}
+
+// The state of the current load: without the lock when the file has not changed since, else
+// after a reload check under it; false (with r deferred) on a thread that may not wait.
+bool current_state(StoreState &st, Response &r) {
+    if (store_current(st)) return true;
+    std::unique_lock<std::mutex> lock;
+    if (!store_lock(lock)) {
+        r = deferred();
+        return false;
+    }
+    st = store_refresh();
+    return true;
 }
 
 Response get_status(const Request &) {
-    const StoreState &st = store_refresh();
+    StoreState st;
+    Response later;
+    if (!current_state(st, later)) return later;
     std::string out = "{\"file\":";
     json_string(out, st.path);
     out += ",\"loaded\":";
     out += st.loaded ? "true" : "false";
     out += ",\"newest_minute\":";
     if (st.loaded) {
-        const uint32_t newest = store_newest(0);
+        const uint32_t newest = st.newest;
         out += std::to_string(newest);
         out += ",\"newest_minute_date\":";
         json_string(out, local_date(newest));
@@ -440,12 +537,14 @@ Response get_page(const Request &req) {
     }
     uint32_t range;
     if (!get_range(req, range, err)) return err;
-    const StoreState &st = store_refresh();
+    StoreState st;
+    Response later;
+    if (!current_state(st, later)) return later;
     PageData p;
     p.path = st.path;
     p.loaded = st.loaded;
     p.message = st.message;
-    p.newest = st.loaded ? store_newest(0) : 0;
+    p.newest = st.loaded ? st.newest : 0;
     p.fields = fields;
     p.range = range;
     Response r = ok("text/html; charset=utf-8", page_html(p));
@@ -486,6 +585,7 @@ Response handle(const Request &req) {
     Response r;
     try {
         r = route(req);
+        if (r.deferred) return r;
     } catch (...) {
         r = Response();
         r.status = 500;
