@@ -273,6 +273,17 @@ void *on_uri(void *, const char *uri, struct MHD_Connection *) {
     auto *rs = new ReqState();
     if (uri == nullptr) return rs;
     const size_t n = strlen(uri);
+    size_t count = 0;
+    for (size_t i = 0; i < n; i++) count += uri[i] == '&';
+    if (count >= kMaxParameters) {
+        // The request line lies in the connection's own buffer and its query is split into
+        // parameters after this call, each taking room in the connection's memory: that many
+        // would leave none for the 431. The query is ended at its start, so none is kept.
+        if (char *q = const_cast<char *>(strchr(uri, '?')); q != nullptr) q[1] = '\0';
+        rs->refuse = 431;
+        rs->why = "too many parameters\n";
+        return rs;
+    }
     size_t params = 0;
     for (size_t i = 0; i < n; i++) {
         if (uri[i] == '%' && i + 2 < n && uri[i + 1] == '0' && uri[i + 2] == '0') {
@@ -361,6 +372,7 @@ enum MHD_Result answer(struct MHD_Connection *conn, ReqState *rs, const char *ur
 
 enum MHD_Result on_request(void *, struct MHD_Connection *conn, const char *url, const char *method,
                            const char *, const char *, size_t *upload_data_size, void **req_cls) {
+    store_may_wait() = false;  // a polling thread: what needs the store goes to the worker
     auto *rs = static_cast<ReqState *>(*req_cls);
     if (rs == nullptr) *req_cls = rs = new ReqState();
     // The first call only announces the request; answering then would close the connection
@@ -595,6 +607,8 @@ int server_start() {
     opts[n++] = {MHD_OPTION_PER_IP_CONNECTION_LIMIT, cfg.per_address_limit, nullptr};
     opts[n++] = {MHD_OPTION_CONNECTION_TIMEOUT, kIdleSeconds, nullptr};
     opts[n++] = {MHD_OPTION_CONNECTION_MEMORY_LIMIT, intptr_t(kConnectionMemory), nullptr};
+    // HTTP/1.1 requests need a Host header; no space in the URL.
+    opts[n++] = {MHD_OPTION_STRICT_FOR_CLIENT, 1, nullptr};
     if (tls) {
         opts[n++] = {MHD_OPTION_HTTPS_MEM_CERT, 0, const_cast<char *>(srv.cfg.cert_pem.c_str())};
         opts[n++] = {MHD_OPTION_HTTPS_MEM_KEY, 0, const_cast<char *>(srv.cfg.key_pem.c_str())};

@@ -83,18 +83,18 @@ constexpr int kLoadAttempts = 3;
 
 // Reads the file (the store lock held); `now` is its identity just before.
 const StoreState &load(FileId now) {
-    if (now.present && !now.regular) {
-        // A FIFO, a directory or a device is never opened; the last good load stays.
-        std::lock_guard<std::mutex> g(state_mu);
-        s.seen = now;
-        s.state.message = "file loading error: not a regular file";
-        zel_log(0, ZEL_LOG_WARNING, "data file %s not reloaded: not a regular file",
-                s.state.path.c_str());
-        return s.state;
-    }
     bool ok = false, whole = false;
     for (int attempt = 0; attempt < kLoadAttempts && !whole; attempt++) {
         if (attempt > 0) now = file_id(s.state.path);
+        if (now.present && !now.regular) {
+            // A FIFO, a directory or a device is never opened; the last good load stays.
+            std::lock_guard<std::mutex> g(state_mu);
+            s.seen = now;
+            s.state.message = "file loading error: not a regular file";
+            zel_log(0, ZEL_LOG_WARNING, "data file %s not reloaded: not a regular file",
+                    s.state.path.c_str());
+            return s.state;
+        }
         // A short read reports the errno it finds; the server's own calls must not show through.
         errno = 0;
         ok = charts_reload() == 0;
