@@ -6,6 +6,9 @@
 #     against one `statsdump -p` process per chart, timed in the same run;
 #   - /metrics, and /table?f=* (all 60 fields, range 0) made for every request (the fields in
 #     changing order) and the same table again and again;
+#   - starvation: 200 connections drawing charts that are never kept (wrk), while a second client
+#     asks /metrics and /status in a bounded loop (curl, 200 requests): their 99th percentile,
+#     and the rate of charts drawn (2xx only; the flood gets 503 beyond its share);
 #   - a reload of a changed 6 MB file: charts_reload() timed in-process after the file was
 #     replaced by rename, and the first /status answer after a replacement, over HTTP.
 # Writes its section "## statsweb" at the end of RESULTS (default bench/results.md), replacing
@@ -96,6 +99,27 @@ METRICS=$(rate "/metrics" "/metrics")
 TABLE=$(rate "/table?f=*, made per request" "$WORK/tables.lua")
 TABLE_KEPT=$(rate "/table?f=*, the same table" "/table?f=*")
 
+# Starvation: wrk -c200 drawing uncached 1600 x 320 charts; a second client's cheap answers.
+wrk -t1 -c200 -d"${SECONDS_PER_CASE}s" -s "$WORK/charts.lua" "$URL/" >"$WORK/flood.txt" &
+WRK=$!
+sleep 1
+: >"$WORK/cheap.txt"
+for ((i = 0; i < 200; i++)); do
+    if ((i % 2)); then p=/status; else p=/metrics; fi
+    curl -s -o /dev/null -m 10 -w '%{time_total}\n' "$URL$p" >>"$WORK/cheap.txt" || echo 10 >>"$WORK/cheap.txt"
+    sleep 0.02
+done
+wait "$WRK"
+CHEAP_P99=$(sort -n "$WORK/cheap.txt" | awk '{v[NR]=$1} END {printf "%.1f", v[int(NR*0.99)] * 1000}')
+CHEAP_MAX=$(sort -n "$WORK/cheap.txt" | awk 'END {printf "%.1f", $1 * 1000}')
+FLOOD_ALL=$(awk '/requests in/ {print $1}' "$WORK/flood.txt")
+FLOOD_NON2XX=$(awk '/Non-2xx/ {print $NF}' "$WORK/flood.txt")
+FLOOD_SECS=$(awk '/requests in/ {sub(/s,?$/, "", $4); print $4}' "$WORK/flood.txt")
+FLOOD_CHARTS=$(awk -v a="$FLOOD_ALL" -v n="${FLOOD_NON2XX:-0}" -v s="$FLOOD_SECS" 'BEGIN {printf "%.1f", (a - n) / s}')
+FLOOD_503=$(awk -v n="${FLOOD_NON2XX:-0}" -v s="$FLOOD_SECS" 'BEGIN {printf "%.1f", n / s}')
+printf '%-40s %10s ms p99 (max %s ms)\n' "/metrics, /status beside 200 drawing" "$CHEAP_P99" "$CHEAP_MAX" >&2
+printf '%-40s %10s charts/s (%s/s 503)\n' "charts drawn by 200 connections" "$FLOOD_CHARTS" "$FLOOD_503" >&2
+
 # One statsdump process per chart, in sequence.
 N=40
 "$BIN/statsdump" -i "$DATA" -f cpu -p "$WORK/one.png" >/dev/null 2>&1
@@ -172,13 +196,15 @@ SECTION=$WORK/section.md
 cat >"$SECTION" <<EOF
 ## statsweb
 
-Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source $REV, $(nproc) cores, load before $(cut -d' ' -f1-3 /proc/loadavg)). wrk: 1 thread, 8 keep-alive connections, ${SECONDS_PER_CASE} s per case, against \`statsweb\` on a loopback port over the demo data file ($DATA_BYTES bytes). The server answers on one thread.
+Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source $REV, $(nproc) cores, load before $(cut -d' ' -f1-3 /proc/loadavg)). wrk: 1 thread, 8 keep-alive connections, ${SECONDS_PER_CASE} s per case, against \`statsweb\` on a loopback port over the demo data file ($DATA_BYTES bytes). The server answers on a pool of polling threads; what needs the store goes to one worker thread.
 
 | What | Measured | Target | Verdict | Note |
 |---|---|---|---|---|
 | \`/chart?f=cpu\` (1600 × 320) vs one \`statsdump -f cpu -p\` process per chart | $RATIO x | at least 3 x | $(verdict "$RATIO" 3 1) | drawn for every request: $CHART_DRAWN/s; processes: $PROCS/s |
 | \`/metrics\` | $METRICS responses/s | at least 5,000/s | $(verdict "$METRICS" 5000 1) | |
 | \`/table?f=*\` (60 fields, range 0) | $TABLE responses/s | at least 60/s | $(verdict "$TABLE" 60 1) | made for every request (the 60 fields in 120 orders and date forms) |
+| \`/metrics\` and \`/status\` from a second client beside 200 connections drawing uncached charts | $CHEAP_P99 ms p99 | under 100 ms | $(verdict "$CHEAP_P99" 100 0) | 200 requests by curl, 20 ms apart; max $CHEAP_MAX ms |
+| charts drawn by those 200 connections (2xx) | $FLOOD_CHARTS/s | at least 643/s (714/s less 10 %) | $(verdict "$FLOOD_CHARTS" 643 1) | one address: beyond its 4 expensive requests at once the flood gets 503 ($FLOOD_503/s) |
 | reload of a changed 6 MB file (\`charts_reload\`, in-process) | $RELOAD_MED ms | at most 3 ms | $(verdict "$RELOAD_MED" 3 0) | median of 31 after a rename; min $RELOAD_MIN, max $RELOAD_MAX ms |
 
 Also, answers the server keeps until the file changes: the same \`/chart?f=cpu\` again and again $CHART_KEPT/s ($RATIO_KEPT x the processes), the same \`/table?f=*\` $TABLE_KEPT/s, and \`/metrics\` above (made once per load); the first \`/status\` answer after a rename, over HTTP (stat, reload, answer; curl's time_total): $HTTP_RELOAD ms median of 11.
