@@ -636,8 +636,9 @@ int server_start() {
 
 void server_stop() {
     if (srv.daemon == nullptr) return;
+    // The polling threads take the listening socket out of their epoll sets on their own time:
+    // it is closed once they have stopped.
     const MHD_socket fd = MHD_quiesce_daemon(srv.daemon);
-    if (fd != MHD_INVALID_SOCKET) close(fd);
     // Requests in flight get a few seconds to finish; idle connections are then closed.
     for (int i = 0; i < kStopSeconds * 100 && srv.in_flight.load() > 0; i++) {
         struct timespec ts = {0, 10 * 1000 * 1000};
@@ -646,6 +647,7 @@ void server_stop() {
     // What still waits for the store is answered 503 and resumed before the daemon stops.
     stop_threads();
     MHD_stop_daemon(srv.daemon);
+    if (fd != MHD_INVALID_SOCKET) close(fd);
     srv.daemon = nullptr;
     srv.fd = -1;
 }

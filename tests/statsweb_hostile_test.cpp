@@ -58,6 +58,13 @@ class Hostile : public ::testing::Test {
         ASSERT_TRUE(srv_.start(args, dir_.file("server.err"))) << srv_.log();
         port_ = srv_.port();
     }
+    // A server still running stops by SIGTERM with status 0 (a sanitizer's report would make
+    // it another).
+    void TearDown() override {
+        if (srv_.alive()) {
+            EXPECT_EQ(srv_.stop(), 0) << srv_.log();
+        }
+    }
     TempDir dir_;
     std::string file_;
     Server srv_;
@@ -325,6 +332,9 @@ TEST_F(Hostile, CheapAnswersDoNotWaitForCharts) {
                 } else if (r.status == 503) {
                     refused++;
                     retry_after += r.header("Retry-After") == "1";
+                    // Soon again, not at once: 50 threads of this process retrying in a tight
+                    // loop would take the machine's cores from the server, not its queue.
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
                 } else if (r.status != 0) {
                     other++;
                 }
@@ -352,7 +362,9 @@ TEST_F(Hostile, CheapAnswersDoNotWaitForCharts) {
     const double p99 = ms[ms.size() * 99 / 100];
     printf("%zu monitoring requests: p99 %.1f ms; charts drawn %d, 503 %d\n", ms.size(), p99,
            drawn.load(), refused.load());
-    EXPECT_LT(p99, 1000.0);
+#if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
+    EXPECT_LT(p99, 1000.0);  // sanitizers slow every thread down many times: no bound there
+#endif
     EXPECT_GT(drawn.load(), 20);
     EXPECT_EQ(other.load(), 0);
     EXPECT_EQ(retry_after.load(), refused.load());
