@@ -41,7 +41,7 @@ namespace {
 constexpr unsigned kIdleSeconds = 10;
 constexpr size_t kConnectionMemory = 32 * 1024;
 constexpr size_t kMaxParameters = 256;
-constexpr int kExpensivePerAddress = 4;
+constexpr int kExpensivePerAddress = 8;  // more than the 6 connections of a browser
 constexpr unsigned kPollThreads = 4;
 constexpr int kStopSeconds = 3;
 constexpr const char *kRealm = "statsweb";

@@ -146,7 +146,7 @@ TEST_F(Hostile, MalformedRequestsAndParameterExtremes) {
     EXPECT_TRUE(srv_.alive());
 }
 
-// The data file replaced while 4 clients keep asking: by a truncated copy, a FIFO, a
+// The data file replaced while 6 clients keep asking: by a truncated copy, a FIFO, a
 // directory, a symlink to another file, a rewrite in place, nothing. Every answer comes (no
 // request hangs on a FIFO), none is 5xx, and the symlink's target is served in the end.
 TEST_F(Hostile, DataFileReplacedByAnythingWhileRequestsRun) {
@@ -160,7 +160,7 @@ TEST_F(Hostile, DataFileReplacedByAnythingWhileRequestsRun) {
     const char *targets[] = {"/table?f=ucpu", "/chart?f=cpu&x=300&y=120", "/metrics", "/status",
                              "/data?n=1001&m=100"};
     std::vector<std::thread> clients;
-    for (int c = 0; c < 4; c++) {  // within one address's share of expensive requests
+    for (int c = 0; c < 6; c++) {  // within one address's share of expensive requests
         clients.emplace_back([&, c] {
             std::map<int, int> mine;
             for (int i = c; !stop.load() && i < 100000; i++) {
@@ -310,7 +310,7 @@ TEST_F(Hostile, NonReadingClientsShareOneAnswer) {
     EXPECT_EQ(get(port_, "/status").status, 200);
 }
 
-// 50 connections from 10 addresses draw charts that are never kept, for 5 s; /metrics and
+// 50 connections from 5 addresses draw charts that are never kept, for 5 s; /metrics and
 // /status from another client stay quick (the bench measures the real figure; the bound here
 // is wide) and the flood gets 503 with Retry-After beyond its share, never another 5xx.
 TEST_F(Hostile, CheapAnswersDoNotWaitForCharts) {
@@ -321,7 +321,7 @@ TEST_F(Hostile, CheapAnswersDoNotWaitForCharts) {
     std::vector<std::thread> flood;
     for (int c = 0; c < 50; c++) {
         flood.emplace_back([&, c] {
-            const std::string from = "127.0.0." + std::to_string(10 + c % 10);
+            const std::string from = "127.0.0." + std::to_string(10 + c % 5);
             Conn conn;
             for (int i = 0; !stop.load() && i < 100000; i++) {
                 if (!conn.open() && !conn.connect_to(port_, 0, from.c_str())) continue;
@@ -367,6 +367,7 @@ TEST_F(Hostile, CheapAnswersDoNotWaitForCharts) {
 #endif
     EXPECT_GT(drawn.load(), 20);
     EXPECT_EQ(other.load(), 0);
+    EXPECT_GT(refused.load(), 0) << "10 connections from one address exceed its share of 8";
     EXPECT_EQ(retry_after.load(), refused.load());
 }
 
