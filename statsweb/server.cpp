@@ -44,6 +44,7 @@ constexpr size_t kMaxParameters = 256;
 constexpr int kExpensivePerAddress = 8;  // more than the 6 connections of a browser
 constexpr unsigned kPollThreads = 4;
 constexpr int kStopSeconds = 3;
+constexpr auto kRefusalPause = std::chrono::milliseconds(500);
 constexpr const char *kRealm = "statsweb";
 // TLS 1.2 and 1.3 only, with forward-secret key exchange and AEAD ciphers.
 constexpr const char *kTlsPriorities =
@@ -99,6 +100,9 @@ struct Server {
     std::condition_variable jobs_cv;
     std::deque<Job> jobs;
     std::map<std::string, int> expensive;
+    // Requests beyond their address's share: their 503 is sent after a pause (the watch
+    // resumes them), so that a client retrying at once costs the server little.
+    std::vector<std::pair<Clock::time_point, Job>> delayed;
     std::thread worker;
     bool stopping = false;  // under jobs_mu; also ends the watch
 };
@@ -309,13 +313,29 @@ void set_in_request(struct MHD_Connection *conn, bool in) {
     cs->since = Clock::now();
 }
 
-// Hands a request that needs the store to the worker; false when its address has its share.
+Response refusal(const char *text) {
+    Response r;
+    r.status = 503;
+    r.content_type = "text/plain; charset=utf-8";
+    r.body = text;
+    r.headers.emplace_back("Cache-Control", "no-cache");
+    r.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    r.headers.emplace_back("Retry-After", "1");
+    return r;
+}
+
+// Hands a request that needs the store to the worker, or, beyond its address's share, holds
+// its 503 back for a pause; false when stopping.
 bool defer(struct MHD_Connection *conn, ReqState *rs) {
     std::lock_guard<std::mutex> g(srv.jobs_mu);
+    if (srv.stopping) return false;
     int &mine = srv.expensive[rs->addr];
-    if (mine >= kExpensivePerAddress || srv.stopping) {
-        if (mine == 0) srv.expensive.erase(rs->addr);
-        return false;
+    if (mine >= kExpensivePerAddress) {
+        rs->resp = refusal("too many requests from this address at once\n");
+        rs->queued = rs->done = true;
+        MHD_suspend_connection(conn);
+        srv.delayed.push_back({Clock::now() + kRefusalPause, {conn, rs}});
+        return true;
     }
     mine++;
     rs->queued = true;
@@ -364,8 +384,7 @@ enum MHD_Result answer(struct MHD_Connection *conn, ReqState *rs, const char *ur
         char addr[INET6_ADDRSTRLEN + 1];
         rs->addr = client_address(conn, addr, sizeof addr);
         if (defer(conn, rs)) return MHD_YES;
-        return queue_plain(conn, 503, "too many requests from this address at once\n", false,
-                           method, url, "1");
+        return queue_plain(conn, 503, "stopping\n", false, method, url, "1");
     }
     return queue_response(conn, r, false, method, url);
 }
@@ -433,19 +452,33 @@ void on_connection(void *, struct MHD_Connection *conn, void **socket_context,
     }
 }
 
-// The header deadline: a connection that has not sent a whole request's headers within the
-// deadline from its start (or from the end of its last answer) is cut, however slowly it
-// trickles bytes. Shutting the socket down makes its polling thread see the end and close it.
+// The header deadline (and the pause of refusals): a connection that has not sent a whole request's
+// headers within the deadline from its start (or from the end of its last answer) is cut, however
+// slowly it trickles bytes. Shutting the socket down makes its polling thread see the end and close
+// it.
 void watch_headers() {
     const auto deadline = std::chrono::seconds(srv.cfg.header_seconds);
     for (;;) {
+        // Refusals whose pause is over (all of them once stopping) go out.
+        std::vector<struct MHD_Connection *> due;
+        bool stopping;
         {
             std::unique_lock<std::mutex> lock(srv.jobs_mu);
-            if (srv.stop_cv.wait_for(lock, std::chrono::milliseconds(200),
-                                     [] { return srv.stopping; })) {
-                return;
+            stopping = srv.stop_cv.wait_for(lock, std::chrono::milliseconds(100),
+                                            [] { return srv.stopping; });
+            const auto now = Clock::now();
+            auto &d = srv.delayed;
+            for (auto it = d.begin(); it != d.end();) {
+                if (stopping || it->first <= now) {
+                    due.push_back(it->second.conn);
+                    it = d.erase(it);
+                } else {
+                    ++it;
+                }
             }
         }
+        for (struct MHD_Connection *c : due) MHD_resume_connection(c);
+        if (stopping) return;
         const auto now = Clock::now();
         std::lock_guard<std::mutex> g(srv.conns_mu);
         for (ConnState *cs : srv.conns) {
@@ -472,11 +505,7 @@ void work() {
         }
         ReqState *rs = job.rs;
         if (stopping) {
-            rs->resp = Response();
-            rs->resp.status = 503;
-            rs->resp.content_type = "text/plain; charset=utf-8";
-            rs->resp.body = "stopping\n";
-            rs->resp.headers.emplace_back("Retry-After", "1");
+            rs->resp = refusal("stopping\n");
         } else {
             rs->resp = handle(rs->req);
         }
