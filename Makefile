@@ -1,11 +1,11 @@
-# Front door: make (build), make test, make sanitize, make demo, make serve, make bench,
+# Front door: make (build), make test, make sanitize, make tsan, make demo, make serve, make bench,
 # make fuzz, make memcheck, make install PREFIX=... [DESTDIR=...], make package, make package-check,
 # make abi-baseline, make deps (what the project needs from Debian's packages: tools/install-deps.sh)
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 
-.PHONY: all build test deps test-deps sanitize demo serve bench fuzz memcheck install package \
+.PHONY: all build test deps test-deps sanitize tsan demo serve bench fuzz memcheck install package \
 	package-check \
 	abi-baseline clean
 
@@ -47,6 +47,17 @@ sanitize:
 	cmake --build build-asan -j $(JOBS)
 	$(call run_ctest,build-asan,ASAN_OPTIONS=detect_leaks=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
+
+# ThreadSanitizer build of statsweb in build-tsan/, and its end-to-end tests there (the server's
+# polling threads, its store worker and the header watch).
+TSAN_TESTS = statsweb_test statsweb_hostile_test statsweb_prometheus_test
+tsan:
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_TSAN=ON $(CMAKE_FLAGS)
+	cmake --build build-tsan -j $(JOBS) --target statsweb $(TSAN_TESTS)
+	@status=0; for t in $(TSAN_TESTS); do \
+	  TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
+	    build-tsan/$$t || status=1; \
+	done; exit $$status
 
 install: build
 	DESTDIR=$(DESTDIR) cmake --install build --prefix $(PREFIX)
@@ -104,7 +115,7 @@ serve:
 	build/statsweb/statsweb -i $(SERVE_FILE) -l $(SERVE_LISTEN) -n localhost -v
 
 clean:
-	rm -rf build build-asan build-bench build-fuzz build-golden
+	rm -rf build build-asan build-tsan build-bench build-fuzz build-golden
 
 # Benchmarks: micro-benchmarks and whole-process figures (bench/results.md).
 bench: build

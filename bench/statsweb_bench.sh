@@ -9,6 +9,9 @@
 #   - /openmetrics?r=2 (85 days by 30 minutes): size and time, plain and gzip, made and kept;
 #   - the page: its bytes and requests, the JSON table of its charts per second (made and kept),
 #     and the browser test's time to the first chart;
+#   - starvation: 200 connections drawing charts that are never kept (wrk), while a second client
+#     asks /metrics and /status in a bounded loop (curl, 200 requests): their 99th percentile,
+#     and the rate of charts drawn (2xx only; the flood gets 503 beyond its share);
 #   - a reload of a changed 6 MB file: charts_reload() timed in-process after the file was
 #     replaced by rename, and the first /status answer after a replacement, over HTTP.
 # Writes its section "## statsweb" at the end of RESULTS (default bench/results.md), replacing
@@ -50,7 +53,8 @@ cp "$WORK/a.zel" "$DATA"
 DATA_BYTES=$(stat -c %s "$DATA")
 
 mkfifo "$WORK/out"
-"$BIN/statsweb/statsweb" -i "$DATA" -l 127.0.0.1:0 >"$WORK/out" 2>"$WORK/err" &
+# 200 connections of one wrk need a per-address limit above them.
+"$BIN/statsweb/statsweb" -i "$DATA" -l 127.0.0.1:0 -C 512 -P 256 >"$WORK/out" 2>"$WORK/err" &
 PID=$!
 read -r LINE <"$WORK/out"
 URL=${LINE##* }
@@ -60,6 +64,7 @@ echo "== statsweb bench: $URL, data file $DATA_BYTES bytes, ${SECONDS_PER_CASE}s
 # rate NAME PATH|SCRIPT [HEADER]: requests per second of one wrk run (1 thread, 8 connections).
 rate() {
     local name=$1 what=$2 out
+    sleep 1  # what the case before left waiting for the store is done
     local header=()
     [ $# -gt 2 ] && header=(-H "$3")
     if [ -f "$what" ]; then
@@ -143,6 +148,36 @@ end
 EOF
 JSON_MADE=$(rate "/table?format=json, made per request" "$WORK/json.lua")
 JSON_KEPT=$(rate "/table?format=json, the same table" "$JSON_PATH")
+
+# Starvation: wrk -c200 drawing uncached charts of 1600 x 320 on average (6000 sizes in turn:
+# a size comes again only after far more charts than the server keeps were drawn); a second client (another loopback address) asks the cheap ones.
+cat >"$WORK/flood.lua" <<'EOF'
+local i = 0
+request = function()
+    i = i + 1
+    return wrk.format("GET", "/chart?f=cpu&x=" .. (1000 + i % 1200) .. "&y=" .. (280 + 20 * (math.floor(i / 1200) % 5)))
+end
+EOF
+sleep 1
+wrk -t1 -c200 -d"${SECONDS_PER_CASE}s" -s "$WORK/flood.lua" "$URL/" >"$WORK/flood.txt" &
+WRK=$!
+sleep 1
+: >"$WORK/cheap.txt"
+for ((i = 0; i < 200; i++)); do
+    if ((i % 2)); then p=/status; else p=/metrics; fi
+    curl -s --interface 127.0.0.2 -o /dev/null -m 10 -w '%{time_total}\n' "$URL$p" >>"$WORK/cheap.txt" || echo 10 >>"$WORK/cheap.txt"
+    sleep 0.02
+done
+wait "$WRK"
+CHEAP_P99=$(sort -n "$WORK/cheap.txt" | awk '{v[NR]=$1} END {printf "%.1f", v[int(NR*0.99)] * 1000}')
+CHEAP_MAX=$(sort -n "$WORK/cheap.txt" | awk 'END {printf "%.1f", $1 * 1000}')
+FLOOD_ALL=$(awk '/requests in/ {print $1}' "$WORK/flood.txt")
+FLOOD_NON2XX=$(awk '/Non-2xx/ {print $NF}' "$WORK/flood.txt")
+FLOOD_SECS=$(awk '/requests in/ {sub(/s,?$/, "", $4); print $4}' "$WORK/flood.txt")
+FLOOD_CHARTS=$(awk -v a="$FLOOD_ALL" -v n="${FLOOD_NON2XX:-0}" -v s="$FLOOD_SECS" 'BEGIN {printf "%.1f", (a - n) / s}')
+FLOOD_503=$(awk -v n="${FLOOD_NON2XX:-0}" -v s="$FLOOD_SECS" 'BEGIN {printf "%.1f", n / s}')
+printf '%-40s %10s ms p99 (max %s ms)\n' "/metrics, /status beside 200 drawing" "$CHEAP_P99" "$CHEAP_MAX" >&2
+printf '%-40s %10s charts/s (%s/s 503)\n' "charts drawn by 200 connections" "$FLOOD_CHARTS" "$FLOOD_503" >&2
 
 # One statsdump process per chart, in sequence.
 N=40
@@ -228,7 +263,7 @@ SECTION=$WORK/section.md
 cat >"$SECTION" <<EOF
 ## statsweb
 
-Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source $REV, $(nproc) cores, load before $(cut -d' ' -f1-3 /proc/loadavg)). wrk: 1 thread, 8 keep-alive connections, ${SECONDS_PER_CASE} s per case, against \`statsweb\` on a loopback port over a statsgen data file of 100 days ending at the current minute ($DATA_BYTES bytes). The server answers on one thread.
+Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source $REV, $(nproc) cores, load before $(cut -d' ' -f1-3 /proc/loadavg)). wrk: 1 thread, 8 keep-alive connections, ${SECONDS_PER_CASE} s per case, against \`statsweb\` on a loopback port over a statsgen data file of 100 days ending at the current minute ($DATA_BYTES bytes). The server answers on a pool of polling threads; what needs the store goes to one worker thread.
 
 | What | Measured | Target | Verdict | Note |
 |---|---|---|---|---|
@@ -240,6 +275,8 @@ Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source
 | the page with its data (HTML, script, style sheet, JSON of the 12 charts) | $PAGE_BYTES bytes, $PAGE_REQUESTS requests | | | no compression; the script is uPlot's and ours |
 | time to the first interactive chart (browser test, headless Chromium) | $FIRST_CHART ms | | | from the start of navigation |
 | \`/table?format=json\` (12 charts, 1550 slots) | $JSON_MADE responses/s | | | made for every request; the same table kept: $JSON_KEPT/s |
+| \`/metrics\` and \`/status\` from a second client beside 200 connections drawing uncached charts | $CHEAP_P99 ms p99 | under 100 ms | $(verdict "$CHEAP_P99" 100 0) | 200 requests by curl, 20 ms apart; max $CHEAP_MAX ms |
+| charts drawn by those 200 connections (2xx) | $FLOOD_CHARTS/s | at least 643/s (714/s less 10 %) | $(verdict "$FLOOD_CHARTS" 643 1) | one address: beyond its 8 expensive requests at once the flood gets 503 ($FLOOD_503/s) |
 | reload of a changed 6 MB file (\`charts_reload\`, in-process) | $RELOAD_MED ms | at most 3 ms | $(verdict "$RELOAD_MED" 3 0) | median of 31 after a rename; min $RELOAD_MIN, max $RELOAD_MAX ms |
 
 Also, answers the server keeps until the file changes: the same \`/chart?f=cpu\` again and again $CHART_KEPT/s ($RATIO_KEPT x the processes), the same \`/table?f=*\` $TABLE_KEPT/s, and \`/metrics\` above (made once per load); the first \`/status\` answer after a rename, over HTTP (stat, reload, answer; curl's time_total): $HTTP_RELOAD ms median of 11.

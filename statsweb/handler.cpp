@@ -7,8 +7,10 @@
 #include <string.h>
 #include <time.h>
 
+#include <atomic>
 #include <list>
 #include <memory>
+#include <mutex>
 
 #include "assets.h"
 #include "charts.h"
@@ -19,6 +21,7 @@
 #include "settings.h"
 #include "statsdump.h"
 #include "store.h"
+#include "store_lock.h"
 #include "text.h"
 
 namespace statsweb {
@@ -37,12 +40,16 @@ constexpr size_t kGzipLeast = 1024;
 constexpr int kKeptLevel = 6;
 constexpr int kLiveLevel = 1;
 
-// A text kept for one load, and its gzip form once a client has taken it.
+using Shared = std::shared_ptr<const std::string>;
+
+// An answer kept for one load, and its gzip form once a client has taken it. Shared, not
+// copied, by every connection that sends it.
 struct Kept {
-    std::string plain, gz;
+    Shared plain, gz;
 };
 
-// What one load of the data file gives, kept until the next load.
+// What one load of the data file gives, kept until the next load; under answers_mu (held
+// briefly, never while the store works), so that kept answers go out without the store lock.
 struct Derived {
     uint64_t generation = 0;
     // /metrics: the statistic families of this load by format (text 0.0.4, OpenMetrics) with
@@ -62,7 +69,7 @@ struct Derived {
     struct Answer {
         std::string key;
         std::string content_type;
-        std::string body;
+        Kept body;
     };
     std::list<Answer> answers;
     size_t answer_bytes = 0;
@@ -71,16 +78,23 @@ constexpr size_t kAnswerCount = 64;
 constexpr size_t kAnswerBytes = 8 << 20;
 constexpr size_t kAnswerLargest = 4 << 20;
 
+std::mutex answers_mu;
 Derived d;
 
-void forget_derived(uint64_t generation) {
-    if (d.generation == generation) return;
-    d = Derived();
-    d.generation = generation;
+// With answers_mu held: forgets what an older load gave; false when generation is not the
+// newest load (a request that saw the file before a reload by another thread).
+bool sync_derived(uint64_t generation) {
+    if (generation > d.generation) {
+        d = Derived();
+        d.generation = generation;
+    }
+    return d.generation == generation;
 }
 
-// A kept answer of this load, or null; a found one moves to the front.
-const Derived::Answer *find_answer(const std::string &key) {
+// A kept chart or table of this load, or null; a found one moves to the front. With answers_mu
+// held.
+Derived::Answer *find_answer(uint64_t generation, const std::string &key) {
+    if (!sync_derived(generation)) return nullptr;
     for (auto it = d.answers.begin(); it != d.answers.end(); ++it) {
         if (it->key == key) {
             d.answers.splice(d.answers.begin(), d.answers, it);
@@ -90,14 +104,23 @@ const Derived::Answer *find_answer(const std::string &key) {
     return nullptr;
 }
 
-void keep_answer(std::string key, const std::string &content_type, const std::string &body) {
-    if (body.size() > kAnswerLargest) return;
-    d.answers.push_front({std::move(key), content_type, body});
-    d.answer_bytes += body.size();
+void keep_answer(uint64_t generation, std::string key, const std::string &content_type,
+                 const Shared &body) {
+    if (body->size() > kAnswerLargest) return;
+    std::lock_guard<std::mutex> g(answers_mu);
+    if (!sync_derived(generation)) return;
+    d.answers.push_front({std::move(key), content_type, Kept{body, nullptr}});
+    d.answer_bytes += body->size();
     while (d.answers.size() > kAnswerCount || d.answer_bytes > kAnswerBytes) {
-        d.answer_bytes -= d.answers.back().body.size();
+        d.answer_bytes -= d.answers.back().body.plain->size();
         d.answers.pop_back();
     }
+}
+
+Response deferred() {
+    Response r;
+    r.deferred = true;
+    return r;
 }
 
 // Query parameters: the first value of a name, or null.
@@ -138,22 +161,65 @@ Response ok(const char *content_type, std::string body) {
     return r;
 }
 
-// A kept text, in its gzip form (made now when it is the first time) for a client that takes it.
-Response ok_kept(const Request &req, const char *content_type, Kept &k) {
-    if (k.plain.size() >= kGzipLeast && accepts_gzip(req.accept_encoding)) {
-        if (k.gz.empty()) k.gz = gzip(k.plain, kKeptLevel);
-        if (!k.gz.empty()) {
-            Response r = ok(content_type, k.gz);
-            r.headers.emplace_back("Content-Encoding", "gzip");
-            return r;
-        }
-    }
-    return ok(content_type, k.plain);
+Response ok_shared(std::string content_type, Shared body) {
+    Response r;
+    r.content_type = std::move(content_type);
+    r.shared = std::move(body);
+    return r;
 }
 
 bool compressible(std::string_view content_type) {
     return content_type.starts_with("text/") || content_type.starts_with("application/json") ||
            content_type.starts_with("application/openmetrics-text");
+}
+
+// A kept answer k of one load as it goes out: its gzip form for a client that takes it, made
+// once (outside answers_mu) and kept beside it in slot(), which names the Kept within d.
+template <typename Slot>
+Response ok_kept(const Request &req, const std::string &content_type, uint64_t generation, Kept k,
+                 Slot slot) {
+    if (k.plain->size() >= kGzipLeast && compressible(content_type) &&
+        accepts_gzip(req.accept_encoding)) {
+        if (!k.gz) {
+            k.gz = std::make_shared<const std::string>(gzip(*k.plain, kKeptLevel));
+            std::lock_guard<std::mutex> g(answers_mu);
+            if (Kept *in = sync_derived(generation) ? slot() : nullptr) {
+                if (in->plain == k.plain) in->gz = k.gz;
+            }
+        }
+        if (!k.gz->empty()) {
+            Response r = ok_shared(content_type, k.gz);
+            r.headers.emplace_back("Content-Encoding", "gzip");
+            return r;
+        }
+    }
+    return ok_shared(content_type, k.plain);
+}
+
+// A kept chart or table of this load as it goes out; false when there is none.
+bool kept_answer(const Request &req, uint64_t generation, const std::string &key, Response &out) {
+    std::string type;
+    Kept k;
+    {
+        std::lock_guard<std::mutex> g(answers_mu);
+        Derived::Answer *a = find_answer(generation, key);
+        if (a == nullptr) return false;
+        type = a->content_type;
+        k = a->body;
+    }
+    out = ok_kept(req, type, generation, std::move(k), [&]() -> Kept * {
+        for (Derived::Answer &a : d.answers) {
+            if (a.key == key) return &a.body;
+        }
+        return nullptr;
+    });
+    return true;
+}
+
+// The same, found without the store lock while the file is the one of the current load.
+bool kept_now(const Request &req, const std::string &key, Response &out) {
+    StoreState st;
+    return store_current(st) && st.loaded && kept_answer(req, st.generation, key, out);
 }
 
 // Compresses a text answer of kGzipLeast bytes or more that is not compressed yet, when the
@@ -164,10 +230,11 @@ void encode(const Request &req, Response &r) {
     for (const auto &h : r.headers) {
         if (h.first == "Content-Encoding") return;
     }
-    if (r.body.size() < kGzipLeast || !accepts_gzip(req.accept_encoding)) return;
-    std::string gz = gzip(r.body, kLiveLevel);
-    if (gz.empty() || gz.size() >= r.body.size()) return;
+    if (r.text().size() < kGzipLeast || !accepts_gzip(req.accept_encoding)) return;
+    std::string gz = gzip(r.text(), kLiveLevel);
+    if (gz.empty() || gz.size() >= r.text().size()) return;
     r.body = std::move(gz);
+    r.shared.reset();
     r.headers.emplace_back("Content-Encoding", "gzip");
 }
 
@@ -262,19 +329,21 @@ Response get_chart(const Request &req) {
         if (!digits) return bad(names[i], "not a number");
         size[i] = uint32_t(strtoul(v->c_str(), nullptr, 10));
     }
-    const StoreState &st = store_refresh();
-    if (!st.loaded) return unavailable(st);
-    forget_derived(st.generation);
-
     const uint32_t number = uint32_t(type) * 10 + range;
     std::string key = "chart " + std::to_string(number) + " " + std::to_string(size[0]) + " " +
                       std::to_string(size[1]);
-    if (const Derived::Answer *a = find_answer(key)) return ok(a->content_type.c_str(), a->body);
+    Response r;
+    if (kept_now(req, key, r)) return r;
+    std::unique_lock<std::mutex> lock;
+    if (!store_lock(lock)) return deferred();
+    const StoreState &st = store_refresh();
+    if (!st.loaded) return unavailable(st);
+    if (kept_answer(req, st.generation, key, r)) return r;
     const uint32_t pngsize = charts_make_png(number, size[0], size[1]);
-    std::string png(pngsize, '\0');
-    charts_get_png(reinterpret_cast<uint8_t *>(png.data()));
-    keep_answer(std::move(key), "image/png", png);
-    return ok("image/png", std::move(png));
+    auto png = std::make_shared<std::string>(pngsize, '\0');
+    charts_get_png(reinterpret_cast<uint8_t *>(png->data()));
+    keep_answer(st.generation, std::move(key), "image/png", png);
+    return ok_shared("image/png", std::move(png));
 }
 
 void append_text(void *ctx, const char *text, size_t length) {
@@ -426,9 +495,6 @@ Response get_table(const Request &req) {
         if (!json) return bad("n", "only with format=json");
         if (!parse_u32(*v, rows) || rows == 0 || rows > 4096) return bad("n", "must be 1..4096");
     }
-    const StoreState &st = store_refresh();
-    if (!st.loaded) return unavailable(st);
-    forget_derived(st.generation);
     const uint8_t flags = uint8_t((date ? 1 : 0) | (si ? 2 : 0) | (iec ? 4 : 0));
     std::string key = "table " + std::to_string(range) + " ";
     key += json ? "json " + std::to_string(rows)
@@ -438,13 +504,19 @@ Response get_table(const Request &req) {
     // A download keeps a name that says what it holds; the browser still shows it inline.
     const std::string disposition = std::string(json ? "inline" : "attachment") + "; filename=\"" +
                                     table_file_name(fields, range, ext) + "\"";
-    if (const Derived::Answer *a = find_answer(key)) {
-        Response r = ok(a->content_type.c_str(), a->body);
+    Response r;
+    if (kept_now(req, key, r)) {
         r.headers.emplace_back("Content-Disposition", disposition);
         return r;
     }
-
-    Response r;
+    std::unique_lock<std::mutex> lock;
+    if (!store_lock(lock)) return deferred();
+    const StoreState &st = store_refresh();
+    if (!st.loaded) return unavailable(st);
+    if (kept_answer(req, st.generation, key, r)) {
+        r.headers.emplace_back("Content-Disposition", disposition);
+        return r;
+    }
     if (json) {
         r = table_json(fields, range, rows);
     } else {
@@ -456,10 +528,11 @@ Response get_table(const Request &req) {
         r = ok(sep == ',' ? "text/csv; charset=utf-8" : "text/tab-separated-values; charset=utf-8",
                std::move(out));
     }
-    if (r.status == 200) {
-        keep_answer(std::move(key), r.content_type, r.body);
-        r.headers.emplace_back("Content-Disposition", disposition);
-    }
+    if (r.status != 200) return r;
+    auto body = std::make_shared<const std::string>(std::move(r.body));
+    keep_answer(st.generation, std::move(key), r.content_type, body);
+    r = ok_shared(r.content_type, std::move(body));
+    r.headers.emplace_back("Content-Disposition", disposition);
     return r;
 }
 
@@ -489,6 +562,8 @@ Response get_data(const Request &req) {
         if (*v != "0" && *v != "1") return bad("multi", "must be 0 or 1");
         multi = *v == "1" ? 1 : 0;
     }
+    std::unique_lock<std::mutex> lock;
+    if (!store_lock(lock)) return deferred();
     const StoreState &st = store_refresh();
     if (!st.loaded) return unavailable(st);
     const uint32_t size = charts_makedata(nullptr, number, maxentries, multi);
@@ -498,26 +573,19 @@ Response get_data(const Request &req) {
     return ok("application/octet-stream", std::move(out));
 }
 
-Response get_metrics(const Request &req) {
-    const StoreState &st = store_refresh();
-    forget_derived(st.generation);
-    if (st.loaded && !d.have_statistics) {
-        const BaseSeries s = base_series(0);
-        for (int om = 0; om < 2; om++) d.statistics[om] = statistics_text(s, om);
-        d.sample_utc = sample_utc(s);
-        d.newest_utc = local_to_utc(s.newest);
-        d.have_statistics = true;
-    }
+// With answers_mu held: the /metrics answer of a state, made from what its load gave (false
+// while the statistic families of a load are still to be derived, which needs the store).
+bool metrics_kept(const StoreState &st, bool om, Kept &out, bool &shown) {
+    if (!sync_derived(st.generation) || (st.loaded && !d.have_statistics)) return false;
     if (d.metrics_failures != st.failures) {
         for (auto &format : d.metrics) {
             for (Kept &k : format) k = Kept();
         }
         d.metrics_failures = st.failures;
     }
-    const bool om = wants_openmetrics(req.accept);
-    const bool shown = st.loaded && is_fresh(d.sample_utc, time(nullptr));
+    shown = st.loaded && is_fresh(d.sample_utc, time(nullptr));
     Kept &k = d.metrics[om][shown];
-    if (k.plain.empty()) {
+    if (!k.plain) {
         Health h;
         h.loaded = st.loaded && st.message.empty();
         h.failures = st.failures;
@@ -525,9 +593,48 @@ Response get_metrics(const Request &req) {
             h.last_load = int64_t(st.last_load);
             h.newest_utc = d.newest_utc;
         }
-        k.plain = (shown ? d.statistics[om] : std::string()) + health_text(h, om);
+        k.plain = std::make_shared<const std::string>((shown ? d.statistics[om] : std::string()) +
+                                                      health_text(h, om));
     }
-    return ok_kept(req, om ? kOpenMetrics : kPrometheusText, k);
+    out = k;
+    return true;
+}
+
+// Under the store lock: the statistic families of a load, derived from the store once.
+void derive_statistics(const StoreState &st) {
+    {
+        std::lock_guard<std::mutex> g(answers_mu);
+        if (!sync_derived(st.generation) || !st.loaded || d.have_statistics) return;
+    }
+    const BaseSeries series = base_series(0);
+    std::string texts[2] = {statistics_text(series, false), statistics_text(series, true)};
+    std::lock_guard<std::mutex> g(answers_mu);
+    if (!sync_derived(st.generation)) return;
+    for (int om = 0; om < 2; om++) d.statistics[om] = std::move(texts[om]);
+    d.sample_utc = sample_utc(series);
+    d.newest_utc = local_to_utc(series.newest);
+    d.have_statistics = true;
+}
+
+Response get_metrics(const Request &req) {
+    const bool om = wants_openmetrics(req.accept);
+    StoreState st;
+    Kept k;
+    bool shown = false, have = false;
+    if (store_current(st)) {
+        std::lock_guard<std::mutex> g(answers_mu);
+        have = metrics_kept(st, om, k, shown);
+    }
+    if (!have) {
+        std::unique_lock<std::mutex> lock;
+        if (!store_lock(lock)) return deferred();
+        st = store_refresh();
+        derive_statistics(st);
+        std::lock_guard<std::mutex> g(answers_mu);
+        if (!metrics_kept(st, om, k, shown)) return text_response(500, "metrics error\n");
+    }
+    return ok_kept(req, om ? kOpenMetrics : kPrometheusText, st.generation, std::move(k),
+                   [&]() -> Kept * { return &d.metrics[om][shown]; });
 }
 
 // The labels of /openmetrics: job and instance as the scrape configuration gives them.
@@ -548,20 +655,62 @@ Response get_openmetrics(const Request &req) {
         !get_label(req, "instance", settings().name, instance, err)) {
         return err;
     }
-    const StoreState &st = store_refresh();
-    if (!st.loaded) return unavailable(st);
-    forget_derived(st.generation);
-    std::string key = std::to_string(range) + '\n' + job + '\n' + instance;
-    if (d.history_key != key) {
-        d.history = Kept();
-        d.history.plain = openmetrics_history(base_series(range), job, instance);
-        d.history_key = std::move(key);
+    const std::string key = std::to_string(range) + '\n' + job + '\n' + instance;
+    // With answers_mu held: the history of this range and labels when it is the one kept.
+    auto kept = [&](uint64_t generation, Kept &out) {
+        if (!sync_derived(generation) || d.history_key != key) return false;
+        out = d.history;
+        return true;
+    };
+    auto slot = [&]() -> Kept * { return d.history_key == key ? &d.history : nullptr; };
+    StoreState st;
+    Kept k;
+    bool have = false;
+    if (store_current(st) && st.loaded) {
+        std::lock_guard<std::mutex> g(answers_mu);
+        have = kept(st.generation, k);
     }
-    return ok_kept(req, kOpenMetrics, d.history);
+    if (!have) {
+        std::unique_lock<std::mutex> lock;
+        if (!store_lock(lock)) return deferred();
+        st = store_refresh();
+        if (!st.loaded) return unavailable(st);
+        {
+            std::lock_guard<std::mutex> g(answers_mu);
+            have = kept(st.generation, k);
+            if (!have) {
+                // The history kept before goes now (connections still sending it keep theirs).
+                d.history = Kept();
+                d.history_key.clear();
+            }
+        }
+        if (!have) {
+            k.plain = std::make_shared<const std::string>(
+                openmetrics_history(base_series(range), job, instance));
+            std::lock_guard<std::mutex> g(answers_mu);
+            if (sync_derived(st.generation)) d.history = k, d.history_key = key;
+        }
+    }
+    return ok_kept(req, kOpenMetrics, st.generation, std::move(k), slot);
+}
+
+// The state of the current load: without the lock when the file has not changed since, else
+// after a reload check under it; false (with r deferred) on a thread that may not wait.
+bool current_state(StoreState &st, Response &r) {
+    if (store_current(st)) return true;
+    std::unique_lock<std::mutex> lock;
+    if (!store_lock(lock)) {
+        r = deferred();
+        return false;
+    }
+    st = store_refresh();
+    return true;
 }
 
 Response get_status(const Request &) {
-    const StoreState &st = store_refresh();
+    StoreState st;
+    Response later;
+    if (!current_state(st, later)) return later;
     const Settings &set = settings();
     std::string out = "{\"name\":";
     json_string(out, set.name);
@@ -577,7 +726,7 @@ Response get_status(const Request &) {
     out += st.loaded ? "true" : "false";
     out += ",\"newest_minute\":";
     if (st.loaded) {
-        const uint32_t newest = store_newest(0);
+        const uint32_t newest = st.newest;
         const int64_t newest_utc = local_to_utc(newest);
         out += std::to_string(newest);
         out += ",\"newest_minute_date\":";
@@ -598,7 +747,7 @@ Response get_status(const Request &) {
     out += ",\"load_failures\":";
     out += std::to_string(st.failures);
     out += ",\"warning\":";
-    const std::string warning = store_clock_warning();
+    const std::string warning = clock_warning(st);
     if (warning.empty()) {
         out += "null";
     } else {
@@ -627,14 +776,14 @@ std::string zone_text(int64_t utc) {
     return std::string(abbr) + ", UTC" + off;
 }
 
-// What every page shows in its header.
+// What every page shows in its header. Under the store lock (the window's figures).
 PageData page_data(const StoreState &st, std::vector<int32_t> fields, uint32_t range) {
     PageData p;
     p.name = settings().name;
     p.path = st.path;
     p.loaded = st.loaded;
     p.message = st.message;
-    p.newest = st.loaded ? store_newest(0) : 0;
+    p.newest = st.loaded ? st.newest : 0;
     p.newest_utc = st.loaded ? local_to_utc(p.newest) : 0;
     p.zone = st.loaded ? zone_text(p.newest_utc) : "";
     p.now = time(nullptr);
@@ -675,6 +824,8 @@ Response get_page(const Request &req) {
     }
     uint32_t range;
     if (!get_range(req, range, err)) return err;
+    std::unique_lock<std::mutex> lock;
+    if (!store_lock(lock)) return deferred();
     const StoreState &st = store_refresh();
     Response r = ok("text/html; charset=utf-8", page_html(page_data(st, std::move(fields), range)));
     page_headers(r);
@@ -693,6 +844,8 @@ Response get_view(const Request &req) {
     if (const std::string *v = arg(req, "p")) {
         if (!parse_u32(*v, page)) return bad("p", "not a number");
     }
+    std::unique_lock<std::mutex> lock;
+    if (!store_lock(lock)) return deferred();
     const StoreState &st = store_refresh();
     const std::vector<int32_t> fields = {type, -1};
     std::string table;
@@ -711,9 +864,38 @@ Response get_view(const Request &req) {
 Response get_asset(const Request &req) {
     const Asset *a = find_asset(req.path);
     if (a == nullptr) return text_response(404, "not found\n");
-    std::string body(reinterpret_cast<const char *>(a->data), a->size);
-    if (req.path == "/statsweb.css") body += legend_css();
-    return ok(a->content_type, std::move(body));
+    // Made once, with their gzip forms; the legend swatches read the renderer's palette, so the
+    // first request makes them under the store lock.
+    struct Made {
+        Shared plain, gz;
+    };
+    auto make = [](const char *path, std::string extra) {
+        const Asset *asset = find_asset(path);
+        Made m;
+        m.plain = std::make_shared<const std::string>(
+            std::string(reinterpret_cast<const char *>(asset->data), asset->size) + extra);
+        m.gz = std::make_shared<const std::string>(gzip(*m.plain, kKeptLevel));
+        return m;
+    };
+    static Made script, style;
+    static std::once_flag once;
+    static std::atomic<bool> made{false};
+    if (!made.load(std::memory_order_acquire)) {
+        std::unique_lock<std::mutex> lock;
+        if (!store_lock(lock)) return deferred();
+        std::call_once(once, [&] {
+            script = make("/statsweb.js", "");
+            style = make("/statsweb.css", legend_css());
+            made.store(true, std::memory_order_release);
+        });
+    }
+    const Made &m = req.path == "/statsweb.css" ? style : script;
+    if (accepts_gzip(req.accept_encoding) && !m.gz->empty()) {
+        Response r = ok_shared(a->content_type, m.gz);
+        r.headers.emplace_back("Content-Encoding", "gzip");
+        return r;
+    }
+    return ok_shared(a->content_type, m.plain);
 }
 
 // Browsers ask for an icon; there is none, and saying so needs no error.
@@ -762,6 +944,7 @@ Response handle(const Request &req) {
     Response r;
     try {
         r = route(req);
+        if (r.deferred) return r;
         encode(req, r);
     } catch (...) {
         r = Response();

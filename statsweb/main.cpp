@@ -1,5 +1,6 @@
 // statsweb: the charts store of one data file over HTTP. Options and start-up; the main thread
-// then only waits for SIGTERM or SIGINT, while the server's one thread answers every request.
+// then only waits for signals (SIGTERM, SIGINT and SIGQUIT stop, SIGHUP reloads), while the
+// server's threads answer the requests.
 #include <malloc.h>
 #include <signal.h>
 #include <stdio.h>
@@ -27,7 +28,7 @@ constexpr const char *kDefaultInput = STATSDUMP_DEFAULT_DIR "/" STATSDUMP_DEFAUL
 void print_usage(FILE *out, const char *appname) {
     fprintf(out,
             "usage: %s [-i stats_file] [-l address:port] [-a auth_file] [-c cert.pem -k key.pem] "
-            "[-n name] [-z zone] [-v] [-h]\n"
+            "[-n name] [-z zone] [-C total] [-P per_address] [-T seconds] [-v] [-h]\n"
             "\t-i - name of zel binary stats file (default: %s)\n"
             "\t-l - address and port to listen on: a.b.c.d:port, [v6addr]:port or :port for "
             "every interface (default: %s)\n"
@@ -39,9 +40,52 @@ void print_usage(FILE *out, const char *appname) {
             "(default: this host's name)\n"
             "\t-z - time zone (IANA name) in which the data file's server keeps time "
             "(default: this host's)\n"
+            "\t-C - connections at most, in total (default: 256)\n"
+            "\t-P - connections at most from one client address (default: 128)\n"
+            "\t-T - seconds a client has to send a request's headers, from the start of its "
+            "connection or the end of its last answer (default: 5)\n"
             "\t-v - log one line per request\n"
             "\t-h - this help (also --help; --version prints the version)\n",
             appname, kDefaultInput, kDefaultListen);
+}
+
+// A number of an option: 1..max, digits only.
+bool option_number(const char *text, unsigned max, unsigned &out) {
+    uint32_t v;
+    if (!statsweb::parse_u32(text, v) || v == 0 || v > max) return false;
+    out = v;
+    return true;
+}
+
+// The auth file: exactly one line "user:password", neither part empty, no NUL; a message
+// naming the line otherwise.
+bool parse_auth(const char *path, std::string text, std::string &user, std::string &password) {
+    const size_t nl = text.find('\n');
+    std::string rest = nl == std::string::npos ? std::string() : text.substr(nl + 1);
+    if (nl != std::string::npos) text.resize(nl);
+    if (!text.empty() && text.back() == '\r') text.pop_back();
+    const char *why = nullptr;
+    int line = 1;
+    const size_t colon = text.find(':');
+    if (text.find('\0') != std::string::npos) {
+        why = "a NUL byte";
+    } else if (colon == std::string::npos) {
+        why = "expected user:password";
+    } else if (colon == 0) {
+        why = "an empty user";
+    } else if (colon + 1 == text.size()) {
+        why = "an empty password";
+    } else if (!rest.empty()) {
+        line = 2;
+        why = "a second line (the file holds one user:password line)";
+    }
+    if (why != nullptr) {
+        fprintf(stderr, "auth file %s: line %d: %s\n", path, line, why);
+        return false;
+    }
+    user = text.substr(0, colon);
+    password = text.substr(colon + 1);
+    return true;
 }
 
 bool read_file(const char *path, std::string &out) {
@@ -63,6 +107,8 @@ int main(int argc, char **argv) {
     const char *certfile = nullptr;
     const char *keyfile = nullptr;
     bool verbose = false;
+    statsweb::ServerConfig cfg;
+    bool numbers_ok = true;
     // Exit statuses: 0 after SIGTERM or SIGINT, 1 when the server cannot start (a file it
     // needs, the address), 2 for a usage error.
     for (int i = 1; i < argc && strcmp(argv[i], "--") != 0; i++) {
@@ -78,7 +124,7 @@ int main(int argc, char **argv) {
     statsweb::Settings &settings = statsweb::settings();
     settings.name = statsweb::host_name();
     int ch;
-    while ((ch = getopt(argc, argv, "i:l:a:c:k:n:z:vh")) != -1) {
+    while ((ch = getopt(argc, argv, "i:l:a:c:k:n:z:C:P:T:vh")) != -1) {
         switch (ch) {
             case 'i':
                 input = optarg;
@@ -101,6 +147,15 @@ int main(int argc, char **argv) {
             case 'z':
                 settings.zone = optarg;
                 break;
+            case 'C':
+                numbers_ok = numbers_ok && option_number(optarg, 100000, cfg.connection_limit);
+                break;
+            case 'P':
+                numbers_ok = numbers_ok && option_number(optarg, 100000, cfg.per_address_limit);
+                break;
+            case 'T':
+                numbers_ok = numbers_ok && option_number(optarg, 3600, cfg.header_seconds);
+                break;
             case 'v':
                 verbose = true;
                 break;
@@ -112,10 +167,10 @@ int main(int argc, char **argv) {
                 return 2;
         }
     }
-    statsweb::ServerConfig cfg;
     cfg.verbose = verbose;
     cfg.listen_text = listen;
-    if (optind < argc || input.empty() || !statsweb::parse_listen(listen, cfg.listen) ||
+    if (optind < argc || !numbers_ok || input.empty() ||
+        !statsweb::parse_listen(listen, cfg.listen) ||
         (certfile == nullptr) != (keyfile == nullptr) || settings.name.empty()) {
         print_usage(stderr, appname);
         return 2;
@@ -135,17 +190,8 @@ int main(int argc, char **argv) {
             fprintf(stderr, "can't read auth file %s\n", authfile);
             return 1;
         }
-        const size_t nl = text.find('\n');
-        if (nl != std::string::npos) text.resize(nl);
-        if (!text.empty() && text.back() == '\r') text.pop_back();
-        const size_t colon = text.find(':');
-        if (colon == std::string::npos || colon == 0) {
-            fprintf(stderr, "auth file %s: expected one user:password line\n", authfile);
-            return 1;
-        }
+        if (!parse_auth(authfile, text, cfg.user, cfg.password)) return 1;
         cfg.auth = true;
-        cfg.user = text.substr(0, colon);
-        cfg.password = text.substr(colon + 1);
     }
     if (certfile != nullptr) {
         if (!read_file(certfile, cfg.cert_pem) || cfg.cert_pem.empty()) {
@@ -162,13 +208,18 @@ int main(int argc, char **argv) {
     // process does not creep up with the sizes clients ask for.
     mallopt(M_MMAP_THRESHOLD, 256 * 1024);
 
-    // Signals are taken by sigwait() below; the server's thread inherits the mask.
-    sigset_t stop;
-    sigemptyset(&stop);
-    sigaddset(&stop, SIGTERM);
-    sigaddset(&stop, SIGINT);
-    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-    signal(SIGPIPE, SIG_IGN);
+    // Signals are taken by sigwait() below; the server's threads inherit the mask. The other
+    // signals whose default would end the process at once, cutting answers in flight, are
+    // ignored (faults such as SIGSEGV keep their default).
+    sigset_t waited;
+    sigemptyset(&waited);
+    for (int sig : {SIGTERM, SIGINT, SIGQUIT, SIGHUP}) sigaddset(&waited, sig);
+    pthread_sigmask(SIG_BLOCK, &waited, nullptr);
+    for (int sig : {SIGPIPE, SIGUSR1, SIGUSR2, SIGALRM, SIGIO, SIGPROF, SIGVTALRM, SIGXCPU, SIGXFSZ,
+                    SIGPWR, SIGSTKFLT}) {
+        signal(sig, SIG_IGN);
+    }
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; sig++) signal(sig, SIG_IGN);
 
     zel_log_init(nullptr, 0);
     if (statsweb::server_bind(cfg) != 0) return 1;
@@ -177,7 +228,10 @@ int main(int argc, char **argv) {
     if (statsweb::server_start() != 0) return 1;
 
     int sig = 0;
-    while (sigwait(&stop, &sig) != 0) {
+    for (;;) {
+        if (sigwait(&waited, &sig) != 0) continue;
+        if (sig != SIGHUP) break;
+        statsweb::server_reload();
     }
     zel_log(0, ZEL_LOG_INFO, "signal %d: stopping", sig);
     statsweb::server_stop();

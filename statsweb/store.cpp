@@ -5,6 +5,8 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <mutex>
+
 #include "charts.h"
 #include "crc.h"
 #include "handler.h"
@@ -20,29 +22,42 @@ namespace {
 // What identifies one version of the data file.
 struct FileId {
     bool present = false;
+    bool regular = false;
     dev_t dev = 0;
     ino_t ino = 0;
     off_t size = 0;
     struct timespec mtime = {0, 0};
     bool operator==(const FileId &o) const {
-        return present == o.present && dev == o.dev && ino == o.ino && size == o.size &&
-               mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec;
+        return present == o.present && regular == o.regular && dev == o.dev && ino == o.ino &&
+               size == o.size && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec;
     }
 };
 
+// Written under the store lock and state_mu together; read under either.
 struct Store {
     bool open = false;
-    FileId seen;  // the file as it was before the last load attempt
+    FileId seen;  // the file as it was at the last load attempt; never matches after a torn one
     StoreState state;
 };
 
 Store s;
+std::mutex state_mu;
+void (*read_hook)() = nullptr;
+
+// An identity no file has: the next check reads the file again.
+FileId torn_id() {
+    FileId id;
+    id.present = true;
+    id.size = -1;
+    return id;
+}
 
 FileId file_id(const std::string &path) {
     FileId id;
     struct stat st;
     if (stat(path.c_str(), &st) == 0) {
         id.present = true;
+        id.regular = S_ISREG(st.st_mode);
         id.dev = st.st_dev;
         id.ino = st.st_ino;
         id.size = st.st_size;
@@ -51,13 +66,15 @@ FileId file_id(const std::string &path) {
     return id;
 }
 
+// Called with state_mu held.
 void note_load(bool ok) {
     if (ok) {
         s.state.loaded = true;
         s.state.generation++;
         s.state.last_load = time(nullptr);
         s.state.message.clear();
-        const std::string warning = store_clock_warning();
+        s.state.newest = store_newest(0);
+        const std::string warning = clock_warning(s.state);
         if (!warning.empty()) zel_log(0, ZEL_LOG_WARNING, "%s", warning.c_str());
     } else {
         const char *msg = charts_load_message();
@@ -66,10 +83,54 @@ void note_load(bool ok) {
     }
 }
 
+constexpr int kLoadAttempts = 3;
+
+// Reads the file (the store lock held); `now` is its identity just before.
+const StoreState &load(FileId now) {
+    bool ok = false, whole = false;
+    for (int attempt = 0; attempt < kLoadAttempts && !whole; attempt++) {
+        if (attempt > 0) now = file_id(s.state.path);
+        if (now.present && !now.regular) {
+            // A FIFO, a directory or a device is never opened; the last good load stays.
+            std::lock_guard<std::mutex> g(state_mu);
+            s.seen = now;
+            s.state.message = "file loading error: not a regular file";
+            s.state.failures++;
+            zel_log(0, ZEL_LOG_WARNING, "data file %s not reloaded: not a regular file",
+                    s.state.path.c_str());
+            return s.state;
+        }
+        // A short read reports the errno it finds; the server's own calls must not show through.
+        errno = 0;
+        ok = charts_reload() == 0;
+        if (read_hook != nullptr) read_hook();
+        whole = file_id(s.state.path) == now;
+    }
+    std::lock_guard<std::mutex> g(state_mu);
+    note_load(ok);
+    s.seen = whole ? now : torn_id();
+    if (!whole) {
+        // The store shows what was read; it is read again at the next request. A torn read
+        // counts as a failed load (a failed read was counted already).
+        if (ok) s.state.failures++;
+        s.state.message =
+            "the file changed while it was read; it is read again at the next request";
+        zel_log(0, ZEL_LOG_WARNING, "data file %s changed while it was read", s.state.path.c_str());
+    } else if (ok) {
+        zel_log(0, ZEL_LOG_INFO, "data file %s reloaded", s.state.path.c_str());
+    } else {
+        zel_log(0, ZEL_LOG_WARNING, "data file %s not reloaded (%s): %s", s.state.path.c_str(),
+                s.state.loaded ? "keeping the last good load" : "nothing loaded",
+                s.state.message.c_str());
+    }
+    return s.state;
+}
+
 }  // namespace
 
 void open_store(const std::string &datafile) {
     if (s.open) return;
+    std::lock_guard<std::mutex> g(state_mu);
     s.open = true;
     s.state.path = datafile;
     mycrc32_init();
@@ -81,6 +142,8 @@ void open_store(const std::string &datafile) {
     const char *msg = charts_load_message();
     const bool ok = msg == nullptr || msg[0] == '\0';
     note_load(ok);
+    // A file that changed while it was read is read again at the first request.
+    if (!(file_id(datafile) == s.seen)) s.seen = torn_id();
     if (ok) {
         zel_log(0, ZEL_LOG_INFO, "data file %s loaded", datafile.c_str());
     } else {
@@ -89,27 +152,32 @@ void open_store(const std::string &datafile) {
     }
 }
 
-const StoreState &store_state() {
+StoreState store_snapshot() {
+    std::lock_guard<std::mutex> g(state_mu);
     return s.state;
+}
+
+bool store_current(StoreState &out) {
+    const FileId now = file_id(s.state.path);  // set once, before any other thread runs
+    std::lock_guard<std::mutex> g(state_mu);
+    out = s.state;
+    return s.open && now == s.seen;
+}
+
+void store_set_read_hook(void (*hook)()) {
+    read_hook = hook;
 }
 
 const StoreState &store_refresh() {
     if (!s.open) return s.state;
     const FileId now = file_id(s.state.path);
     if (now == s.seen) return s.state;
-    s.seen = now;
-    // A short read reports the errno it finds; the server's own calls must not show through.
-    errno = 0;
-    const bool ok = charts_reload() == 0;
-    note_load(ok);
-    if (ok) {
-        zel_log(0, ZEL_LOG_INFO, "data file %s reloaded", s.state.path.c_str());
-    } else {
-        zel_log(0, ZEL_LOG_WARNING, "data file %s not reloaded (%s): %s", s.state.path.c_str(),
-                s.state.loaded ? "keeping the last good load" : "nothing loaded",
-                s.state.message.c_str());
-    }
-    return s.state;
+    return load(now);
+}
+
+const StoreState &store_reload() {
+    if (!s.open) return s.state;
+    return load(file_id(s.state.path));
 }
 
 uint32_t store_newest(uint32_t range) {
@@ -121,12 +189,11 @@ uint32_t store_newest(uint32_t range) {
            uint32_t(head[3]);
 }
 
-std::string store_clock_warning() {
-    if (!s.state.loaded) return "";
-    const uint32_t newest = store_newest(0);
-    const int64_t ahead = local_to_utc(newest) - int64_t(time(nullptr));
+std::string clock_warning(const StoreState &st) {
+    if (!st.loaded) return "";
+    const int64_t ahead = local_to_utc(st.newest) - int64_t(time(nullptr));
     if (ahead <= kFutureSeconds) return "";
-    return "the newest minute of the data file (" + local_date(newest) + ") lies " +
+    return "the newest minute of the data file (" + local_date(st.newest) + ") lies " +
            std::to_string(ahead / 60) + " minutes ahead of the clock: is its time zone right (-z)?";
 }
 

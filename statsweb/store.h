@@ -1,5 +1,7 @@
 // statsweb's view of the charts store: the one data file, its reload when it changes, and what
-// is derived from one load (its generation) and kept until the next.
+// is derived from one load (its generation) and kept until the next. The functions that touch
+// the store (store_refresh, store_reload, store_newest, plain_table, open_store) run under the
+// store lock (store_lock.h); store_current() and store_snapshot() need no lock.
 #ifndef STATSWEB_STORE_H
 #define STATSWEB_STORE_H
 
@@ -19,11 +21,25 @@ struct StoreState {
     time_t last_load = 0;     // when the last successful load was made (UTC seconds)
     std::string message;      // the store's message of the last failed load, "" after a good one
     uint64_t failures = 0;    // failed load attempts since the start
+    uint32_t newest = 0;      // local seconds of the newest minute of the load (when loaded)
 };
 
-// Checks the data file and loads it again when it changed; returns the state after that.
+// Under the store lock: checks the data file and loads it again when it changed; returns the
+// state after that. A load is taken whole only: the file's identity (device, inode, size,
+// modification time) must be the same before and after reading it, else it is read again (a
+// few times at once, then at the next request, with a message saying so). Anything but a
+// regular file is not read at all.
 const StoreState &store_refresh();
-const StoreState &store_state();
+// Under the store lock: reads the file again whether or not it changed (SIGHUP).
+const StoreState &store_reload();
+
+// Without the lock: a copy of the state, and whether the file is still the one the state was
+// made from (same identity), so that answers kept for this load may go out as they are.
+bool store_current(StoreState &out);
+StoreState store_snapshot();
+
+// Tests only: called between reading the file and checking its identity again.
+void store_set_read_hook(void (*hook)());
 
 // Local seconds of the newest slot of a range (valid when loaded).
 uint32_t store_newest(uint32_t range);
@@ -32,10 +48,10 @@ uint32_t store_newest(uint32_t range);
 // (the page's script uses the same number).
 constexpr int64_t kFutureSeconds = 120;
 
-// A warning when the newest minute of the load lies more than kFutureSeconds ahead of the clock
+// A warning when the newest minute of a load lies more than kFutureSeconds ahead of the clock
 // (the file is likely read in the wrong time zone, see -z), "" otherwise or when nothing is
 // loaded. The log gets it at each load; /status and the page show it.
-std::string store_clock_warning();
+std::string clock_warning(const StoreState &st);
 
 // The table of all base statistics of one range in plain form (what statsdump -f <names> -r R
 // prints without -d, -H, -h), split into cells; built once per generation.

@@ -719,7 +719,7 @@ TEST(StatswebLife, AuthenticationAndArguments) {
     EXPECT_EQ(naming, 1) << err;
 }
 
-// What a client cannot do: send a body, an endless URL or header, hold the one thread with a
+// What a client cannot do: send a body, an endless URL or header, hold a polling thread with a
 // request it never finishes, or open connections without end.
 TEST(StatswebLife, Limits) {
     TempDir dir;

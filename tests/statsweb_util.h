@@ -185,10 +185,21 @@ class Conn {
   public:
     ~Conn() { close_fd(); }
     // rcvbuf: a small receive buffer, so that a large answer stays in flight until read.
-    bool connect_to(int port, int rcvbuf = 0) {
+    // from: a loopback source address other than 127.0.0.1 ("127.0.0.2", ...), as another client
+    // host would be.
+    bool connect_to(int port, int rcvbuf = 0, const char *from = nullptr) {
         close_fd();
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         if (rcvbuf > 0) setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
+        if (from != nullptr) {
+            struct sockaddr_in src = {};
+            src.sin_family = AF_INET;
+            inet_pton(AF_INET, from, &src.sin_addr);
+            if (bind(fd_, (struct sockaddr *)&src, sizeof src) != 0) {
+                close_fd();
+                return false;
+            }
+        }
         struct timeval tv = {30, 0};
         setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
@@ -212,6 +223,7 @@ class Conn {
         fd_ = -1;
     }
 
+    bool send_raw(const std::string &bytes) { return send_all(bytes); }
     bool send_request(const std::string &method, const std::string &target) {
         return send_all(method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
     }

@@ -13,7 +13,7 @@ set -euo pipefail
 PURPOSES=(
   "build:cmake g++ make zlib1g-dev pkg-config"
   "statsweb:libmicrohttpd-dev"
-  "tests:libgtest-dev libpng-dev openssl curl file"
+  "tests:libgtest-dev libpng-dev openssl curl file gnutls-bin"
   "sanitize:clang libclang-rt-14-dev"
   "package:dpkg-dev debhelper fakeroot lintian abigail-tools"
   "prometheus:prometheus"
