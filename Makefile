@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Front door: make (build), make test, make sanitize, make tsan, make demo, make serve, make bench,
 # make fuzz, make memcheck, make install PREFIX=... [DESTDIR=...], make package, make package-check,
 # make abi-baseline, make deps (what the project needs from Debian's packages: tools/install-deps.sh)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the micro-benchmarks: a fixed clock and time zone, a full charts data file
 // built through the store itself (48 statistics, 6,296,272 bytes), the store opened on it in tool
 // mode, catalogue look-ups by name, and standard output sent to /dev/null for the table writer.

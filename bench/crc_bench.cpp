@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CRC-32 throughput: the module's slicing CRC against zlib's crc32 on the same buffers, from the
 // size of one PNG chunk header to 1 MiB.
 #include <benchmark/benchmark.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The chart imager stage by stage, for the default picture (1600 x 320, data area 1550 x 300):
 // drawing with one, two and three series, bitmap to scanlines, deflate at level 1, assembling
 // the file with its CRCs, and the whole charts_make_png + charts_get_png pair.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Data queries and the table writer: charts_getdata per chart kind (a base statistic, a stacked
 // extended chart, a computed series), all 60 fields of one range, the whole table of 60 fields
 // in each number format (to /dev/null), and a reference row formatted with snprintf.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes bench/results.md from the figures that bench/run.sh collected.
 
 Usage: report.py WORKDIR RESULTS_MD. WORKDIR holds the micro-benchmark outputs (*.json, the

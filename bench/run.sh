@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Benchmarks of statsdump (called by `make bench` after `make build`):
 #   1. builds the micro-benchmarks (bench/*_bench.cpp) into build-bench;
 #   2. generates the demo charts data file with statsgen (default options, TZ=Europe/Warsaw);

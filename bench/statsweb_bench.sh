@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # statsweb figures (called by bench/run.sh, or alone after `make build`): wrk against the real
 # server on a loopback port, over statsgen data files ending at the current minute (TZ=Europe/Warsaw):
 #   - /chart?f=cpu (1600 x 320): drawn for every request (the width cycles over 100 values, more

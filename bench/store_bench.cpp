@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The store's own costs: loading a full charts data file (48 statistics, 6,296,272 bytes), a
 // whole tool-mode set-up and release, merging one sample vector, and saving the store.
 #include <benchmark/benchmark.h>

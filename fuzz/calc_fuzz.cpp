@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: arbitrary calc token lists and extended-chart tables handed to the store.
 //
 // Input: a control byte, a count byte, `count & 7` extended-chart entries of 20 bytes, then the

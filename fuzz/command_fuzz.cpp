@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: arbitrary command lines for the statsdump command, run in-process.
 //
 // Input: a control byte, then the argument words, separated by NUL or newline bytes. The words

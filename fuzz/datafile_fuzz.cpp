@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: arbitrary bytes as a charts data file.
 //
 // Input: a control byte, a pick byte, then the bytes of the data file. Every execution writes

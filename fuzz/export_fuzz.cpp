@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: arbitrary chart numbers, maxentries and multimode for the binary exports.
 //
 // The store is set up once: the real catalogue in server mode on a data file with full rings

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Pieces shared by the fuzz targets and the seed generator: charts data files of any shape
 // (tag, ring length, chart count, newest minute, records) made with the shared builder
 // (tests/datafile_builder.h), a small catalogue that keeps one execution cheap, and a scratch

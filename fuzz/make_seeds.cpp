@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Writes the seed corpora of the fuzz targets: make_seeds OUTDIR creates OUTDIR/datafile,
 // OUTDIR/command, OUTDIR/calc, OUTDIR/export, OUTDIR/ondemand and OUTDIR/statsweb and fills them
 // with valid files of several ring lengths and their truncations, hostile headers and names,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: the tool's two ways of loading a charts data file must show the same store.
 //
 // Input: a control byte, then the bytes of the data file. Every execution writes the file and

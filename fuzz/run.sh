@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Builds the fuzz targets with clang's libFuzzer (AddressSanitizer and UBSan) in build-fuzz,
 # generates the seed corpora into build-fuzz/corpus/<target>/ and runs every target for
 # FUZZ_SECONDS seconds, one after the other. Prints per target the executions, the time and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Fuzz target: statsweb's request handler, in-process, over a small data file that sometimes
 // changes under it.
 //

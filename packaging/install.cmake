@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # What `make install` puts under the prefix; debian/ splits the same files into the packages
 # libzelcommon1, libzelcommon-dev and zelstats (`make package`).
 include(CMakePackageConfigHelpers)

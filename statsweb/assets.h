@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The page's script and style sheet, built into the program from statsweb/ and third_party/
 // (generated into assets.cpp by statsweb/embed.cmake at build time).
 #ifndef STATSWEB_ASSETS_H

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Writes OUT, a C++ source that holds the page's assets: /statsweb.js (the files of JS, one
 # after the other) and /statsweb.css (the files of CSS).
 #   cmake -DOUT=assets.cpp -DJS="a.js;b.js" -DCSS="a.css;b.css" -P embed.cmake

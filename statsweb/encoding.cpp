@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb's content negotiation and gzip compression.
 #include "encoding.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb's content negotiation and compression: which format and coding a client takes
 // (Accept, Accept-Encoding), and the gzip member of an answer. No store, no HTTP connection.
 #ifndef STATSWEB_ENCODING_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What a person or a monitoring system reads about each field, indexed like the catalogue: a
 // title in words and the unit of the number statsdump prints, and for the Prometheus formats the
 // metric's name (its base unit as suffix), the factor from the printed number to that unit and

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb's router: one small function per endpoint, each answering from the charts store
 // through the same writers and queries that statsdump uses.
 #include "handler.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb's request handler: one request in, one response out, answered from the charts store
 // of one data file. It runs on any of the server's threads: the store is touched by one thread
 // at a time, under the store lock (store_lock.h), and nowhere else; answers already made for

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The colours of each chart's stacked series, read from the chart renderer's palette, so that
 // the page's legends and interactive charts match the PNGs. The renderer shades each series
 // from its bottom colour (lowest row of the picture) to its top colour (highest row).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb: the charts store of one data file over HTTP. Options and start-up; the main thread
 // then only waits for signals (SIGTERM, SIGINT and SIGQUIT stop, SIGHUP reloads), while the
 // server's threads answer the requests.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Prometheus text exposition and OpenMetrics text of the base statistics and of the health of
 // statsweb's data file.
 #include "metrics.h"

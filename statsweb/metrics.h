@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Prometheus text exposition and OpenMetrics text of the base statistics (one gauge family per
 // statistic, named, scaled and described by the field table in fields.h) and of statsweb's own
 // health. Every statistic sample carries the label resolution (the slot length: 1m, 6m, 30m,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HTML pages of statsweb.
 #include "page.h"
 

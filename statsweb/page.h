@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The HTML pages: the overview (which server, how fresh its data is, the 12 combined charts
 // with titles, units, legends and the figures of the window shown) and the page of one field
 // (a large chart and its table). Both work without script: the charts are the PNGs of /chart.

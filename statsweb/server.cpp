@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb's HTTP layer on libmicrohttpd.
 #include "server.h"
 

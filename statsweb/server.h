@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb's HTTP layer: libmicrohttpd with a small pool of polling threads (epoll) that call
 // handle() for every request and never wait for the store: a request that needs it is handed,
 // with its connection suspended, to the one store worker thread (store_lock.h). Also

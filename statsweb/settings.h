@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // What the operator told statsweb about the server whose data file it shows: its name and the
 // time zone in which that server keeps its clock. Set once by main() before the first request.
 #ifndef STATSWEB_SETTINGS_H

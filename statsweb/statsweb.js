@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb's page script. It draws the page's charts again from /table?format=json with uPlot:
 // the stacked series in the colours of the PNGs, a readout of the time and every series under
 // the pointer, drag to zoom (every chart of the page follows), double click to return, and

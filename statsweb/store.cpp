@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb's view of the charts store: set-up as a viewer, reload on change, plain tables.
 #include "store.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb's view of the charts store: the one data file, its reload when it changes, and what
 // is derived from one load (its generation) and kept until the next. The functions that touch
 // the store (store_refresh, store_reload, store_newest, plain_table, open_store) run under the

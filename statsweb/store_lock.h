@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The one lock of the charts store. The store and its imaging are single-threaded: every call
 // into them (a load or reload check, drawing a chart, writing a table, a query, an export) is made
 // by one thread at a time, under this lock, and nowhere else.

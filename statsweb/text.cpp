@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb's pure helpers: time conversion, escaping, parameter and address parsing.
 #include "text.h"
 

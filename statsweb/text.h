@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb's pure helpers: time conversion, escaping, parameter and address parsing. No store,
 // no HTTP; each function depends on its arguments only (and the host's time zone rules).
 #ifndef STATSWEB_TEXT_H

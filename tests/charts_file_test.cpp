@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The charts data file: its bytes, ring rotation, round trips, lenient and strict loading of
 // damaged files, and saves that fail part-way without harming the previous file.
 #include <errno.h>

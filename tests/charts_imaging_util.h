@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A small charts store for the imaging tests: a custom catalogue, empty rings with the newest
 // slot at ring index 4095, and helpers to place values and read or predict bitmap pixels.
 #ifndef ZEL_TESTS_CHARTS_IMAGING_UTIL_H

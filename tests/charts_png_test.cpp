@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Chart pictures as files: read back with an independent PNG decoder, chunk by chunk, and the
 // one-pixel picture of a failed request.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A charts store for the series, query and export suites: server mode without a data file,
 // every ring full of the no-data marker, positions and period numbers at 0. Tests set ring
 // values, pointers and timepoint directly in charts::g.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The chart bitmap as a reader of the chart sees it: palette, glyphs and labels, the value-axis
 // choice, the time axis and the stacked bars.
 #include <gtest/gtest.h>

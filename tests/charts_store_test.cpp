@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Store lifecycle: catalogue and calc program copies, rings, and what charts_init leaves behind
 // in tool and server mode.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // A small catalogue, a settable clock, a store opened for one test, and a builder of charts
 // data files byte by byte (datafile_builder.h), for the store, data file and sampling suites.
 #ifndef ZEL_TESTS_CHARTS_STORE_UTIL_H

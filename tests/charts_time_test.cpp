@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sampling and time keeping: period numbers in local time, wall-clock keys, ranges advancing
 // over gaps, late samples, merges of samples in one slot and daylight saving changes.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Counters of the shell checks (sourced): ok/fail record one result, check runs a command as one,
 # finish prints the closing line and fails the script when any check failed.
 passed=0

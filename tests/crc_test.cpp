@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CRC-32: the published check value, agreement with zlib's crc32 as the reference for every
 // short length and alignment and for large buffers, chaining through the register, and the
 // combination of adjacent pieces.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Builder of charts data files byte by byte, of any shape, shared by the tests, the fuzz targets
 // and their seed generator: a 16-byte header (format tag 00 01 00 00, ring length, chart count,
 // newest minute), then per record a 100-byte zero-padded name field and four rings of ring-length

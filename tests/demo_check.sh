@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # `make demo` on a machine without libmicrohttpd (hidden from pkg-config): configure says in
 # one line that statsweb is left out, the demo builds what it needs, prints its table and draws
 # its charts. Builds into a temporary folder, so the source tree is not touched.

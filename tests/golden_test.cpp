@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Golden digests of the demo outputs: statsgen's data file with its default options, the table
 // of every field in every range and number format, and the charts of a handful of fields in
 // two ranges. Each output is checked for its shape (rows, columns, times, PNG structure) and its

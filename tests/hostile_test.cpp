@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Hostile inputs for the command and the store: damaged, truncated and oversized data files,
 // odd file types, PNG destinations that cannot be created or written, extreme picture sizes
 // and command lines. Every case must end with the system's own message and its exit status:

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the current build into a temporary prefix and checks the result as a user would meet
 # it: every file in its place, the installed statsdump answering with its help text, the man
 # pages rendering without warnings, the bash completion loading, and the library with its

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # End-to-end runs under valgrind memcheck: a simulated chunk server writes a demo data file,
 # statsdump prints tables and draws charts from it, then every error path runs: bad command
 # lines, files that cannot be loaded (missing, empty, a directory, a FIFO, truncated, bad tag,

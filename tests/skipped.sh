@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Lists the checks that a ctest run skipped, each with its reason, from the run's JUnit report
 # (ctest --output-junit): the line a GoogleTest skip printed after "Skipped", or a script
 # test's "skipped: ..." line.

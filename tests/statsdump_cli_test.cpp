@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The built statsdump program: help text, usage errors and field selection messages byte for
 // byte, exit status 0 on every path, and a run over a real data file.
 #include <arpa/inet.h>

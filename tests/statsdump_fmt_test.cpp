@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The table's number and date texts against the printf formats they stand for.
 #include <gtest/gtest.h>
 #include <math.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command in-process: catalogue, field selection, text table and chart files over stores
 // built directly in memory.
 #include "statsdump.h"

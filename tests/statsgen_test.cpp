@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // End to end through a real data file: statsgen runs the store as a server does (add, store) and
 // statsdump reads the file back as the tool does (load, query, print). The simulated story is
 // fixed by statsgen's defaults: 100 days ending 2024-03-05 12:00 UTC, a disk failing at

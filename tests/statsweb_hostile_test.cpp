@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb against hostile clients, each kind of attack once, against the real server on
 // loopback: malformed and smuggling shapes, parameter extremes, the data file replaced by
 // anything while requests run, slowloris from several addresses, clients that never read, a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb and a real Prometheus, end to end, over statsgen files whose newest minute is the
 // current one: /metrics of two servers (both formats, plain and gzip) against what statsdump
 // prints for the same files times each metric's factor; then Prometheus 2 with the shipped

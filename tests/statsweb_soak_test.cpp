@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb under load while its data file changes: 64 keep-alive connections mixing every
 // endpoint for 20 seconds, while the file is replaced by rename every second (two good files in
 // turn, now and then a truncated one, one with a wrong tag, or none at all). The server keeps

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb end to end: the real server on a loopback port chosen by the kernel, over statsgen's
 // demo data file (TZ=Europe/Warsaw), compared byte for byte with what statsdump prints or draws
 // for the same file and with the export records of a store loaded here from the same file. Then

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb read by real clients: the Prometheus tools check /metrics and backfill /openmetrics
 // into a database (every slot with data becomes one sample), and a headless browser shows the page
 // and decodes every chart on it. Each case is skipped when its tool is not installed; CI installs

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb's pure helpers: local time to UTC across daylight saving changes, listen addresses,
 // numbers, escaping, the constant-time comparison, content negotiation, label values, and the
 // field table against the catalogue and the man page.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers of the statsweb end-to-end suites: the real server started on a loopback port chosen by
 // the kernel, a small HTTP/1.1 client (one-shot or keep-alive), a JSON reader for the answers,
 // and the statsdump runs the answers are compared with.

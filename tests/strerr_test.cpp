@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Error-number texts: known numbers, the number two symbols share, unknown numbers in the
 // shared buffer, lookups before strerr_init and rebuilding after strerr_term.
 #include "strerr.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the test suites: scratch directories, time zones, captured output and
 // running the built programs.
 #ifndef ZEL_TESTS_TEST_UTIL_H

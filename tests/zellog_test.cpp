@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Logging: the filter, colour sequences and system-log routing of zel_log, elevation, the
 // truncation of long texts, priority names, the debugging file and the fatal allocation path.
 #include "zellog.h"

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # What the project needs from Debian's packages and npm, by purpose, and their installation.
 #
 #   tools/install-deps.sh [PURPOSE...]   install what is missing (default: every purpose)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsgen: a simulated chunk server that writes a charts data file through the charts store,
 // exactly as a running server does: the store runs in server mode on a simulated clock, takes
 // one sample vector per minute with charts_add and is saved with charts_store at the end.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The charts store: a rolling history of 64-bit samples for every base statistic at four time
 // resolutions (ranges 0..3: one slot per minute, 6 minutes, 30 minutes, day; 4096 slots each),
 // the charts data file that keeps it, the data queries and binary exports that read it, and the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The two axes of a chart: the value axis (label step, decimals and unit prefix for the largest
 // value) and the time axis (grid lines, ticks and labels at hour, day and month boundaries,
 // counted back from the newest slot at the right edge of the data area).

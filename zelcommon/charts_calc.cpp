@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Series assembly: one source slot of a chart as a window of consecutive slots of one range,
 // oldest first, in the caller's work buffer; and the calc evaluator, a small stack machine over
 // the rings that computes one series value per slot.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Binary export of the store: the raw samples of one statistic, the assembled series of a
 // chart over one or all ranges with the numbers a reader needs to scale them, the running
 // totals, and one summary value of the newest minute samples. Records are big-endian.

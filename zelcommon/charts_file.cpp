@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The charts data file: charts_store writes the whole store (header, then one record of four
 // rings per base statistic, every ring oldest entry first), charts_load reads it back so that
 // the newest entry of every ring lands at ring index 4095.

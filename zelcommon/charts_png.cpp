@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The chart PNG encoder: picture size, scanlines, one deflate per picture, and the file built
 // from a fixed header template (with the palette), the compressed stream and a fixed tail. CRC
 // fields hold the placeholder "CRC#" until the assembled copy gets its real CRCs.

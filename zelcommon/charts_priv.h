@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Private face of the charts module: its one state struct, the data file layout shared by the
 // reader and the writer, and the imaging steps that only the module and its tests call.
 #ifndef ZELCOMMON_CHARTS_PRIV_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Data queries: chart numbers (decimal type * 10 + range, or a statid whose letter-case bits
 // carry the range), the factor from stored numbers to shown values, and whole charts as 4096
 // values with the time of the newest slot.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The chart renderer: one stacked bar picture of up to three series of a chart in one range,
 // one bitmap column per slot (newest at the right), with frame, value axis and time axis.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The charts store's state and lifecycle: charts_init copies the catalogue, creates the rings
 // and the image buffers, loads the data file and sets the clock keys; charts_term releases it.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The chart bitmap's primitives: the data-colour ramps of the palette, the 5x9 label font, the
 // unit-prefix table and the text stamp.
 #include <algorithm>

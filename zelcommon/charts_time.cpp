@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Sampling and time keeping: period numbers of the four ranges in local time, the wall-clock
 // keys of their newest slots, and the merge of one sample vector into every range.
 //

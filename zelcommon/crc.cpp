@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CRC-32 with the reflected polynomial 0xEDB88320: a slicing table of 16 rows for the data and
 // a ladder of zero-append operators for joining the CRCs of adjacent pieces.
 #include "crc.h"

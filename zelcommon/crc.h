@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // CRC-32 of ITU-T V.42 (reflected polynomial 0xEDB88320, preset and final inversion), the one
 // PNG chunks carry. Its tables are constants made when the program is compiled; every call is
 // read-only.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Big-endian cursor helpers.
 //
 // Every multi-byte number that leaves the program (the charts data file, export records, PNG

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The statsdump command: the chunk server's statistics catalogue, the command line, and the two
 // writers (text table on standard output, one PNG chart file per field).
 #ifndef ZELCOMMON_STATSDUMP_H

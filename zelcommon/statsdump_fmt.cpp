@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Number and date texts of the statistics table. The table prints up to a quarter of a million
 // values, so the fixed-point texts are produced directly from the binary value instead of going
 // through printf; the result is the exact decimal rounding that printf gives (round half to even

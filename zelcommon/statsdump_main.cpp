@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The statsdump command: its help text and command line. The program's main() runs it; the
 // library holds the catalogue and the writers it uses.
 #include "statsdump_main.h"

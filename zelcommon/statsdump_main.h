@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The statsdump command as its program runs it. It belongs to the program (and to the tests
 // and fuzz targets that run it in-process), not to the library's interface.
 #ifndef ZELCOMMON_STATSDUMP_MAIN_H

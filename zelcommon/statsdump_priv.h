@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Private face of the statsdump command: the number and date formatters behind the text table,
 // and the reset of the field selection for a fresh in-process run.
 #ifndef ZELCOMMON_STATSDUMP_PRIV_H

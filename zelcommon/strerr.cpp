@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Error-number texts: symbol and description of every error number the system reports, found
 // through an open-addressing hash over a constant table.
 #include "strerr.h"

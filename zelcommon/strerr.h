@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Error-number texts: "ENOENT (No such file or directory)". strerr_init() builds the lookup
 // table, strerr_term() releases it; numbers the table lacks read "Unknown error: N".
 #ifndef ZELCOMMON_STRERR_H

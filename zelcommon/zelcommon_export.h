@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Export marker of the shared library. The library is built with every symbol hidden; a
 // declaration in an installed header that carries ZELCOMMON_API is part of its interface and is
 // exported. For a program that includes the headers the marker changes nothing.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Process-wide logging: one filtered message goes to the sink, the system log and standard
 // error; debugging lines go to "zeldebug.txt" in the current directory.
 #include "zellog.h"

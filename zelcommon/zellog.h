@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Process-wide logging: zel_log() formats a message and hands it to an optional sink, the
 // system log and standard error, filtered by priority. Without zel_log_init() messages of
 // priority info or higher go to standard error with colour sequences.

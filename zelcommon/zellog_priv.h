@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The logging module's state, shared with its tests only: the settings zel_log works from and
 // the system-log calls, which tests replace to see what would reach the system log.
 #ifndef ZELCOMMON_ZELLOG_PRIV_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // statsweb's page in a real browser: the system's Chromium driven by puppeteer-core, against one
 // statsweb on loopback over a statsgen data file. One run checks: no console error and no failed
 // request; 12 interactive charts drawn; the readout at a chosen slot equals statsdump's table

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # The browser test under ctest: exit 77 (skipped) when node, its modules or Chromium are missing.
 #   tests/browser/run.sh STATSWEB STATSDUMP STATSGEN
 here=$(cd "$(dirname "$0")" && pwd)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 /* Proof that the installed charts store links from C: a server-mode store with a tiny
  * catalogue of two statistics takes samples on a fixed clock, exports them as single-range
  * records and saves its data file. Usage: store_from_c DIRECTORY. Exit status 0 on success. */
