@@ -8,6 +8,7 @@
 #include <string.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <list>
 #include <memory>
@@ -791,16 +792,13 @@ PageData page_data(const StoreState &st, std::vector<int32_t> fields, uint32_t r
     p.fields = std::move(fields);
     p.range = range;
     if (st.loaded) {
-        PlainTable t;
-        if (plain_table(p.fields.data(), range, t)) {
-            std::vector<double> col(t.rows);
-            for (uint32_t f = 0; f < t.fields; f++) {
-                for (uint32_t r = 0; r < t.rows; r++) {
-                    const std::string_view c = t.cell(r, f);
-                    col[r] = c.empty() ? -1.0 : strtod(std::string(c).c_str(), nullptr);
-                }
-                p.stats.push_back(window_stats(col));
-            }
+        // The figures of each chart's window, from the values the table prints (-1: no data).
+        std::vector<double> col(charts_getmaxleng());
+        for (size_t f = 0; p.fields[f] >= 0; f++) {
+            std::fill(col.begin(), col.end(), -1.0);
+            uint32_t timestamp = 0, rsec = 0;
+            charts_getdata(col.data(), &timestamp, &rsec, uint32_t(p.fields[f]) * 10 + range);
+            p.stats.push_back(window_stats(col));
         }
     }
     return p;
