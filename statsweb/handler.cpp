@@ -709,6 +709,15 @@ bool current_state(StoreState &st, Response &r) {
     return true;
 }
 
+// A JSON string, or null for an empty text.
+void json_string_or_null(std::string &out, std::string_view text) {
+    if (text.empty()) {
+        out += "null";
+    } else {
+        json_string(out, text);
+    }
+}
+
 Response get_status(const Request &) {
     StoreState st;
     Response later;
@@ -717,11 +726,7 @@ Response get_status(const Request &) {
     std::string out = "{\"name\":";
     json_string(out, set.name);
     out += ",\"zone\":";
-    if (set.zone.empty()) {
-        out += "null";
-    } else {
-        json_string(out, set.zone);
-    }
+    json_string_or_null(out, set.zone);
     out += ",\"file\":";
     json_string(out, st.path);
     out += ",\"loaded\":";
@@ -749,18 +754,9 @@ Response get_status(const Request &) {
     out += ",\"load_failures\":";
     out += std::to_string(st.failures);
     out += ",\"warning\":";
-    const std::string warning = clock_warning(st);
-    if (warning.empty()) {
-        out += "null";
-    } else {
-        json_string(out, warning);
-    }
+    json_string_or_null(out, clock_warning(st));
     out += ",\"load_error\":";
-    if (st.message.empty()) {
-        out += "null";
-    } else {
-        json_string(out, st.message);
-    }
+    json_string_or_null(out, st.message);
     out += "}\n";
     return ok("application/json", std::move(out));
 }
