@@ -134,9 +134,12 @@ CHARTS=cpu,bwin,bwout,hddread,hddwrite,hddopsr,hddopsw,mem,move,space,chunks,hdd
 JSON_PATH="/table?format=json&r=0&n=1550&f=$CHARTS"
 PAGE_BYTES=0
 PAGE_REQUESTS=0
+PAGE_GZIP=0
 for path in / /statsweb.js /statsweb.css "$JSON_PATH"; do
     b=$(curl -s -o /dev/null -w '%{size_download}' "$URL$path")
+    g=$(curl -s -H 'Accept-Encoding: gzip' -o /dev/null -w '%{size_download}' "$URL$path")
     PAGE_BYTES=$((PAGE_BYTES + b))
+    PAGE_GZIP=$((PAGE_GZIP + g))
     PAGE_REQUESTS=$((PAGE_REQUESTS + 1))
 done
 printf '%-40s %10s bytes in %s requests\n' "the page with its data" "$PAGE_BYTES" "$PAGE_REQUESTS" >&2
@@ -273,7 +276,7 @@ Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source
 | \`/openmetrics?r=2\` (85 days by 30 minutes) | $OM_BYTES bytes, $OM_FIRST ms | | | made once per load; kept: $OM_KEPT ms |
 | \`/openmetrics?r=2\`, gzip | $OM_GZ_BYTES bytes, $OM_GZ_FIRST ms | | | compressed once per load; kept: $OM_GZ_KEPT ms |
 | \`/table?f=*\` (60 fields, range 0) | $TABLE responses/s | at least 60/s | $(verdict "$TABLE" 60 1) | made for every request (the 60 fields in 120 orders and date forms) |
-| the page with its data (HTML, script, style sheet, JSON of the 12 charts) | $PAGE_BYTES bytes, $PAGE_REQUESTS requests | | | no compression; the script is uPlot's and ours |
+| the page with its data (HTML, script, style sheet, JSON of the 12 charts) | $PAGE_BYTES bytes, $PAGE_REQUESTS requests | | | $PAGE_GZIP bytes gzip-compressed, as a browser gets it; the script is uPlot's and ours |
 | time to the first interactive chart (browser test, headless Chromium) | $FIRST_CHART ms | | | from the start of navigation |
 | \`/table?format=json\` (12 charts, 1550 slots) | $JSON_MADE responses/s | | | made for every request; the same table kept: $JSON_KEPT/s |
 | \`/metrics\` and \`/status\` from a second client beside 200 connections drawing uncached charts | $CHEAP_P99 ms p99 | under 100 ms | $(verdict "$CHEAP_P99" 100 0) | 200 requests by curl, 20 ms apart; max $CHEAP_MAX ms |
