@@ -2,6 +2,7 @@
 #include "fields.h"
 
 #include <string>
+#include <utility>
 
 #include "statsdump.h"
 
@@ -200,24 +201,25 @@ const T *entry(const T *table, int32_t index) {
     return nullptr;
 }
 
+// Title and unit of a chart type (0..47 or 100 + k), both null for a type the tables lack.
+std::pair<const char *, const char *> texts_of(int32_t type) {
+    if (type >= 100) {
+        const ChartText *c = entry(kChartTexts, type - 100);
+        return c != nullptr ? std::pair(c->title, c->unit)
+                            : std::pair<const char *, const char *>();
+    }
+    const FieldText *f = entry(kFieldTexts, type);
+    return f != nullptr ? std::pair(f->title, f->unit) : std::pair<const char *, const char *>();
+}
+
 }  // namespace
 
 const char *field_title(int32_t type) {
-    if (type >= 100) {
-        const ChartText *c = entry(kChartTexts, type - 100);
-        return c != nullptr ? c->title : nullptr;
-    }
-    const FieldText *f = entry(kFieldTexts, type);
-    return f != nullptr ? f->title : nullptr;
+    return texts_of(type).first;
 }
 
 const char *field_unit(int32_t type) {
-    if (type >= 100) {
-        const ChartText *c = entry(kChartTexts, type - 100);
-        return c != nullptr ? c->unit : nullptr;
-    }
-    const FieldText *f = entry(kFieldTexts, type);
-    return f != nullptr ? f->unit : nullptr;
+    return texts_of(type).second;
 }
 
 std::string metric_help(int32_t stat) {

@@ -111,6 +111,12 @@ struct Server {
 Server srv;
 std::mutex log_mu;  // the log is reopened on SIGHUP while the polling threads write to it
 
+// A NUL byte within a name or value that libmicrohttpd passes with its length.
+bool has_nul(const char *key, size_t key_size, const char *value, size_t value_size) {
+    return (key != nullptr && memchr(key, 0, key_size) != nullptr) ||
+           (value != nullptr && memchr(value, 0, value_size) != nullptr);
+}
+
 struct ArgList {
     std::vector<std::pair<std::string, std::string>> *args;
     bool nul = false;
@@ -120,8 +126,7 @@ enum MHD_Result collect_arg(void *cls, enum MHD_ValueKind, const char *key, size
                             const char *value, size_t value_size) {
     auto *list = static_cast<ArgList *>(cls);
     // A NUL decoded from %00 would cut the name or the value short: the request is refused.
-    if ((key != nullptr && memchr(key, 0, key_size) != nullptr) ||
-        (value != nullptr && memchr(value, 0, value_size) != nullptr)) {
+    if (has_nul(key, key_size, value, value_size)) {
         list->nul = true;
         return MHD_NO;
     }
@@ -139,10 +144,7 @@ struct HeaderCheck {
 enum MHD_Result check_header(void *cls, enum MHD_ValueKind, const char *key, size_t key_size,
                              const char *value, size_t value_size) {
     auto *hc = static_cast<HeaderCheck *>(cls);
-    if ((key != nullptr && memchr(key, 0, key_size) != nullptr) ||
-        (value != nullptr && memchr(value, 0, value_size) != nullptr)) {
-        hc->nul = true;
-    }
+    if (has_nul(key, key_size, value, value_size)) hc->nul = true;
     if (key != nullptr && strcasecmp(key, MHD_HTTP_HEADER_CONTENT_LENGTH) == 0) hc->lengths++;
     if (key != nullptr && strcasecmp(key, MHD_HTTP_HEADER_TRANSFER_ENCODING) == 0) {
         hc->chunked = true;
