@@ -595,7 +595,7 @@ TEST(StatswebLife, ReloadKeepsTheLastGoodHistory) {
         {"first file appears", abytes, &want_a, ""},
         {"replaced by rename", bbytes, &want_b, ""},
         {"truncated", bbytes.substr(0, 3000000), &want_b,
-         "error reading charts data file: Success (errno=0)"},
+         "error reading charts data file: unexpected end of file after 3000000 bytes"},
         {"wrong tag", badtag, &want_b, "unrecognized charts data file format"},
         {"good again", abytes, &want_a, ""},
         {"removed", "", &want_a, missing},
@@ -604,7 +604,8 @@ TEST(StatswebLife, ReloadKeepsTheLastGoodHistory) {
         // Written in place: caught half-written, then complete; then overwritten without
         // truncation, where only the modification time tells (same file, same size).
         {"in place: half", abytes.substr(0, abytes.size() / 2), &want_b,
-         "error reading charts data file: Success (errno=0)"},
+         "error reading charts data file: unexpected end of file after " +
+             std::to_string(abytes.size() / 2) + " bytes"},
         {"in place: whole", abytes, &want_a, ""},
         {"in place: the other", bbytes, &want_b, ""},
     };
