@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "fields.h"
 
+#include <string.h>
+
 #include <string>
 #include <utility>
 
@@ -77,10 +79,10 @@ const FieldText kFieldTexts[] = {
     {"hlopw",        "write requests",                           "/min",
                      "zelcs_hlopw_per_second",              "per_second",         kPerMinute,
                      "High-level write operations (client write requests), per second."},
-    {"rtime",        "time spent reading (0.001 = always busy)", "busy/1000",
+    {"rtime",        "time spent reading",                       "busy/1000",
                      "zelcs_rtime_ratio",                   "ratio",              kBusy,
                      "Time spent in disk reads, as a ratio of the time (1 is one disk reading all the time)."},
-    {"wtime",        "time spent writing (0.001 = always busy)", "busy/1000",
+    {"wtime",        "time spent writing",                       "busy/1000",
                      "zelcs_wtime_ratio",                   "ratio",              kBusy,
                      "Time spent in disk writes, as a ratio of the time (1 is one disk writing all the time)."},
     {"repl",         "chunks replicated",                        "/min",
@@ -220,6 +222,14 @@ const char *field_title(int32_t type) {
 
 const char *field_unit(int32_t type) {
     return texts_of(type).second;
+}
+
+Shown field_shown(int32_t type) {
+    const char *unit = field_unit(type);
+    if (unit == nullptr) return {"", 1};
+    // Printed in thousandths of the time busy (0.001: busy all the time): shown as a share.
+    if (strcmp(unit, "busy/1000") == 0) return {"%", 1e5};
+    return {unit, 1};
 }
 
 std::string metric_help(int32_t stat) {

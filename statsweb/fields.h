@@ -39,6 +39,15 @@ extern const ChartText kChartTexts[];
 const char *field_title(int32_t type);
 const char *field_unit(int32_t type);
 
+// The unit the page shows a chart type in (title, axis, figures, readout, /view's table) and
+// the factor from the printed number to it: the printed unit, except that disk time (printed in
+// thousandths of the time busy) is shown as a percentage of the time.
+struct Shown {
+    const char *unit;
+    double scale;
+};
+Shown field_shown(int32_t type);
+
 // The HELP text of a base statistic's metric family (0..47), "" for another number.
 std::string metric_help(int32_t stat);
 

@@ -573,6 +573,10 @@ Response get_status(const Request &) {
     json_string_or_null(out, clock_warning(st));
     out += ",\"load_error\":";
     json_string_or_null(out, st.message);
+    // The page's rule for old data and data from the future, and what happened.
+    out += ",\"stale_after\":" + std::to_string(kStaleSeconds) +
+           ",\"future_after\":" + std::to_string(kFutureSeconds) + ",\"events\":";
+    if (!status_events(st, out, later)) return later;
     out += "}\n";
     return ok("application/json", std::move(out));
 }
