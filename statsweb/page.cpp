@@ -361,9 +361,11 @@ std::string page_html(const PageData &p) {
 namespace {
 
 // The pager of /view: newer, the rows shown, older.
-std::string pager(const std::string &base, const ViewRows &v) {
+std::string pager(const std::string &base, const ViewRows &v, const char *where) {
     const size_t pages = (v.count + kViewRows - 1) / kViewRows;
-    std::string out = "<nav class=\"pager\" aria-label=\"table pages\">";
+    std::string out = "<nav class=\"pager\" aria-label=\"table pages, ";
+    out += where;
+    out += "\">";
     if (v.page > 0) {
         out += "<a href=\"" + base + "&amp;p=" + std::to_string(v.page - 1) + "\">newer</a> ";
     }
@@ -404,8 +406,7 @@ std::string view_html(const PageData &p, const ViewRows &v) {
         q + "&amp;d=1\" download>TSV</a> · <a href=\"" + q +
         "&amp;d=1&amp;s=,\" download>CSV</a> · <a href=\"" + q +
         "&amp;format=json\">JSON</a></p>\n";
-    const std::string nav = pager(base, v);
-    out += nav;
+    out += pager(base, v, "above");
     // A combined chart: each stacked series, then the total.
     out += "<table class=\"data\"><caption>";
     html_escape(out, text_or(field_title(type), name));
@@ -436,7 +437,7 @@ std::string view_html(const PageData &p, const ViewRows &v) {
         }
         out += "</tr>\n";
     }
-    out += "</tbody></table>\n" + nav + "</main>\n";
+    out += "</tbody></table>\n" + pager(base, v, "below") + "</main>\n";
     footer(out);
     return out;
 }

@@ -177,7 +177,7 @@
   function tickRows(u) {
     if (!data) return [];
     const {min, max} = u.scales.x;
-    const want = Math.max(2, Math.floor(u.bbox.width / devicePixelRatio / 110));
+    const want = Math.max(2, Math.floor(u.bbox.width / devicePixelRatio / 70));
     const a = slotAt(min);
     const b = slotAt(max);
     const span = max - min;
@@ -186,7 +186,11 @@
     if (step === undefined) months = monthSteps.find((m) => span / (m * 30.44 * 86400) <= want) || 120;
     const rows = [];
     for (let i = a; i <= b; i++) {
-      if (data.ts[i] >= min && data.ts[i] <= max && isTick(data.lt[i], step, months)) rows.push(i);
+      // A slot the clock skipped (no width) carries no tick: the next slot starts there too.
+      const skipped = i + 1 < n() && data.ts[i + 1] === data.ts[i];
+      if (data.ts[i] >= min && data.ts[i] <= max && !skipped && isTick(data.lt[i], step, months)) {
+        rows.push(i);
+      }
     }
     return rows;
   }
@@ -221,6 +225,13 @@
       g.addColorStop(1, top);
       return g;
     };
+  }
+
+  // A colour halfway to white: "#2386b4" -> "#91c3da".
+  function lighter(hex) {
+    const v = parseInt(hex.slice(1), 16);
+    const c = [16, 8, 0].map((sh) => Math.round((((v >> sh) & 255) + 255) / 2));
+    return '#' + c.map((x) => x.toString(16).padStart(2, '0')).join('');
   }
 
   // The figures over the complete slots of the window (the newest slot is still filling).
@@ -348,10 +359,12 @@
                hidden: new Set()};
     // uPlot's series k + 1 is source series k: the top band first, the bottom band last.
     const series = [{}];
+    // On a dark page each band's edge is drawn lighter, so that the dark blues stand apart.
+    const dark = matchMedia('(prefers-color-scheme: dark)').matches;
     names.forEach((name, k) => {
       series.push({
         label: name,
-        stroke: colors[k][1],
+        stroke: dark ? lighter(colors[k][1]) : colors[k][1],
         width: 1,
         fill: fillOf(colors[k][0], colors[k][1]),
         paths: uPlot.paths.stepped({align: 1}),
@@ -370,8 +383,6 @@
         sync: {key: 'statsweb'},
         drag: {x: true, y: false},
         points: {show: false},
-        // The slot under the pointer: the one whose step it is in.
-        dataIdx: (u, s, closest, x) => Math.min(slotAt(x), n() - 1),
         bind: {dblclick: () => () => { setWindow(defaultWindow()); return null; }},
       },
       scales: {x: {time: true, min, max, range: (u, lo, hi) => [lo, hi]},
@@ -386,7 +397,9 @@
       series,
       hooks: {
         setScale: [onScale],
-        setCursor: [(u) => showReadout(p, u.cursor.idx)],
+        // The slot under the pointer: the one whose step it is in, not the nearest start.
+        setCursor: [(u) => showReadout(p, u.cursor.left === null || u.cursor.left < 0 ? null :
+            Math.min(slotAt(u.posToVal(u.cursor.left, 'x')), n() - 1))],
         setSize: [(u) => drawMarks(p)],
       },
     };
@@ -589,7 +602,7 @@
       const act = b.dataset.act;
       if (act === 'preset') {
         const span = Number(b.dataset.span);
-        goTo(span ? [end() - span, end()] : [data.ts[0], end()], true);
+        goTo([span ? end() - span : -Infinity, end()], true);
       } else if (act === 'follow') {
         const [a, c] = shownWindow();
         goTo([end() - (c - a), end()], true);
@@ -788,7 +801,7 @@
     zoom: () => view,
     ticks: (k) => ticksOf(plots[k]),
     data: () => data,
-    setWindow: (w) => goTo(w),
+    setWindow: (w) => (w ? goTo(w) : setWindow(defaultWindow())),
   };
   first();
 })();
