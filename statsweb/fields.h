@@ -14,7 +14,6 @@
 namespace statsweb {
 
 struct FieldText {
-    const char *name;   // the catalogue's field name, for a check that the two agree
     const char *title;  // in words, lower case: "processor use, user"
     const char *unit;   // of the number statsdump prints: "%", "bit/s", "B/s", "/min", ...
     // Prometheus: one gauge family per statistic.
@@ -25,13 +24,14 @@ struct FieldText {
 };
 
 struct ChartText {
-    const char *name;
     const char *title;
     const char *unit;
     const char *series[3];  // the stacked series, bottom first; null past the last
 };
 
-// Indexed by base statistic number (0..47) and by extended chart number (chart type - 100).
+// Indexed by base statistic number (0..47) and by extended chart number (chart type - 100), in
+// the catalogue's order; each ends with a row whose title is null. The names are the
+// catalogue's (statsdump_field_name).
 extern const FieldText kFieldTexts[];
 extern const ChartText kChartTexts[];
 

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 
+#include "charts.h"
 #include "fields.h"
 #include "legend.h"
 #include "statsdump.h"
@@ -18,11 +19,30 @@ namespace statsweb {
 
 namespace {
 
-// Each range by its slot length and the span of its 4096 slots.
-constexpr const char *kRangeChoice[4] = {"1 minute slots, 2.8 days", "6 minute slots, 17 days",
-                                         "30 minute slots, 85 days", "1 day slots, 11 years"};
-// What one chart of kWindowSlots slots covers in each range.
-constexpr const char *kWindowSpan[4] = {"25.8 hours", "6.5 days", "32 days", "4.2 years"};
+// A span of time in words, as the range buttons and the page's text give it: "25.8 hours",
+// "2.8 days", "17 days", "4.2 years", "11 years".
+std::string span_text(double seconds) {
+    char buf[32];
+    const double days = seconds / 86400, years = days / 365.25;
+    if (days < 2) {
+        snprintf(buf, sizeof buf, "%.1f hours", seconds / 3600);
+    } else if (days < 10) {
+        snprintf(buf, sizeof buf, "%.1f days", days);
+    } else if (days < 365) {
+        snprintf(buf, sizeof buf, "%.0f days", days);
+    } else {
+        snprintf(buf, sizeof buf, years < 10 ? "%.1f years" : "%.0f years", years);
+    }
+    return buf;
+}
+
+// Each range by its slot length and the span of its slots: "1 minute slots, 2.8 days".
+std::string range_choice(uint32_t range) {
+    const uint32_t step = charts_range_seconds(range);
+    const std::string slot =
+        step < 3600 ? std::to_string(step / 60) + " minute" : std::to_string(step / 86400) + " day";
+    return slot + " slots, " + span_text(double(step) * CHARTS_SLOTS);
+}
 
 int64_t utc_offset_at(int64_t utc) {
     const time_t t = time_t(utc);
@@ -32,7 +52,8 @@ int64_t utc_offset_at(int64_t utc) {
 }
 
 const char *field_name(int32_t type) {
-    return type < 100 ? statsdump_statdefs[type].name : statsdump_estatdefs[type - 100].name;
+    const char *name = statsdump_field_name(type);
+    return name != nullptr ? name : "";
 }
 
 const char *text_or(const char *text, const char *fallback) {
@@ -143,12 +164,12 @@ void head(std::string &out, const PageData &p, const std::string &title) {
 
 void range_nav(std::string &out, const std::string &base, uint32_t current) {
     out += "<nav class=\"ranges\" aria-label=\"range\">";
-    for (uint32_t r = 0; r < 4; r++) {
+    for (uint32_t r = 0; r < CHARTS_RANGES; r++) {
         out += "<a href=\"";
         out += base;
         out += range_arg(r);
         out += r == current ? "\" aria-current=\"page\">" : "\">";
-        out += kRangeChoice[r];
+        out += range_choice(r);
         out += "</a>";
     }
     out += "</nav>\n";
@@ -331,7 +352,8 @@ std::string page_html(const PageData &p) {
     out += "<main>\n";
     range_nav(out, "/?", p.range);
     out += "<p class=\"span\">Each chart shows the last ";
-    out += kWindowSpan[p.range];
+    // What one chart of kWindowSlots slots covers.
+    out += span_text(double(charts_range_seconds(p.range)) * kWindowSlots);
     out +=
         " as the command-line chart at its default width; its figures are over the complete "
         "slots (the newest slot is still filling). A chart's title opens it with its table.";

@@ -30,8 +30,7 @@ namespace statsweb {
 
 namespace {
 
-constexpr uint32_t kRanges = 4;
-constexpr uint32_t kSlotSeconds[kRanges] = {60, 360, 1800, 86400};
+constexpr uint32_t kRanges = CHARTS_RANGES;
 
 int64_t offset_at(int64_t utc) {
     const time_t t = time_t(utc);
@@ -56,7 +55,8 @@ void sync_columns(uint64_t generation) {
 }
 
 const char *name_of(int32_t type) {
-    return type < 100 ? statsdump_statdefs[type].name : statsdump_estatdefs[type - 100].name;
+    const char *name = statsdump_field_name(type);
+    return name != nullptr ? name : "";
 }
 
 }  // namespace
@@ -116,7 +116,7 @@ std::shared_ptr<const SlotTimes> slot_times(uint64_t generation, uint32_t range)
     auto t = std::make_shared<SlotTimes>();
     const uint32_t rows = charts_getmaxleng();
     std::vector<double> scratch(rows, -1.0);
-    uint32_t newest = 0, rsec = kSlotSeconds[range];
+    uint32_t newest = 0, rsec = charts_range_seconds(range);
     charts_getdata(scratch.data(), &newest, &rsec, range);  // chart 0 of the range
     t->step = rsec;
     t->local.resize(rows);
@@ -211,7 +211,7 @@ bool parse_table_query(const Request &req, TableQuery &q, Response &err) {
     // slots that start after a UTC second, for a refresh.
     if (const std::string *v = arg(req, "n")) {
         if (!q.json) return (err = bad("n", "only with format=json")), false;
-        if (!parse_u32(*v, q.rows) || q.rows == 0 || q.rows > 4096) {
+        if (!parse_u32(*v, q.rows) || q.rows == 0 || q.rows > CHARTS_SLOTS) {
             return (err = bad("n", "must be 1..4096")), false;
         }
     }

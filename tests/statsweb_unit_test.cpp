@@ -70,9 +70,23 @@ TEST(StatswebText, SlotStartsAcrossDaylightSaving) {
 // The JSON table's numbers: the table's six decimals (snprintf's exact rounding, ties to even)
 // without the zeros that end the fraction, over the edge classes and a random sample.
 TEST(StatswebText, JsonNumbersAreTheTablesDigits) {
-    std::vector<double> values = {0, 1, 0.5, 1e-7, 5e-7, 4.9999995e-7, 0.0078125, 1.0 / 3,
-                                  2.0 / 3, 999999.9999995, 9e15, 9.5e15, 1e300, 4.9e-324,
-                                  9007199254740991.0, 123456.0000005, 48.874203};
+    std::vector<double> values = {0,
+                                  1,
+                                  0.5,
+                                  1e-7,
+                                  5e-7,
+                                  4.9999995e-7,
+                                  0.0078125,
+                                  1.0 / 3,
+                                  2.0 / 3,
+                                  999999.9999995,
+                                  9e15,
+                                  9.5e15,
+                                  1e300,
+                                  4.9e-324,
+                                  9007199254740991.0,
+                                  123456.0000005,
+                                  48.874203};
     for (int e = -30; e < 64; e++) values.push_back(std::ldexp(1.0, e));
     for (int k = 0; k < 7; k++) {
         for (int64_t n : {1, 3, 5, 12345, 999999}) {
@@ -165,18 +179,19 @@ TEST(StatswebText, FieldTypesByName) {
     }
 }
 
-// The texts follow the catalogue entry for entry, so that a field never shows another's title.
+// The texts follow the catalogue entry for entry, so that a field never shows another's title:
+// as many rows as the catalogue (the metric names, checked below, name each base row's field).
 TEST(StatswebText, FieldTextsFollowTheCatalogue) {
     int32_t i = 0;
     for (; statsdump_statdefs[i].name != nullptr; i++) {
-        ASSERT_STREQ(statsweb::kFieldTexts[i].name, statsdump_statdefs[i].name);
+        ASSERT_NE(statsweb::kFieldTexts[i].title, nullptr) << statsdump_field_name(i);
     }
-    EXPECT_EQ(statsweb::kFieldTexts[i].name, nullptr);
+    EXPECT_EQ(statsweb::kFieldTexts[i].title, nullptr);
     for (i = 0; statsdump_estatdefs[i].name != nullptr; i++) {
-        ASSERT_STREQ(statsweb::kChartTexts[i].name, statsdump_estatdefs[i].name);
+        ASSERT_NE(statsweb::kChartTexts[i].title, nullptr) << statsdump_field_name(100 + i);
         EXPECT_STREQ(statsweb::field_title(100 + i), statsweb::kChartTexts[i].title);
     }
-    EXPECT_EQ(statsweb::kChartTexts[i].name, nullptr);
+    EXPECT_EQ(statsweb::kChartTexts[i].title, nullptr);
     EXPECT_EQ(statsweb::field_title(100 + i), nullptr);
     EXPECT_EQ(statsweb::field_unit(48), nullptr);
 }
