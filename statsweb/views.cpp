@@ -39,11 +39,33 @@ int64_t offset_at(int64_t utc) {
     return tm.tm_gmtoff;
 }
 
+// A column as the JSON table writes it: every cell followed by a comma, and where each starts
+// (one more entry than cells: the end). Made once per load, so that an answer of any window is
+// copied out of it.
+struct CellText {
+    std::string text;
+    std::vector<uint32_t> at;
+    // Cells first..end-1 with the commas between them.
+    std::string_view cells(uint32_t first, uint32_t end) const {
+        if (end <= first) return {};
+        return std::string_view(text).substr(at[first], at[end] - at[first] - 1);
+    }
+};
+// The JSON cells of one chart in one range: its total, then each stacked series.
+struct JsonCells {
+    std::vector<CellText> columns;
+};
+struct JsonTimes {
+    CellText utc, local;
+};
+
 // The columns of one load, kept under the store lock until the next load.
 struct LoadColumns {
     uint64_t generation = 0;
     std::shared_ptr<const SlotTimes> times[kRanges];
     std::map<uint32_t, std::shared_ptr<const Column>> columns;  // by chart number
+    std::shared_ptr<const JsonTimes> json_times[kRanges];
+    std::map<uint32_t, std::shared_ptr<const JsonCells>> json_cells;  // by chart number
 };
 LoadColumns cols;
 
@@ -79,10 +101,11 @@ int64_t slot_utc(int64_t local) {
 void json_fixed6(std::string &out, double v) {
     char buf[400];
     char *end;
-    // v * 10^6 as an integer when rounding it cannot differ from rounding the exact product.
+    // v * 10^6 as an integer when rounding it cannot differ from rounding the exact product:
+    // m is within half a unit in its last place (at most m * 2^-52) of that product.
     const double m = v * 1e6;
     const double r = nearbyint(m);
-    if (m >= 0 && m < 9e15 && fabs(m - r) < 0.5 - 2 * (nextafter(m, INFINITY) - m)) {
+    if (m >= 0 && m < 9e15 && fabs(m - r) < 0.5 - m * 0x1p-50 - 0x1p-1000) {
         uint64_t n = uint64_t(r);
         const uint64_t whole = n / 1000000;
         uint32_t frac = uint32_t(n % 1000000);
@@ -166,16 +189,55 @@ void append_text(void *ctx, const char *text, size_t length) {
     static_cast<std::string *>(ctx)->append(text, length);
 }
 
-void json_values(std::string &out, const std::vector<double> &v, uint32_t first, uint32_t end) {
-    out += '[';
-    for (uint32_t r = first; r < end; r++) {
-        if (r > first) out += ',';
-        if (v[r] < 0) {
-            out += "null";
-        } else {
-            json_fixed6(out, v[r]);
-        }
+template <typename T, typename Put>
+CellText cell_text(const std::vector<T> &v, Put put) {
+    CellText c;
+    c.text.reserve(v.size() * 12);
+    c.at.reserve(v.size() + 1);
+    for (const T &x : v) {
+        c.at.push_back(uint32_t(c.text.size()));
+        put(c.text, x);
+        c.text += ',';
     }
+    c.at.push_back(uint32_t(c.text.size()));
+    return c;
+}
+
+void put_value(std::string &out, double v) {
+    if (v < 0) {
+        out += "null";
+    } else {
+        json_fixed6(out, v);
+    }
+}
+
+// Under the store lock: the JSON cells of the times and of a chart, made once per load.
+std::shared_ptr<const JsonTimes> json_times(uint64_t generation, uint32_t range) {
+    const auto t = slot_times(generation, range);
+    if (cols.json_times[range]) return cols.json_times[range];
+    auto j = std::make_shared<JsonTimes>();
+    auto put = [](std::string &out, auto x) { out += std::to_string(x); };
+    j->utc = cell_text(t->utc, put);
+    j->local = cell_text(t->local, put);
+    cols.json_times[range] = j;
+    return j;
+}
+
+std::shared_ptr<const JsonCells> json_cells(uint64_t generation, int32_t type, uint32_t range) {
+    const auto c = column_of(generation, type, range);
+    const uint32_t number = uint32_t(type) * 10 + range;
+    auto it = cols.json_cells.find(number);
+    if (it != cols.json_cells.end()) return it->second;
+    auto j = std::make_shared<JsonCells>();
+    j->columns.push_back(cell_text(c->total, put_value));
+    for (const auto &part : c->parts) j->columns.push_back(cell_text(part, put_value));
+    cols.json_cells.emplace(number, j);
+    return j;
+}
+
+void json_list(std::string &out, const CellText &c, uint32_t first, uint32_t end) {
+    out += '[';
+    out += c.cells(first, end);
     out += ']';
 }
 
@@ -260,7 +322,8 @@ std::string table_file_name(const std::vector<int32_t> &fields, uint32_t range, 
 // What the JSON table is made from, taken under the store lock.
 struct JsonSource {
     std::shared_ptr<const SlotTimes> times;
-    std::vector<std::shared_ptr<const Column>> columns;
+    std::shared_ptr<const JsonTimes> text;
+    std::vector<std::shared_ptr<const JsonCells>> columns;
 };
 
 // The table as JSON (see statsweb.1): UTC start of each slot (timestamps, never decreasing),
@@ -272,10 +335,16 @@ std::string table_json(const TableQuery &q, const JsonSource &src) {
     const uint32_t rows = uint32_t(t.local.size());
     uint32_t first = q.rows > 0 && q.rows < rows ? rows - q.rows : 0;
     if (q.since) {
-        while (first < rows && t.utc[first] <= int64_t(q.since_utc)) first++;
+        first =
+            uint32_t(std::upper_bound(t.utc.begin() + first, t.utc.end(), int64_t(q.since_utc)) -
+                     t.utc.begin());
+    }
+    size_t bytes = 256 + src.text->utc.cells(first, rows).size() * 2;
+    for (const auto &c : src.columns) {
+        for (const CellText &col : c->columns) bytes += col.cells(first, rows).size() + 32;
     }
     std::string out;
-    out.reserve(size_t(rows - first) * (24 + src.columns.size() * 30) + 256);
+    out.reserve(bytes);
     out += "{\"fields\":[";
     for (size_t f = 0; q.fields[f] >= 0; f++) {
         if (f > 0) out += ',';
@@ -284,22 +353,16 @@ std::string table_json(const TableQuery &q, const JsonSource &src) {
     out += "],\"range\":" + std::to_string(q.range) + ",\"step\":" + std::to_string(t.step);
     out += ",\"utc_offset\":";
     out += std::to_string(rows > 0 ? int64_t(t.local[rows - 1]) - t.utc[rows - 1] : 0);
-    out += ",\"timestamps\":[";
-    for (uint32_t r = first; r < rows; r++) {
-        if (r > first) out += ',';
-        out += std::to_string(t.utc[r]);
-    }
-    out += "],\"local_timestamps\":[";
-    for (uint32_t r = first; r < rows; r++) {
-        if (r > first) out += ',';
-        out += std::to_string(t.local[r]);
-    }
-    out += "],\"values\":{";
+    out += ",\"timestamps\":";
+    json_list(out, src.text->utc, first, rows);
+    out += ",\"local_timestamps\":";
+    json_list(out, src.text->local, first, rows);
+    out += ",\"values\":{";
     for (size_t f = 0; f < src.columns.size(); f++) {
         if (f > 0) out += ',';
         json_string(out, name_of(q.fields[f]));
         out += ':';
-        json_values(out, src.columns[f]->total, first, rows);
+        json_list(out, src.columns[f]->columns[0], first, rows);
     }
     out += "},\"series\":{";
     bool any = false;
@@ -309,10 +372,10 @@ std::string table_json(const TableQuery &q, const JsonSource &src) {
         any = true;
         json_string(out, name_of(q.fields[f]));
         out += ":[";
-        const auto &parts = src.columns[f]->parts;
-        for (size_t k = 0; k < parts.size(); k++) {
-            if (k > 0) out += ',';
-            json_values(out, parts[k], first, rows);
+        const auto &cells = src.columns[f]->columns;
+        for (size_t k = 1; k < cells.size(); k++) {
+            if (k > 1) out += ',';
+            json_list(out, cells[k], first, rows);
         }
         out += ']';
     }
@@ -355,8 +418,9 @@ Response get_table(const Request &req) {
             if (q.json) {
                 JsonSource src;
                 src.times = slot_times(generation, q.range);
+                src.text = json_times(generation, q.range);
                 for (size_t f = 0; q.fields[f] >= 0; f++) {
-                    src.columns.push_back(column_of(generation, q.fields[f], q.range));
+                    src.columns.push_back(json_cells(generation, q.fields[f], q.range));
                 }
                 lock.unlock();  // the columns stay as they are; the lock guards the store
                 body = std::make_shared<const std::string>(table_json(q, src));
