@@ -704,12 +704,13 @@
     const from = Number(q.get('from'));
     const to = Number(q.get('to'));
     const asked = q.has('from') && q.has('to') && from < to ? [from, to] : null;
+    const status = updateStatus();  // the header and the events, beside the data
     let fresh;
     try {
       fresh = await fetchJson(tableUrl(asked ? '' : '&n=' + windowSlots));
     } catch (e) {
       setWarning('fetch', 'Could not fetch the data: ' + e.message);
-      if (!(await updateStatus() || {}).loaded) return schedule(waitMs);
+      if (!(await status || {}).loaded) return schedule(waitMs);
       showPictures();
       return schedule(refreshMs);
     }
@@ -728,7 +729,7 @@
           'double-click to return; pick a window above; click a legend entry to hide or show ' +
           'its series. New data comes in every minute.';
     }
-    await updateStatus();
+    await status;
     panels.forEach(makePlot);
     syncPicker();
     grid.dataset.ready = String(performance.now());

@@ -312,6 +312,7 @@ async function main() {
     check(sinceBytes > 0 && sinceBytes < 10240, 'a refresh with since= transfers ' + sinceBytes +
           ' bytes (under 10 kB) on range 0');
     check(typeof figsZoomed === 'string' && figsZoomed.length > 0, 'figures of the zoomed window');
+    console.log('time to first chart: ' + drawnAt.toFixed(0) + ' ms (all 12 at once)');
     console.log('time to all charts drawn: ' + drawnAt.toFixed(0) + ' ms; first load: ' + load.bytes +
                 ' bytes in ' + load.requests + ' requests (' + load.names + '); one refresh: ' +
                 refreshBytes + ' bytes (' + sinceBytes + ' of them the slots since the last)');
