@@ -9,7 +9,9 @@
 #     (the fields in changing order) and the same table again and again;
 #   - /openmetrics?r=2 (85 days by 30 minutes): size and time, plain and gzip, made and kept;
 #   - the page: its bytes and requests, the JSON table of its charts per second (made and kept),
-#     and the browser test's time to the first chart;
+#     and the browser test's time to the first chart; and, in a section of its own
+#     (page_section), the browser's first load and one refresh in bytes and the time until all
+#     charts are drawn;
 #   - starvation: 200 connections drawing charts that are never kept (wrk), while a second client
 #     asks /metrics and /status in a bounded loop (curl, 200 requests): their 99th percentile,
 #     and the rate of charts drawn (2xx only; the flood gets 503 beyond its share);
@@ -251,7 +253,9 @@ printf '%-40s %10s ms median\n' "first /status after a rename (curl)" "$HTTP_REL
 # Time to the first interactive chart: the browser test's own figure (skipped without node,
 # its modules or Chromium).
 FIRST_CHART=skipped
+BROWSER_OUT=
 if out=$(bash "$ROOT/tests/browser/run.sh" "$BIN/statsweb/statsweb" "$BIN/statsdump" "$BIN/statsgen" 2>&1); then
+    BROWSER_OUT=$out
     FIRST_CHART=$(sed -n 's/^time to first chart: \([0-9]*\) ms.*/\1/p' <<<"$out")
 fi
 printf '%-40s %10s ms\n' "time to first chart (browser test)" "$FIRST_CHART" >&2
@@ -293,3 +297,40 @@ if [ -f "$RESULTS" ]; then
 fi
 cat "$SECTION" >>"$RESULTS"
 echo "statsweb bench: wrote its section of ${RESULTS#"$ROOT"/}"
+
+# --- the page as a browser loads it: section "## statsweb page" --------------------------------
+# From the browser test's own line (headless Chromium, the demo's data file): the bytes of the
+# first load (every request, as transferred, gzip where taken), the bytes of one refresh (its
+# /status and the since= slots) and the time until all 12 charts were drawn. Writes the section
+# "## statsweb page" at the end of RESULTS, replacing the one there.
+page_section() {  # BROWSER_OUTPUT
+    local line drawn first requests refresh since section=$WORK/page.md
+    line=$(grep '^time to all charts drawn: ' <<<"$1" || true)
+    if [ -z "$line" ]; then
+        echo "statsweb bench: the browser test did not run; no page section" >&2
+        return 0
+    fi
+    drawn=$(sed -n 's/^time to all charts drawn: \([0-9]*\) ms.*/\1/p' <<<"$line")
+    first=$(sed -n 's/.*first load: \([0-9]*\) bytes in \([0-9]*\) requests.*/\1/p' <<<"$line")
+    requests=$(sed -n 's/.*first load: [0-9]* bytes in \([0-9]*\) requests.*/\1/p' <<<"$line")
+    refresh=$(sed -n 's/.*one refresh: \([0-9]*\) bytes.*/\1/p' <<<"$line")
+    since=$(sed -n 's/.*one refresh: [0-9]* bytes (\([0-9]*\) of them.*/\1/p' <<<"$line")
+    printf '%-40s %10s ms; first load %s bytes, refresh %s bytes\n' "page: all charts drawn" \
+        "$drawn" "$first" "$refresh" >&2
+    cat >"$section" <<EOF2
+## statsweb page
+
+Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source $REV), from the browser test's own figures (\`tests/browser/page_test.js\`, headless Chromium at 1400 × 1000 over statsgen's demo file, range 0, 12 charts of 1550 slots).
+
+| What | Measured | Note |
+|---|---|---|
+| first load of the page, every request as transferred | $first bytes in $requests requests | HTML, style sheet, script (uPlot's and ours), the JSON of the 12 charts' window, /status; gzip where the browser takes it |
+| one refresh | $refresh bytes | /status and the slots since the last complete one (\`since=\`): $since bytes; a tab on range 0 costs that a minute, a long range nothing between its slots |
+| time to all charts drawn | $drawn ms | from the start of navigation until the 12 interactive charts are drawn |
+EOF2
+    awk '/^## statsweb page$/ {skip = 1; next} /^## / {skip = 0} !skip' "$RESULTS" >"$WORK/rest2.md"
+    sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' "$WORK/rest2.md" >"$RESULTS"
+    echo >>"$RESULTS"
+    cat "$section" >>"$RESULTS"
+}
+page_section "$BROWSER_OUT"

@@ -275,38 +275,28 @@ bool get_switch(const Request &req, const char *name, bool &on, Response &err) {
 }
 
 // Field lists as statsdump's -f takes them (names separated by " ,;", "*" for all; every "f"
-// parameter adds to the list, as repeated -f options do; a field named twice is shown once).
+// parameter adds to the list, as repeated -f options do; a field named twice is shown once),
+// read by the library's parser.
 bool parse_fields(const Request &req, std::vector<int32_t> &list, Response &err) {
-    std::vector<bool> used(200, false);
     list.clear();
+    int32_t *parsed = nullptr;
     bool any_param = false;
+    int unknown = 0;
     for (const auto &a : req.args) {
         if (a.first != "f") continue;
         any_param = true;
-        std::string_view rest = a.second;
-        while (!rest.empty()) {
-            const size_t start = rest.find_first_not_of(" ,;");
-            if (start == rest.npos) break;
-            rest.remove_prefix(start);
-            const size_t end = rest.find_first_of(" ,;");
-            const std::string word(rest.substr(0, end));
-            rest.remove_prefix(end == rest.npos ? rest.size() : end);
-            if (word == "*") {
-                for (int32_t i = 0; statsdump_statdefs[i].name != nullptr; i++) {
-                    if (!used[i]) list.push_back(i), used[i] = true;
-                }
-                for (int32_t j = 0; statsdump_estatdefs[j].name != nullptr; j++) {
-                    if (!used[100 + j]) list.push_back(100 + j), used[100 + j] = true;
-                }
-                continue;
-            }
-            const int32_t type = statsdump_field_type(word.c_str());
-            if (type < 0 || type >= 200) {
-                err = bad("f", "unknown field name");
-                return false;
-            }
-            if (!used[type]) list.push_back(type), used[type] = true;
+        const int n = statsdump_parse_fields(&parsed, a.second.c_str(), nullptr, nullptr);
+        if (n < 0) {
+            err = text_response(500, "internal error\n");
+            return false;
         }
+        unknown += n;
+    }
+    for (size_t i = 0; parsed != nullptr && parsed[i] >= 0; i++) list.push_back(parsed[i]);
+    free(parsed);
+    if (unknown > 0) {
+        err = bad("f", "unknown field name");
+        return false;
     }
     if (!any_param || list.empty()) {
         err = bad("f", any_param ? "empty field list" : "missing");
@@ -573,6 +563,10 @@ Response get_status(const Request &) {
     json_string_or_null(out, clock_warning(st));
     out += ",\"load_error\":";
     json_string_or_null(out, st.message);
+    // The page's rule for old data and data from the future, and what happened.
+    out += ",\"stale_after\":" + std::to_string(kStaleSeconds) +
+           ",\"future_after\":" + std::to_string(kFutureSeconds) + ",\"events\":";
+    if (!status_events(st, out, later)) return later;
     out += "}\n";
     return ok("application/json", std::move(out));
 }

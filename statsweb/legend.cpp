@@ -3,7 +3,7 @@
 
 #include <stdio.h>
 
-#include "charts_priv.h"
+#include "charts.h"
 #include "fields.h"
 #include "statsdump.h"
 
@@ -11,26 +11,18 @@ namespace statsweb {
 
 namespace {
 
-constexpr uint32_t kPaletteOffset = 41;  // first palette byte of the PNG header template
-constexpr uint32_t kFirstDataEntry = 50;
-
-// How the renderer spreads the data entries 50..199 over the series of one chart.
-uint32_t span_of(size_t series) {
-    return series >= 3 ? 50 : series == 2 ? 75 : 150;
-}
-
-std::string entry_hex(uint32_t entry) {
-    const uint8_t *c = charts::g.png_header + kPaletteOffset + 3 * entry;
+std::string hex(uint32_t rgb) {
     char buf[8];
-    snprintf(buf, sizeof buf, "#%02x%02x%02x", c[0], c[1], c[2]);
+    snprintf(buf, sizeof buf, "#%06x", rgb & 0xFFFFFFu);
     return buf;
 }
 
+// The renderer's colours of series s of a chart with count series.
 void colours(size_t count, size_t s, std::string &bottom, std::string &top) {
-    const uint32_t span = span_of(count);
-    const uint32_t first = kFirstDataEntry + span * uint32_t(s);
-    bottom = entry_hex(first);
-    top = entry_hex(first + span - 1);
+    uint32_t b = 0, t = 0;
+    charts_series_colours(uint32_t(count), uint32_t(s), &b, &t);
+    bottom = hex(b);
+    top = hex(t);
 }
 
 }  // namespace
@@ -38,18 +30,13 @@ void colours(size_t count, size_t s, std::string &bottom, std::string &top) {
 Legend legend_of(int32_t type) {
     Legend lg;
     std::vector<std::string> names;
-    if (type >= 100) {
-        for (int32_t j = 0; kChartTexts[j].name != nullptr; j++) {
-            if (j != type - 100) continue;
-            for (const char *s : kChartTexts[j].series) {
-                if (s != nullptr) names.emplace_back(s);
-            }
+    if (type >= 100 && field_title(type) != nullptr) {
+        for (const char *s : kChartTexts[type - 100].series) {
+            if (s != nullptr) names.emplace_back(s);
         }
-        if (names.empty() && statsdump_estatdefs[type - 100].name != nullptr) {
-            names.emplace_back(statsdump_estatdefs[type - 100].name);
-        }
-    } else {
-        names.emplace_back(statsdump_statdefs[type].name);
+    }
+    if (names.empty() && statsdump_field_name(type) != nullptr) {
+        names.emplace_back(statsdump_field_name(type));
     }
     for (size_t s = 0; s < names.size(); s++) {
         LegendSeries ls;

@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
-// The colours of each chart's stacked series, read from the chart renderer's palette, so that
-// the page's legends and interactive charts match the PNGs. The renderer shades each series
-// from its bottom colour (lowest row of the picture) to its top colour (highest row).
+// The colours of each chart's stacked series, as the chart renderer gives them
+// (charts_series_colours), so that the page's legends and interactive charts match the PNGs.
+// The renderer shades each series from its bottom colour (lowest row of the picture) to its top
+// colour (highest row), and stands the last series on the time axis.
 #ifndef STATSWEB_LEGEND_H
 #define STATSWEB_LEGEND_H
 
@@ -20,11 +21,10 @@ struct LegendSeries {
 };
 
 struct Legend {
-    std::vector<LegendSeries> series;  // bottom first
+    std::vector<LegendSeries> series;  // in source order: the last stands on the time axis
 };
 
-// The series of a chart type (0..47 or 100 + k) as its chart stacks them. Needs the store set
-// up (the palette is made by charts_init).
+// The series of a chart type (0..47 or 100 + k) in source order. Needs no store.
 Legend legend_of(int32_t type);
 
 // Style rules of the swatches: one per series count (1..3) and series position.

@@ -4,7 +4,11 @@
 
 #include <math.h>
 #include <stdio.h>
+#include <time.h>
 
+#include <algorithm>
+
+#include "charts.h"
 #include "fields.h"
 #include "legend.h"
 #include "statsdump.h"
@@ -15,17 +19,41 @@ namespace statsweb {
 
 namespace {
 
-// Each range by its slot length and the span of its 4096 slots.
-constexpr const char *kRangeChoice[4] = {"1 minute slots, 2.8 days", "6 minute slots, 17 days",
-                                         "30 minute slots, 85 days", "1 day slots, 11 years"};
-// What one chart of kWindowSlots slots covers in each range.
-constexpr const char *kWindowSpan[4] = {"25.8 hours", "6.5 days", "32 days", "4.2 years"};
+// A span of time in words, as the range buttons and the page's text give it: "25.8 hours",
+// "2.8 days", "17 days", "4.2 years", "11 years".
+std::string span_text(double seconds) {
+    char buf[32];
+    const double days = seconds / 86400, years = days / 365.25;
+    if (days < 2) {
+        snprintf(buf, sizeof buf, "%.1f hours", seconds / 3600);
+    } else if (days < 10) {
+        snprintf(buf, sizeof buf, "%.1f days", days);
+    } else if (days < 365) {
+        snprintf(buf, sizeof buf, "%.0f days", days);
+    } else {
+        snprintf(buf, sizeof buf, years < 10 ? "%.1f years" : "%.0f years", years);
+    }
+    return buf;
+}
 
-// Data older than this (against the clock) is flagged.
-constexpr int64_t kStaleSeconds = 300;
+// Each range by its slot length and the span of its slots: "1 minute slots, 2.8 days".
+std::string range_choice(uint32_t range) {
+    const uint32_t step = charts_range_seconds(range);
+    const std::string slot =
+        step < 3600 ? std::to_string(step / 60) + " minute" : std::to_string(step / 86400) + " day";
+    return slot + " slots, " + span_text(double(step) * CHARTS_SLOTS);
+}
+
+int64_t utc_offset_at(int64_t utc) {
+    const time_t t = time_t(utc);
+    struct tm tm;
+    if (localtime_r(&t, &tm) == nullptr) return 0;
+    return tm.tm_gmtoff;
+}
 
 const char *field_name(int32_t type) {
-    return type < 100 ? statsdump_statdefs[type].name : statsdump_estatdefs[type - 100].name;
+    const char *name = statsdump_field_name(type);
+    return name != nullptr ? name : "";
 }
 
 const char *text_or(const char *text, const char *fallback) {
@@ -36,9 +64,44 @@ std::string range_arg(uint32_t range) {
     return std::string("r=") + char('0' + range);
 }
 
+// The events within the range's history, newest first, with their local times.
+void events_list(std::string &out, const PageData &p) {
+    std::vector<const Event *> shown;
+    for (const Event &e : p.events) {
+        if (e.end > p.first_utc) shown.push_back(&e);
+    }
+    if (shown.empty()) return;
+    out +=
+        "<section class=\"events\" aria-labelledby=\"events-h\"><h2 id=\"events-h\">"
+        "What happened</h2>\n<ul>\n";
+    constexpr size_t kShown = 12;
+    for (size_t k = 0; k < shown.size() && k < kShown; k++) {
+        const Event &e = *shown[shown.size() - 1 - k];
+        out += "<li data-kind=\"";
+        out += e.kind;
+        out += "\" data-start=\"" + std::to_string(e.start) + "\" data-end=\"" +
+               std::to_string(e.end) + "\"><time datetime=\"" + std::to_string(e.start) + "\">";
+        html_escape(out, local_date(e.start + utc_offset_at(e.start)));
+        out += "</time> – <time datetime=\"" + std::to_string(e.end) + "\">";
+        html_escape(out, local_date(e.end + utc_offset_at(e.end)));
+        out += "</time> ";
+        html_escape(out, event_text(e));
+        if (e.field != nullptr) {
+            out += " (<code>";
+            out += e.field;
+            out += "</code>)";
+        }
+        out += "</li>\n";
+    }
+    if (shown.size() > kShown) {
+        out += "<li>and " + std::to_string(shown.size() - kShown) + " earlier</li>\n";
+    }
+    out += "</ul></section>\n";
+}
+
 void head(std::string &out, const PageData &p, const std::string &title) {
     out +=
-        "<!DOCTYPE html>\n<html lang=\"en\">\n<head>\n<meta charset=\"utf-8\">\n"
+        "<!DOCTYPE html>\n<html lang=\"en\" class=\"nojs\">\n<head>\n<meta charset=\"utf-8\">\n"
         "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
         "<meta name=\"color-scheme\" content=\"light dark\">\n<title>";
     html_escape(out, title);
@@ -46,8 +109,10 @@ void head(std::string &out, const PageData &p, const std::string &title) {
     html_escape(out, p.name);
     out +=
         "</title>\n<link rel=\"stylesheet\" href=\"/statsweb.css\">\n"
-        "<script src=\"/statsweb.js\" defer></script>\n</head>\n<body>\n<header class=\"top\">\n"
-        "<h1><a href=\"/\">";
+        "<script src=\"/statsweb.js\" defer></script>\n</head>\n<body>\n<header class=\"top\"";
+    // The rule of the age warning, for the script to apply to the browser's clock.
+    out += " data-stale=\"" + std::to_string(kStaleSeconds) + "\" data-future=\"" +
+           std::to_string(kFutureSeconds) + "\">\n<h1><a href=\"/\">";
     html_escape(out, p.name);
     out += "</a></h1>\n<p class=\"meta\">data file <code>";
     html_escape(out, p.path);
@@ -94,27 +159,30 @@ void head(std::string &out, const PageData &p, const std::string &title) {
         out += "</p>";
     }
     out += "</div>\n";
+    events_list(out, p);
 }
 
 void range_nav(std::string &out, const std::string &base, uint32_t current) {
     out += "<nav class=\"ranges\" aria-label=\"range\">";
-    for (uint32_t r = 0; r < 4; r++) {
+    for (uint32_t r = 0; r < CHARTS_RANGES; r++) {
         out += "<a href=\"";
         out += base;
         out += range_arg(r);
         out += r == current ? "\" aria-current=\"page\">" : "\">";
-        out += kRangeChoice[r];
+        out += range_choice(r);
         out += "</a>";
     }
     out += "</nav>\n";
 }
 
-// One chart: title, unit, the picture (drawn again by the script), legend, window figures.
+// One chart: title, unit, the picture (drawn again by the script), legend, window figures and
+// the readout's reserved line.
 void panel(std::string &out, const PageData &p, size_t i, uint32_t x, uint32_t y) {
     const int32_t type = p.fields[i];
     const char *name = field_name(type);
     const char *title = text_or(field_title(type), name);
-    const char *unit = text_or(field_unit(type), "");
+    const Shown shown = field_shown(type);
+    const char *unit = shown.unit;
     const Legend lg = legend_of(type);
     const std::string view = std::string("/view?f=") + name + "&amp;" + range_arg(p.range);
 
@@ -122,6 +190,10 @@ void panel(std::string &out, const PageData &p, size_t i, uint32_t x, uint32_t y
     html_escape(out, name);
     out += "\" data-unit=\"";
     html_escape(out, unit);
+    char scale[32];
+    snprintf(scale, sizeof scale, "%.17g", shown.scale);
+    out += "\" data-scale=\"";
+    out += scale;
     out += "\" data-series=\"";
     for (size_t s = 0; s < lg.series.size(); s++) {
         if (s > 0) out += '|';
@@ -146,18 +218,24 @@ void panel(std::string &out, const PageData &p, size_t i, uint32_t x, uint32_t y
            "&amp;y=" + std::to_string(y);
     out += " <code>";
     html_escape(out, name);
-    out += "</code></figcaption>\n<div class=\"plot\" data-png=\"" + png +
-           "\"><noscript><a href=\"" + view + "\"><img src=\"" + png + "\" width=\"" +
-           std::to_string(x) + "\" height=\"" + std::to_string(y) + "\" alt=\"";
-    html_escape(out, std::string("chart of ") + title);
-    if (lg.series.size() > 1) {
-        out += ", stacked: ";
-        for (size_t s = 0; s < lg.series.size(); s++) {
-            if (s > 0) out += s + 1 == lg.series.size() ? " and " : ", ";
-            html_escape(out, lg.series[s].name);
+    out += "</code></figcaption>\n<div class=\"plot\" data-png=\"" + png + "\"><noscript>";
+    if (p.loaded) {
+        // Without script the PNG, as wide as the page allows, and at full size behind it.
+        out += "<a href=\"" + png + "\"><img src=\"" + png + "\" width=\"" + std::to_string(x) +
+               "\" height=\"" + std::to_string(y) + "\" alt=\"";
+        html_escape(out, std::string("chart of ") + title);
+        if (lg.series.size() > 1) {
+            out += ", stacked from the top: ";
+            for (size_t s = 0; s < lg.series.size(); s++) {
+                if (s > 0) out += s + 1 == lg.series.size() ? " and " : ", ";
+                html_escape(out, lg.series[s].name);
+            }
         }
+        out += "\"></a>";
+    } else {
+        out += "<p>No data loaded yet: reload the page once the data file is there.</p>";
     }
-    out += "\"></a></noscript></div>\n<ul class=\"legend\">";
+    out += "</noscript></div>\n<ul class=\"legend\">";
     for (size_t s = 0; s < lg.series.size(); s++) {
         out += "<li><span class=\"sw " + lg.series[s].css_class + "\"></span>";
         html_escape(out, lg.series[s].name);
@@ -169,12 +247,12 @@ void panel(std::string &out, const PageData &p, size_t i, uint32_t x, uint32_t y
     const double values[4] = {w.last, w.min, w.avg, w.max};
     for (int k = 0; k < 4; k++) {
         out += "<div><dt>";
-        // Without data in the newest slot, "last" is the newest slot that has some.
+        // Without data in the newest complete slot, "last" is the newest slot that has some.
         out += k == 0 && w.any && w.last_missing ? "last with data" : labels[k];
         out += "</dt><dd data-k=\"";
         out += labels[k];
         out += "\">";
-        html_escape(out, w.any ? value_text(values[k], unit) : "–");
+        html_escape(out, w.any ? value_text(values[k] * shown.scale, unit) : "–");
         out += "</dd></div>";
     }
     out += "</dl>\n<p class=\"readout\"></p>\n</figure>\n";
@@ -247,8 +325,9 @@ std::string value_text(double v, const char *unit) {
 
 WindowStats window_stats(const std::vector<double> &values) {
     WindowStats w;
-    const size_t n = values.size();
-    const size_t first = n > kWindowSlots ? n - kWindowSlots : 0;
+    // The newest slot is still filling: the figures are over the complete ones before it.
+    const size_t n = values.empty() ? 0 : values.size() - 1;
+    const size_t first = n > kWindowSlots - 1 ? n - (kWindowSlots - 1) : 0;
     double sum = 0;
     size_t count = 0;
     for (size_t i = first; i < n; i++) {
@@ -272,18 +351,19 @@ std::string page_html(const PageData &p) {
     head(out, p, "charts");
     out += "<main>\n";
     range_nav(out, "/?", p.range);
-    if (p.loaded) {
-        out += "<p class=\"span\">Each chart shows the last ";
-        out += kWindowSpan[p.range];
-        out +=
-            " (as the command-line chart at its default width). Drag across a chart to zoom "
-            "all of them, double-click to return; the data refreshes every minute.</p>\n";
-        out += "<div class=\"grid\" id=\"charts\" data-range=\"";
-        out += char('0' + p.range);
-        out += "\" data-slots=\"" + std::to_string(kWindowSlots) + "\">\n";
-        for (size_t i = 0; p.fields[i] >= 0; i++) panel(out, p, i, kWindowSlots + 50, 320);
-        out += "</div>\n";
-    }
+    out += "<p class=\"span\">Each chart shows the last ";
+    // What one chart of kWindowSlots slots covers.
+    out += span_text(double(charts_range_seconds(p.range)) * kWindowSlots);
+    out +=
+        " as the command-line chart at its default width; its figures are over the complete "
+        "slots (the newest slot is still filling). A chart's title opens it with its table.";
+    if (!p.loaded) out += " No data is loaded yet; the charts start when it is.";
+    out += "</p>\n";
+    out += "<div class=\"grid\" id=\"charts\" data-range=\"";
+    out += char('0' + p.range);
+    out += "\" data-slots=\"" + std::to_string(kWindowSlots) + "\">\n";
+    for (size_t i = 0; p.fields[i] >= 0; i++) panel(out, p, i, kWindowSlots + 50, 320);
+    out += "</div>\n";
     // The base statistics: one line each, linking to its own page.
     out += "<details class=\"base\"><summary>The 48 statistics</summary>\n<ul>\n";
     for (int32_t i = 0; statsdump_statdefs[i].name != nullptr; i++) {
@@ -300,74 +380,86 @@ std::string page_html(const PageData &p) {
     return out;
 }
 
-std::string view_html(const PageData &p, const std::string &table, uint32_t page) {
+namespace {
+
+// The pager of /view: newer, the rows shown, older.
+std::string pager(const std::string &base, const ViewRows &v, const char *where) {
+    const size_t pages = (v.count + kViewRows - 1) / kViewRows;
+    std::string out = "<nav class=\"pager\" aria-label=\"table pages, ";
+    out += where;
+    out += "\">";
+    if (v.page > 0) {
+        out += "<a href=\"" + base + "&amp;p=" + std::to_string(v.page - 1) + "\">newer</a> ";
+    }
+    out += "rows " + std::to_string(size_t(v.page) * kViewRows + 1) + "–" +
+           std::to_string(std::min(v.count, size_t(v.page + 1) * kViewRows)) + " of " +
+           std::to_string(v.count) + ", newest first";
+    if (v.page + 1 < pages) {
+        out += " <a href=\"" + base + "&amp;p=" + std::to_string(v.page + 1) + "\">older</a>";
+    }
+    return out + "</nav>\n";
+}
+
+}  // namespace
+
+std::string view_html(const PageData &p, const ViewRows &v) {
     const int32_t type = p.fields[0];
     const char *name = field_name(type);
-    const char *unit = text_or(field_unit(type), "");
+    const Shown shown = field_shown(type);
     std::string out;
     out.reserve(65536);
     head(out, p, name);
     out += "<main>\n";
+    const std::string base = std::string("/view?f=") + name + "&amp;" + range_arg(p.range);
     range_nav(out, std::string("/view?f=") + name + "&amp;", p.range);
-    if (p.loaded) {
-        out += "<div class=\"grid single\" id=\"charts\" data-range=\"";
-        out += char('0' + p.range);
-        out += "\" data-slots=\"" + std::to_string(kWindowSlots) + "\">\n";
-        panel(out, p, 0, kWindowSlots + 50, 480);
-        out += "</div>\n";
-
-        const std::string q = std::string("/table?f=") + name + "&amp;" + range_arg(p.range);
-        out += "<p class=\"downloads\">The whole table (4096 slots): <a href=\"" + q +
-               "&amp;d=1\" download>TSV</a> · <a href=\"" + q +
-               "&amp;d=1&amp;s=,\" download>CSV</a> · <a href=\"" + q +
-               "&amp;format=json\">JSON</a></p>\n";
-
-        // The rows of this page, newest first, as statsdump -d -H prints them.
-        std::vector<std::string_view> rows;
-        std::string_view rest = table;
-        const size_t nl = rest.find('\n');
-        rest.remove_prefix(nl == rest.npos ? rest.size() : nl + 1);
-        while (!rest.empty()) {
-            const size_t e = rest.find('\n');
-            rows.push_back(rest.substr(0, e));
-            rest.remove_prefix(e == rest.npos ? rest.size() : e + 1);
-        }
-        const size_t pages = (rows.size() + kViewRows - 1) / kViewRows;
-        if (page >= pages) page = pages > 0 ? uint32_t(pages - 1) : 0;
-        std::string pager = "<nav class=\"pager\">";
-        const std::string base = std::string("/view?f=") + name + "&amp;" + range_arg(p.range);
-        if (page > 0) {
-            pager += "<a href=\"" + base + "&amp;p=" + std::to_string(page - 1) + "\">newer</a> ";
-        }
-        pager += "rows " + std::to_string(size_t(page) * kViewRows + 1) + "–" +
-                 std::to_string(std::min(rows.size(), size_t(page + 1) * kViewRows)) + " of " +
-                 std::to_string(rows.size()) + ", newest first";
-        if (page + 1 < pages) {
-            pager += " <a href=\"" + base + "&amp;p=" + std::to_string(page + 1) + "\">older</a>";
-        }
-        pager += "</nav>\n";
-        out += pager;
-        out += "<table class=\"data\"><thead><tr><th>date</th><th>";
-        html_escape(out, name);
-        if (unit[0] != '\0') {
-            out += " (";
-            html_escape(out, unit);
-            out += ")";
-        }
-        out += "</th></tr></thead>\n<tbody>\n";
-        for (size_t k = size_t(page) * kViewRows;
-             k < rows.size() && k < size_t(page + 1) * kViewRows; k++) {
-            const std::string_view row = rows[rows.size() - 1 - k];
-            const size_t tab = row.find('\t');
-            out += "<tr><td>";
-            html_escape(out, row.substr(0, tab));
-            out += "</td><td>";
-            html_escape(out, tab == row.npos ? "" : row.substr(tab + 1));
-            out += "</td></tr>\n";
-        }
-        out += "</tbody></table>\n" + pager;
+    out += "<div class=\"grid single\" id=\"charts\" data-range=\"";
+    out += char('0' + p.range);
+    out += "\" data-slots=\"" + std::to_string(kWindowSlots) + "\">\n";
+    panel(out, p, 0, kWindowSlots + 50, 480);
+    out += "</div>\n";
+    if (!p.loaded) {
+        out += "</main>\n";
+        footer(out);
+        return out;
     }
-    out += "</main>\n";
+    const std::string q = std::string("/table?f=") + name + "&amp;" + range_arg(p.range);
+    out +=
+        "<p class=\"downloads\">The whole table (4096 slots) as statsdump prints it: <a href=\"" +
+        q + "&amp;d=1\" download>TSV</a> · <a href=\"" + q +
+        "&amp;d=1&amp;s=,\" download>CSV</a> · <a href=\"" + q +
+        "&amp;format=json\">JSON</a></p>\n";
+    out += pager(base, v, "above");
+    // A combined chart: each stacked series, then the total.
+    out += "<table class=\"data\"><caption>";
+    html_escape(out, text_or(field_title(type), name));
+    if (shown.unit[0] != '\0') {
+        out += " (";
+        html_escape(out, shown.unit);
+        out += ")";
+    }
+    out += ", newest first</caption><thead><tr><th scope=\"col\">date</th>";
+    const Legend lg = legend_of(type);
+    for (size_t s = 0; s < v.parts; s++) {
+        out += "<th scope=\"col\">";
+        html_escape(out, s < lg.series.size() ? lg.series[s].name : std::to_string(s + 1));
+        out += "</th>";
+    }
+    out += "<th scope=\"col\">";
+    out += v.parts > 0 ? "total" : name;
+    out += "</th></tr></thead>\n<tbody>\n";
+    for (size_t k = 0; k < v.local.size(); k++) {
+        out += "<tr><td>";
+        html_escape(out, local_date(v.local[k]));
+        out += "</td>";
+        for (size_t c = 0; c < v.columns(); c++) {
+            const double x = v.values[k * v.columns() + c];
+            out += "<td>";
+            html_escape(out, x < 0 ? "-" : value_text(x * shown.scale, shown.unit));
+            out += "</td>";
+        }
+        out += "</tr>\n";
+    }
+    out += "</tbody></table>\n" + pager(base, v, "below") + "</main>\n";
     footer(out);
     return out;
 }

@@ -45,9 +45,10 @@ void store_set_read_hook(void (*hook)());
 // Local seconds of the newest slot of a range (valid when loaded).
 uint32_t store_newest(uint32_t range);
 
-// How far ahead of the clock the newest minute may lie before the log, /status and the page warn
-// (the page's script uses the same number).
+// How far ahead of the clock the newest minute may lie before the log, /status and the page warn,
+// and how old it may be before the page does (the page's script gets both from the page).
 constexpr int64_t kFutureSeconds = 120;
+constexpr int64_t kStaleSeconds = 300;
 
 // A warning when the newest minute of a load lies more than kFutureSeconds ahead of the clock
 // (the file is likely read in the wrong time zone, see -z), "" otherwise or when nothing is

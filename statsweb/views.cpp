@@ -1,17 +1,24 @@
 // SPDX-License-Identifier: Apache-2.0
-// statsweb's page and table endpoints: the HTML page and /view, and /table as text or JSON.
+// statsweb's page and table endpoints: the HTML page and /view, and /table as text or JSON. The
+// JSON table and /view are made from columns of values fetched from the store once per load
+// (under the store lock) and formatted outside it, only for the rows asked for.
 #include "views.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
 #include <algorithm>
+#include <charconv>
+#include <map>
 #include <mutex>
 
 #include "charts.h"
 #include "encoding.h"
+#include "events.h"
+#include "fields.h"
 #include "page.h"
 #include "settings.h"
 #include "statsdump.h"
@@ -23,112 +30,277 @@ namespace statsweb {
 
 namespace {
 
-constexpr uint32_t kRanges = 4;
-constexpr uint32_t kSlotSeconds[kRanges] = {60, 360, 1800, 86400};
+constexpr uint32_t kRanges = CHARTS_RANGES;
+
+int64_t offset_at(int64_t utc) {
+    const time_t t = time_t(utc);
+    struct tm tm;
+    if (localtime_r(&t, &tm) == nullptr) return 0;
+    return tm.tm_gmtoff;
+}
+
+// A column as the JSON table writes it: every cell followed by a comma, and where each starts
+// (one more entry than cells: the end). Made once per load, so that an answer of any window is
+// copied out of it.
+struct CellText {
+    std::string text;
+    std::vector<uint32_t> at;
+    // Cells first..end-1 with the commas between them.
+    std::string_view cells(uint32_t first, uint32_t end) const {
+        if (end <= first) return {};
+        return std::string_view(text).substr(at[first], at[end] - at[first] - 1);
+    }
+};
+// The JSON cells of one chart in one range: its total, then each stacked series.
+struct JsonCells {
+    std::vector<CellText> columns;
+};
+struct JsonTimes {
+    CellText utc, local;
+};
+
+// The columns of one load, kept under the store lock until the next load.
+struct LoadColumns {
+    uint64_t generation = 0;
+    std::shared_ptr<const SlotTimes> times[kRanges];
+    std::map<uint32_t, std::shared_ptr<const Column>> columns;  // by chart number
+    std::shared_ptr<const JsonTimes> json_times[kRanges];
+    std::map<uint32_t, std::shared_ptr<const JsonCells>> json_cells;  // by chart number
+};
+LoadColumns cols;
+
+void sync_columns(uint64_t generation) {
+    if (cols.generation != generation) {
+        cols = LoadColumns();
+        cols.generation = generation;
+    }
+}
+
+const char *name_of(int32_t type) {
+    const char *name = statsdump_field_name(type);
+    return name != nullptr ? name : "";
+}
+
+}  // namespace
+
+int64_t slot_utc(int64_t local) {
+    const int64_t t = local_to_utc(local);
+    if (t + offset_at(t) == local) return t;
+    // A local time the clock skipped: the slot starts when the clock moved past it. The local
+    // time read by the clock rises with the instant, so the change is found by halving.
+    int64_t lo = local - offset_at(local + 86400);  // shows an earlier local time
+    int64_t hi = local - offset_at(local - 86400);  // shows a later one
+    if (lo >= hi || lo + offset_at(lo) >= local) return t;
+    while (hi - lo > 1) {
+        const int64_t mid = lo + (hi - lo) / 2;
+        (mid + offset_at(mid) >= local ? hi : lo) = mid;
+    }
+    return hi;
+}
+
+void json_fixed6(std::string &out, double v) {
+    char buf[400];
+    char *end;
+    // v * 10^6 as an integer when rounding it cannot differ from rounding the exact product:
+    // m is within half a unit in its last place (at most m * 2^-52) of that product.
+    const double m = v * 1e6;
+    const double r = nearbyint(m);
+    if (m >= 0 && m < 9e15 && fabs(m - r) < 0.5 - m * 0x1p-50 - 0x1p-1000) {
+        uint64_t n = uint64_t(r);
+        const uint64_t whole = n / 1000000;
+        uint32_t frac = uint32_t(n % 1000000);
+        end = std::to_chars(buf, buf + 32, whole).ptr;
+        if (frac != 0) {
+            int digits = 6;
+            while (frac % 10 == 0) frac /= 10, digits--;
+            *end++ = '.';
+            for (int k = digits - 1; k >= 0; k--) {
+                end[k] = char('0' + frac % 10);
+                frac /= 10;
+            }
+            end += digits;
+        }
+        out.append(buf, end);
+        return;
+    }
+    end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 6).ptr;
+    std::string_view s(buf, size_t(end - buf));
+    if (s.find('.') != s.npos) {
+        while (s.back() == '0') s.remove_suffix(1);
+        if (s.back() == '.') s.remove_suffix(1);
+    }
+    out += s;
+}
+
+std::shared_ptr<const SlotTimes> slot_times(uint64_t generation, uint32_t range) {
+    sync_columns(generation);
+    if (range >= kRanges) return nullptr;
+    if (cols.times[range]) return cols.times[range];
+    auto t = std::make_shared<SlotTimes>();
+    const uint32_t rows = charts_getmaxleng();
+    std::vector<double> scratch(rows, -1.0);
+    uint32_t newest = 0, rsec = charts_range_seconds(range);
+    charts_getdata(scratch.data(), &newest, &rsec, range);  // chart 0 of the range
+    t->step = rsec;
+    t->local.resize(rows);
+    t->utc.resize(rows);
+    const int64_t first = int64_t(newest) - int64_t(rsec) * (int64_t(rows) - 1);
+    for (uint32_t r = 0; r < rows; r++) {
+        t->local[r] = uint32_t(first + int64_t(rsec) * r);
+        t->utc[r] = slot_utc(t->local[r]);
+        // Never backwards, whatever the zone's rules say.
+        if (r > 0 && t->utc[r] < t->utc[r - 1]) t->utc[r] = t->utc[r - 1];
+    }
+    cols.times[range] = t;
+    return t;
+}
+
+std::shared_ptr<const Column> column_of(uint64_t generation, int32_t type, uint32_t range) {
+    sync_columns(generation);
+    const uint32_t number = uint32_t(type) * 10 + range;
+    auto it = cols.columns.find(number);
+    if (it != cols.columns.end()) return it->second;
+    auto c = std::make_shared<Column>();
+    const uint32_t rows = charts_getmaxleng();
+    c->total.assign(rows, -1.0);
+    uint32_t timestamp = 0, rsec = 0;
+    charts_getdata(c->total.data(), &timestamp, &rsec, number);
+    if (type >= 100) {
+        const double mul = charts_data_multiplier(uint32_t(type), range);
+        for (uint32_t cno = 1; cno <= 3; cno++) {
+            uint64_t *tab = nullptr;
+            if (charts_filltab(&tab, range, uint32_t(type), cno, rows)) {
+                std::vector<double> part(rows);
+                for (uint32_t r = 0; r < rows; r++) {
+                    part[r] = tab[r] == CHARTS_NODATA ? -1.0 : double(tab[r]) * mul;
+                }
+                c->parts.push_back(std::move(part));
+            }
+            free(tab);
+        }
+    }
+    cols.columns.emplace(number, c);
+    return c;
+}
+
+namespace {
 
 void append_text(void *ctx, const char *text, size_t length) {
     static_cast<std::string *>(ctx)->append(text, length);
 }
 
-// A plain cell as a JSON number: the table's digits without the zeros that end its fraction.
-void json_number(std::string &out, std::string_view v) {
-    if (v.find('.') != v.npos) {
-        while (!v.empty() && v.back() == '0') v.remove_suffix(1);
-        if (!v.empty() && v.back() == '.') v.remove_suffix(1);
+template <typename T, typename Put>
+CellText cell_text(const std::vector<T> &v, Put put) {
+    CellText c;
+    c.text.reserve(v.size() * 12);
+    c.at.reserve(v.size() + 1);
+    for (const T &x : v) {
+        c.at.push_back(uint32_t(c.text.size()));
+        put(c.text, x);
+        c.text += ',';
     }
-    out += v;
+    c.at.push_back(uint32_t(c.text.size()));
+    return c;
 }
 
-// The table as JSON: UTC seconds per slot (timestamps), the store's local seconds
-// (local_timestamps) and the zone's offset at the newest slot (utc_offset), the values of each
-// field, and of each combined chart its stacked series (bottom first), in the table's units.
-// rows > 0 keeps the newest rows only.
-Response table_json(const std::vector<int32_t> &fields, uint32_t range, uint32_t rows) {
-    PlainTable t;
-    if (!plain_table(fields.data(), range, t)) return text_response(500, "table error\n");
-    const uint32_t first = rows > 0 && rows < t.rows ? t.rows - rows : 0;
-    std::string out;
-    out.reserve(t.text.size() + size_t(t.rows) * 24 + 256);
-    out += "{\"fields\":[";
-    std::vector<const char *> names;
-    for (size_t f = 0; fields[f] >= 0; f++) {
-        const int32_t type = fields[f];
-        names.push_back(type < 100 ? statsdump_statdefs[type].name
-                                   : statsdump_estatdefs[type - 100].name);
-        if (f > 0) out += ',';
-        json_string(out, names.back());
+void put_value(std::string &out, double v) {
+    if (v < 0) {
+        out += "null";
+    } else {
+        json_fixed6(out, v);
     }
-    out += "],\"range\":";
-    out += std::to_string(range);
-    out += ",\"step\":";
-    out += std::to_string(kSlotSeconds[range]);
-    const int64_t newest_utc = t.rows > 0 ? local_to_utc(t.timestamps[t.rows - 1]) : 0;
-    out += ",\"utc_offset\":";
-    out += std::to_string(t.rows > 0 ? int64_t(t.timestamps[t.rows - 1]) - newest_utc : 0);
-    out += ",\"timestamps\":[";
-    for (uint32_t r = first; r < t.rows; r++) {
-        if (r > first) out += ',';
-        out += std::to_string(local_to_utc(t.timestamps[r]));
+}
+
+// Under the store lock: the JSON cells of the times and of a chart, made once per load.
+std::shared_ptr<const JsonTimes> json_times(uint64_t generation, uint32_t range) {
+    const auto t = slot_times(generation, range);
+    if (cols.json_times[range]) return cols.json_times[range];
+    auto j = std::make_shared<JsonTimes>();
+    auto put = [](std::string &out, auto x) { out += std::to_string(x); };
+    j->utc = cell_text(t->utc, put);
+    j->local = cell_text(t->local, put);
+    cols.json_times[range] = j;
+    return j;
+}
+
+std::shared_ptr<const JsonCells> json_cells(uint64_t generation, int32_t type, uint32_t range) {
+    const auto c = column_of(generation, type, range);
+    const uint32_t number = uint32_t(type) * 10 + range;
+    auto it = cols.json_cells.find(number);
+    if (it != cols.json_cells.end()) return it->second;
+    auto j = std::make_shared<JsonCells>();
+    j->columns.push_back(cell_text(c->total, put_value));
+    for (const auto &part : c->parts) j->columns.push_back(cell_text(part, put_value));
+    cols.json_cells.emplace(number, j);
+    return j;
+}
+
+void json_list(std::string &out, const CellText &c, uint32_t first, uint32_t end) {
+    out += '[';
+    out += c.cells(first, end);
+    out += ']';
+}
+
+// What a table request asks for.
+struct TableQuery {
+    std::vector<int32_t> fields;  // ending with -1
+    uint32_t range = 0;
+    char sep = '\t';
+    uint8_t flags = 0;  // the table writer's: 1 date, 2 base-10 prefixes, 4 base-2 prefixes
+    bool json = false;
+    uint32_t rows = 0;   // JSON: the newest rows only (0: all)
+    bool since = false;  // JSON: only the slots that start after since_utc
+    uint32_t since_utc = 0;
+};
+
+bool parse_table_query(const Request &req, TableQuery &q, Response &err) {
+    if (!parse_fields(req, q.fields, err) || !get_range(req, q.range, err)) return false;
+    if (const std::string *v = arg(req, "s")) {
+        if (v->size() != 1) return (err = bad("s", "must be one character")), false;
+        q.sep = (*v)[0];
     }
-    out += "],\"local_timestamps\":[";
-    for (uint32_t r = first; r < t.rows; r++) {
-        if (r > first) out += ',';
-        out += std::to_string(t.timestamps[r]);
+    bool date, si, iec;
+    if (!get_switch(req, "d", date, err) || !get_switch(req, "H", si, err) ||
+        !get_switch(req, "h", iec, err)) {
+        return false;
     }
-    out += "],\"values\":{";
-    for (uint32_t f = 0; f < t.fields; f++) {
-        if (f > 0) out += ',';
-        json_string(out, names[f]);
-        out += ":[";
-        for (uint32_t r = first; r < t.rows; r++) {
-            if (r > first) out += ',';
-            const std::string_view v = t.cell(r, f);
-            if (v.empty()) {
-                out += "null";
-            } else {
-                json_number(out, v);
-            }
+    q.flags = uint8_t((date ? 1 : 0) | (si ? 2 : 0) | (iec ? 4 : 0));
+    if (const std::string *v = arg(req, "format")) {
+        if (*v != "json") return (err = bad("format", "must be json")), false;
+        q.json = true;
+    }
+    // JSON only: the newest n rows (1..4096), for a chart that shows a window of them; and the
+    // slots that start after a UTC second, for a refresh.
+    if (const std::string *v = arg(req, "n")) {
+        if (!q.json) return (err = bad("n", "only with format=json")), false;
+        if (!parse_u32(*v, q.rows) || q.rows == 0 || q.rows > CHARTS_SLOTS) {
+            return (err = bad("n", "must be 1..4096")), false;
         }
-        out += ']';
     }
-    out += "},\"series\":{";
-    // The stacked parts, scaled as the table scales their sum.
-    bool any = false;
-    char buf[64];
-    for (uint32_t f = 0; f < t.fields; f++) {
-        const uint32_t type = uint32_t(fields[f]);
-        if (type < 100) continue;
-        if (any) out += ',';
-        any = true;
-        json_string(out, names[f]);
-        out += ":[";
-        const double mul = charts_data_multiplier(type, range);
-        bool first_series = true;
-        for (uint32_t cno = 1; cno <= 3; cno++) {
-            uint64_t *tab = nullptr;
-            if (!charts_filltab(&tab, range, type, cno, charts_getmaxleng())) {
-                free(tab);
-                continue;
-            }
-            if (!first_series) out += ',';
-            first_series = false;
-            out += '[';
-            for (uint32_t r = first; r < t.rows; r++) {
-                if (r > first) out += ',';
-                if (tab[r] == CHARTS_NODATA) {
-                    out += "null";
-                } else {
-                    snprintf(buf, sizeof buf, "%.6f", double(tab[r]) * mul);
-                    json_number(out, buf);
-                }
-            }
-            out += ']';
-            free(tab);
-        }
-        out += ']';
+    if (const std::string *v = arg(req, "since")) {
+        if (!q.json) return (err = bad("since", "only with format=json")), false;
+        if (!parse_u32(*v, q.since_utc)) return (err = bad("since", "not a number")), false;
+        q.since = true;
     }
-    out += "}}\n";
-    return ok("application/json", std::move(out));
+    return true;
+}
+
+std::string table_key(const TableQuery &q) {
+    std::string key = "table " + std::to_string(q.range);
+    auto add = [&key](const std::string &word) {
+        key += ' ';
+        key += word;
+    };
+    if (q.json) {
+        add("json");
+        add(std::to_string(q.rows));
+        add(q.since ? std::to_string(q.since_utc) : "-");
+    } else {
+        add(std::to_string(uint8_t(q.sep)));
+        add(std::to_string(q.flags));
+    }
+    for (size_t i = 0; q.fields[i] >= 0; i++) add(std::to_string(q.fields[i]));
+    return key;
 }
 
 // The file name a download of a table is saved under: "cpu-r0.tsv", "cpu_load-r1.csv".
@@ -141,79 +313,124 @@ std::string table_file_name(const std::vector<int32_t> &fields, uint32_t range, 
     } else {
         for (size_t f = 0; fields[f] >= 0; f++) {
             if (f > 0) name += '_';
-            name += fields[f] < 100 ? statsdump_statdefs[fields[f]].name
-                                    : statsdump_estatdefs[fields[f] - 100].name;
+            name += name_of(fields[f]);
         }
     }
     return name + "-r" + std::to_string(range) + "." + ext;
 }
 
+// What the JSON table is made from, taken under the store lock.
+struct JsonSource {
+    std::shared_ptr<const SlotTimes> times;
+    std::shared_ptr<const JsonTimes> text;
+    std::vector<std::shared_ptr<const JsonCells>> columns;
+};
+
+// The table as JSON (see statsweb.1): UTC start of each slot (timestamps, never decreasing),
+// the store's local seconds (local_timestamps), the zone's offset at the newest slot
+// (utc_offset), the values of each field and of each combined chart its stacked series in
+// source order (the chart stands the last on the time axis), in the table's units.
+std::string table_json(const TableQuery &q, const JsonSource &src) {
+    const SlotTimes &t = *src.times;
+    const uint32_t rows = uint32_t(t.local.size());
+    uint32_t first = q.rows > 0 && q.rows < rows ? rows - q.rows : 0;
+    if (q.since) {
+        first =
+            uint32_t(std::upper_bound(t.utc.begin() + first, t.utc.end(), int64_t(q.since_utc)) -
+                     t.utc.begin());
+    }
+    size_t bytes = 256 + src.text->utc.cells(first, rows).size() * 2;
+    for (const auto &c : src.columns) {
+        for (const CellText &col : c->columns) bytes += col.cells(first, rows).size() + 32;
+    }
+    std::string out;
+    out.reserve(bytes);
+    out += "{\"fields\":[";
+    for (size_t f = 0; q.fields[f] >= 0; f++) {
+        if (f > 0) out += ',';
+        json_string(out, name_of(q.fields[f]));
+    }
+    out += "],\"range\":" + std::to_string(q.range) + ",\"step\":" + std::to_string(t.step);
+    out += ",\"utc_offset\":";
+    out += std::to_string(rows > 0 ? int64_t(t.local[rows - 1]) - t.utc[rows - 1] : 0);
+    out += ",\"timestamps\":";
+    json_list(out, src.text->utc, first, rows);
+    out += ",\"local_timestamps\":";
+    json_list(out, src.text->local, first, rows);
+    out += ",\"values\":{";
+    for (size_t f = 0; f < src.columns.size(); f++) {
+        if (f > 0) out += ',';
+        json_string(out, name_of(q.fields[f]));
+        out += ':';
+        json_list(out, src.columns[f]->columns[0], first, rows);
+    }
+    out += "},\"series\":{";
+    bool any = false;
+    for (size_t f = 0; f < src.columns.size(); f++) {
+        if (q.fields[f] < 100) continue;
+        if (any) out += ',';
+        any = true;
+        json_string(out, name_of(q.fields[f]));
+        out += ":[";
+        const auto &cells = src.columns[f]->columns;
+        for (size_t k = 1; k < cells.size(); k++) {
+            if (k > 1) out += ',';
+            json_list(out, cells[k], first, rows);
+        }
+        out += ']';
+    }
+    out += "}}\n";
+    return out;
+}
+
+std::string table_text(const TableQuery &q) {
+    std::string out;
+    // Room for the whole table at once: a timestamp or date and up to about 14 characters per
+    // value on each of the 4096 lines.
+    out.reserve(size_t(charts_getmaxleng()) * (18 + (q.fields.size() - 1) * 14));
+    statsdump_gencsv_to(q.fields.data(), q.range, q.sep, q.flags, append_text, &out);
+    return out;
+}
+
 }  // namespace
 
 Response get_table(const Request &req) {
-    Response err;
-    std::vector<int32_t> fields;
-    if (!parse_fields(req, fields, err)) return err;
-    uint32_t range;
-    if (!get_range(req, range, err)) return err;
-    char sep = '\t';
-    if (const std::string *v = arg(req, "s")) {
-        if (v->size() != 1) return bad("s", "must be one character");
-        sep = (*v)[0];
-    }
-    bool date, si, iec;
-    if (!get_switch(req, "d", date, err) || !get_switch(req, "H", si, err) ||
-        !get_switch(req, "h", iec, err)) {
-        return err;
-    }
-    bool json = false;
-    if (const std::string *v = arg(req, "format")) {
-        if (*v != "json") return bad("format", "must be json");
-        json = true;
-    }
-    // JSON only: the newest n rows (1..4096), for a chart that shows a window of them.
-    uint32_t rows = 0;
-    if (const std::string *v = arg(req, "n")) {
-        if (!json) return bad("n", "only with format=json");
-        if (!parse_u32(*v, rows) || rows == 0 || rows > 4096) return bad("n", "must be 1..4096");
-    }
-    const uint8_t flags = uint8_t((date ? 1 : 0) | (si ? 2 : 0) | (iec ? 4 : 0));
-    std::string key = "table " + std::to_string(range) + " ";
-    key += json ? "json " + std::to_string(rows)
-                : std::to_string(uint8_t(sep)) + " " + std::to_string(flags);
-    for (size_t i = 0; fields[i] >= 0; i++) key += " " + std::to_string(fields[i]);
-    const char *ext = json ? "json" : sep == ',' ? "csv" : "tsv";
-    // A download keeps a name that says what it holds; the browser still shows it inline.
-    const std::string disposition = std::string(json ? "inline" : "attachment") + "; filename=\"" +
-                                    table_file_name(fields, range, ext) + "\"";
     Response r;
-    if (kept_now(req, key, r)) {
-        r.headers.emplace_back("Content-Disposition", disposition);
-        return r;
+    TableQuery q;
+    if (!parse_table_query(req, q, r)) return r;
+    std::string key = table_key(q);
+    const char *ext = q.json ? "json" : q.sep == ',' ? "csv" : "tsv";
+    // A download keeps a name that says what it holds; the browser still shows JSON inline.
+    const std::string disposition = std::string(q.json ? "inline" : "attachment") +
+                                    "; filename=\"" + table_file_name(q.fields, q.range, ext) +
+                                    "\"";
+    const char *type = q.json         ? "application/json"
+                       : q.sep == ',' ? "text/csv; charset=utf-8"
+                                      : "text/tab-separated-values; charset=utf-8";
+    if (!kept_now(req, key, r)) {
+        std::unique_lock<std::mutex> lock;
+        if (!store_lock(lock)) return deferred();
+        const StoreState &st = store_refresh();
+        if (!st.loaded) return unavailable(st);
+        const uint64_t generation = st.generation;
+        if (!kept_answer(req, generation, key, r)) {
+            std::shared_ptr<const std::string> body;
+            if (q.json) {
+                JsonSource src;
+                src.times = slot_times(generation, q.range);
+                src.text = json_times(generation, q.range);
+                for (size_t f = 0; q.fields[f] >= 0; f++) {
+                    src.columns.push_back(json_cells(generation, q.fields[f], q.range));
+                }
+                lock.unlock();  // the columns stay as they are; the lock guards the store
+                body = std::make_shared<const std::string>(table_json(q, src));
+            } else {
+                body = std::make_shared<const std::string>(table_text(q));
+            }
+            keep_answer(generation, std::move(key), type, body);
+            r = ok_shared(type, std::move(body));
+        }
     }
-    std::unique_lock<std::mutex> lock;
-    if (!store_lock(lock)) return deferred();
-    const StoreState &st = store_refresh();
-    if (!st.loaded) return unavailable(st);
-    if (kept_answer(req, st.generation, key, r)) {
-        r.headers.emplace_back("Content-Disposition", disposition);
-        return r;
-    }
-    if (json) {
-        r = table_json(fields, range, rows);
-    } else {
-        std::string out;
-        // Room for the whole table at once: a timestamp or date and up to about 14 characters
-        // per value on each of the 4096 lines.
-        out.reserve(size_t(charts_getmaxleng()) * (18 + (fields.size() - 1) * 14));
-        statsdump_gencsv_to(fields.data(), range, sep, flags, append_text, &out);
-        r = ok(sep == ',' ? "text/csv; charset=utf-8" : "text/tab-separated-values; charset=utf-8",
-               std::move(out));
-    }
-    if (r.status != 200) return r;
-    auto body = std::make_shared<const std::string>(std::move(r.body));
-    keep_answer(st.generation, std::move(key), r.content_type, body);
-    r = ok_shared(r.content_type, std::move(body));
     r.headers.emplace_back("Content-Disposition", disposition);
     return r;
 }
@@ -247,14 +464,16 @@ PageData page_data(const StoreState &st, std::vector<int32_t> fields, uint32_t r
     p.fields = std::move(fields);
     p.range = range;
     if (st.loaded) {
-        // The figures of each chart's window, from the values the table prints (-1: no data).
-        std::vector<double> col(charts_getmaxleng());
+        // The figures of each chart's window, from the values the table prints.
         for (size_t f = 0; p.fields[f] >= 0; f++) {
-            std::fill(col.begin(), col.end(), -1.0);
-            uint32_t timestamp = 0, rsec = 0;
-            charts_getdata(col.data(), &timestamp, &rsec, uint32_t(p.fields[f]) * 10 + range);
-            p.stats.push_back(window_stats(col));
+            p.stats.push_back(window_stats(column_of(st.generation, p.fields[f], range)->total));
         }
+        const auto t = slot_times(st.generation, range);
+        if (!t->utc.empty()) {
+            p.first_utc = t->utc.front();
+            p.step = t->step;
+        }
+        p.events = store_events(st.generation);
     }
     return p;
 }
@@ -267,7 +486,42 @@ void page_headers(Response &r) {
                            "base-uri 'none'; frame-ancestors 'none'");
 }
 
+// The rows of one page of /view, newest first: the date, then each stacked series (source
+// order) and the total of a combined chart, or the field's value. Under the store lock.
+ViewRows view_rows(uint64_t generation, int32_t type, uint32_t range, uint32_t page) {
+    ViewRows v;
+    const auto t = slot_times(generation, range);
+    const auto c = column_of(generation, type, range);
+    v.count = t->local.size();
+    const size_t pages = (v.count + kViewRows - 1) / kViewRows;
+    v.page = page >= pages ? (pages > 0 ? uint32_t(pages - 1) : 0) : page;
+    v.parts = c->parts.size() > 1 ? c->parts.size() : 0;
+    for (size_t k = size_t(v.page) * kViewRows; k < v.count && k < size_t(v.page + 1) * kViewRows;
+         k++) {
+        const size_t row = v.count - 1 - k;
+        v.local.push_back(t->local[row]);
+        for (size_t s = 0; s < v.parts; s++) v.values.push_back(c->parts[s][row]);
+        v.values.push_back(c->total[row]);
+    }
+    return v;
+}
+
 }  // namespace
+
+bool status_events(const StoreState &st, std::string &out, Response &later) {
+    std::vector<Event> events;
+    if (st.loaded && !kept_events(st.generation, events)) {
+        std::unique_lock<std::mutex> lock;
+        if (!store_lock(lock)) {
+            later = deferred();
+            return false;
+        }
+        const StoreState &now = store_refresh();
+        if (now.loaded) events = store_events(now.generation);
+    }
+    events_json(out, events);
+    return true;
+}
 
 Response get_page(const Request &req) {
     Response err;
@@ -283,7 +537,9 @@ Response get_page(const Request &req) {
     std::unique_lock<std::mutex> lock;
     if (!store_lock(lock)) return deferred();
     const StoreState &st = store_refresh();
-    Response r = ok("text/html; charset=utf-8", page_html(page_data(st, std::move(fields), range)));
+    PageData p = page_data(st, std::move(fields), range);
+    lock.unlock();
+    Response r = ok("text/html; charset=utf-8", page_html(p));
     page_headers(r);
     return r;
 }
@@ -303,14 +559,11 @@ Response get_view(const Request &req) {
     std::unique_lock<std::mutex> lock;
     if (!store_lock(lock)) return deferred();
     const StoreState &st = store_refresh();
-    const std::vector<int32_t> fields = {type, -1};
-    std::string table;
-    if (st.loaded) {
-        table.reserve(size_t(charts_getmaxleng()) * 32);
-        statsdump_gencsv_to(fields.data(), range, '\t', 1 | 2, append_text, &table);
-    }
-    Response r =
-        ok("text/html; charset=utf-8", view_html(page_data(st, fields, range), table, page));
+    PageData p = page_data(st, {type, -1}, range);
+    ViewRows rows;
+    if (st.loaded) rows = view_rows(st.generation, type, range, page);
+    lock.unlock();
+    Response r = ok("text/html; charset=utf-8", view_html(p, rows));
     page_headers(r);
     return r;
 }

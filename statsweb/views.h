@@ -16,10 +16,37 @@
 
 namespace statsweb {
 
-// Endpoints: "/" (the page), "/view" (one chart without script) and "/table".
+// Endpoints: "/" (the page), "/view" (one chart and its table) and "/table".
 Response get_page(const Request &req);
 Response get_view(const Request &req);
 Response get_table(const Request &req);
+// The "events" member of /status: true with out set, or false with later set (deferred).
+bool status_events(const StoreState &st, std::string &out, Response &later);
+
+// The slots of one range in one load: local seconds (as the store keys them) and the UTC
+// instant each starts at, never decreasing; oldest first.
+struct SlotTimes {
+    uint32_t step = 0;
+    std::vector<uint32_t> local;
+    std::vector<int64_t> utc;
+};
+// The values of one chart in one range as the table prints them (-1 for no data), oldest
+// first: its total and, for a combined chart, each stacked series in source order.
+struct Column {
+    std::vector<double> total;
+    std::vector<std::vector<double>> parts;
+};
+// Under the store lock: the times or the columns of a load, fetched once per load and
+// unchanged after (so they may be read without the lock).
+std::shared_ptr<const SlotTimes> slot_times(uint64_t generation, uint32_t range);
+std::shared_ptr<const Column> column_of(uint64_t generation, int32_t type, uint32_t range);
+
+// The UTC start of a slot that starts at this local time: local_to_utc(), except for a local
+// time the clock skipped, where the slot starts when the clock moved past it.
+int64_t slot_utc(int64_t local);
+// A value as the table prints it (six decimals, exact rounding) without the zeros that end
+// its fraction: what the JSON table carries.
+void json_fixed6(std::string &out, double v);
 
 // From handler.cpp.
 // Query parameters: the first value of a name, or null.

@@ -423,7 +423,8 @@ TEST(StatswebPrometheus, FleetScrapedBackfilledRecordedAndAlerted) {
                 exprs.push_back(e);
                 EXPECT_NE(targets[k].get("legendFormat")->str.find(c.series[k]), std::string::npos);
             }
-            EXPECT_EQ(targets.size(), size_t(c.series[2] ? 3 : 2)) << c.name;
+            EXPECT_EQ(targets.size(), size_t(c.series[2] ? 3 : 2))
+                << statsdump_field_name(int32_t(100 + p));
         }
         for (const std::string &e : exprs) {
             EXPECT_TRUE(eventually([&] { return query(pport, e).size() == 2; }, 10)) << e;

@@ -15,6 +15,7 @@
 #include "statsdump.h"
 #include "test_util.h"
 #include "text.h"
+#include "views.h"
 
 namespace {
 
@@ -47,6 +48,70 @@ TEST(StatswebText, LocalToUtcAcrossDaylightSaving) {
     }
     zeltest::ScopedTz utc("UTC");
     EXPECT_EQ(statsweb::local_to_utc(1709640000), 1709640000);
+}
+
+// The JSON table's slot starts: the true UTC start, never backwards through either change.
+TEST(StatswebText, SlotStartsAcrossDaylightSaving) {
+    zeltest::ScopedTz tz("Europe/Warsaw");
+    for (const int64_t from : {wall(2026, 3, 28, 23, 0), wall(2026, 10, 24, 23, 0)}) {
+        int64_t before = INT64_MIN;
+        for (int64_t local = from; local < from + 6 * 3600; local += 60) {
+            const int64_t t = statsweb::slot_utc(local);
+            EXPECT_GE(t, before) << local;
+            before = t;
+        }
+    }
+    // A skipped slot starts when the clock moved past it: 01:00 UTC, as 03:00 does.
+    EXPECT_EQ(statsweb::slot_utc(wall(2026, 3, 29, 2, 30)), wall(2026, 3, 29, 1, 0));
+    EXPECT_EQ(statsweb::slot_utc(wall(2026, 3, 29, 3, 0)), wall(2026, 3, 29, 1, 0));
+    EXPECT_EQ(statsweb::slot_utc(wall(2026, 10, 25, 2, 30)), wall(2026, 10, 25, 0, 30));
+}
+
+// The JSON table's numbers: the table's six decimals (snprintf's exact rounding, ties to even)
+// without the zeros that end the fraction, over the edge classes and a random sample.
+TEST(StatswebText, JsonNumbersAreTheTablesDigits) {
+    std::vector<double> values = {0,
+                                  1,
+                                  0.5,
+                                  1e-7,
+                                  5e-7,
+                                  4.9999995e-7,
+                                  0.0078125,
+                                  1.0 / 3,
+                                  2.0 / 3,
+                                  999999.9999995,
+                                  9e15,
+                                  9.5e15,
+                                  1e300,
+                                  4.9e-324,
+                                  9007199254740991.0,
+                                  123456.0000005,
+                                  48.874203};
+    for (int e = -30; e < 64; e++) values.push_back(std::ldexp(1.0, e));
+    for (int k = 0; k < 7; k++) {
+        for (int64_t n : {1, 3, 5, 12345, 999999}) {
+            values.push_back((double(n) + 0.5) / std::pow(10.0, k));  // ties at every decimal
+        }
+    }
+    uint64_t x = 88172645463325252ull;
+    for (int i = 0; i < 200000; i++) {
+        x ^= x << 13, x ^= x >> 7, x ^= x << 17;
+        const double scale = std::pow(10.0, double(x % 16) - 4);
+        values.push_back(double(x >> 11) / double(1ull << 53) * scale);
+        values.push_back(double(x % 100000000) / 1000000.0);  // six decimals exactly, then noise
+    }
+    size_t wrong = 0;
+    for (const double v : values) {
+        char buf[400];
+        snprintf(buf, sizeof buf, "%.6f", v);
+        std::string want = buf;
+        while (want.back() == '0') want.pop_back();
+        if (want.back() == '.') want.pop_back();
+        std::string got;
+        statsweb::json_fixed6(got, v);
+        if (got != want && wrong++ < 10) ADD_FAILURE() << buf << " gave " << got;
+    }
+    EXPECT_EQ(wrong, 0u);
 }
 
 TEST(StatswebText, ListenAddresses) {
@@ -114,18 +179,19 @@ TEST(StatswebText, FieldTypesByName) {
     }
 }
 
-// The texts follow the catalogue entry for entry, so that a field never shows another's title.
+// The texts follow the catalogue entry for entry, so that a field never shows another's title:
+// as many rows as the catalogue (the metric names, checked below, name each base row's field).
 TEST(StatswebText, FieldTextsFollowTheCatalogue) {
     int32_t i = 0;
     for (; statsdump_statdefs[i].name != nullptr; i++) {
-        ASSERT_STREQ(statsweb::kFieldTexts[i].name, statsdump_statdefs[i].name);
+        ASSERT_NE(statsweb::kFieldTexts[i].title, nullptr) << statsdump_field_name(i);
     }
-    EXPECT_EQ(statsweb::kFieldTexts[i].name, nullptr);
+    EXPECT_EQ(statsweb::kFieldTexts[i].title, nullptr);
     for (i = 0; statsdump_estatdefs[i].name != nullptr; i++) {
-        ASSERT_STREQ(statsweb::kChartTexts[i].name, statsdump_estatdefs[i].name);
+        ASSERT_NE(statsweb::kChartTexts[i].title, nullptr) << statsdump_field_name(100 + i);
         EXPECT_STREQ(statsweb::field_title(100 + i), statsweb::kChartTexts[i].title);
     }
-    EXPECT_EQ(statsweb::kChartTexts[i].name, nullptr);
+    EXPECT_EQ(statsweb::kChartTexts[i].title, nullptr);
     EXPECT_EQ(statsweb::field_title(100 + i), nullptr);
     EXPECT_EQ(statsweb::field_unit(48), nullptr);
 }
@@ -162,17 +228,19 @@ TEST(StatswebPage, AgesValuesAndWindowFigures) {
                            Value{1234.5, "/min", "1.23 k/min"}, Value{1e21, "B", "1000.00 EB"}}) {
         EXPECT_EQ(statsweb::value_text(c.v, c.unit), c.text) << c.v;
     }
-    // Only the newest kWindowSlots slots count; -1 is a slot without data.
+    // Only the complete slots of the newest kWindowSlots count: the newest is still filling;
+    // -1 is a slot without data.
     std::vector<double> col(4096, 1000.0);  // outside the window: must not count
     const size_t first = col.size() - statsweb::kWindowSlots;
     for (size_t i = first; i < col.size(); i++) col[i] = double(i - first) / 10;
     col[first] = -1;
-    col.back() = -1;
+    col[col.size() - 2] = -1;
+    col.back() = 5000;  // filling
     statsweb::WindowStats w = statsweb::window_stats(col);
     ASSERT_TRUE(w.any);
     EXPECT_DOUBLE_EQ(w.min, 0.1);
-    EXPECT_DOUBLE_EQ(w.max, (statsweb::kWindowSlots - 2) / 10.0);
-    EXPECT_DOUBLE_EQ(w.last, w.max) << "the newest slot with data";
+    EXPECT_DOUBLE_EQ(w.max, (statsweb::kWindowSlots - 3) / 10.0);
+    EXPECT_DOUBLE_EQ(w.last, w.max) << "the newest complete slot with data";
     EXPECT_TRUE(w.last_missing);
     EXPECT_DOUBLE_EQ(w.avg, (w.min + w.max) / 2);
     EXPECT_FALSE(statsweb::window_stats(std::vector<double>(4096, -1.0)).any);
@@ -219,8 +287,10 @@ TEST(StatswebPage, HeaderWarnings) {
         if (c.message[0] != '\0') {
             EXPECT_NE(html.find(c.message), std::string::npos);
         }
-        // Charts only with data; the 48 statistics always.
-        EXPECT_EQ(html.find("<figure") != std::string::npos, c.loaded);
+        // The charts always (a page opened without data starts them when it comes), their
+        // PNGs only with data; the 48 statistics always.
+        EXPECT_NE(html.find("<figure"), std::string::npos);
+        EXPECT_EQ(html.find("<img src=\"/chart?") != std::string::npos, c.loaded);
         EXPECT_NE(html.find("/view?f=udiff&amp;r=0"), std::string::npos);
     }
 }

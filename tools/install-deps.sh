@@ -65,7 +65,7 @@ node_modules() {
   local dir
   dir="$(cd "$(dirname "$0")/.." && pwd)/tests/browser"
   packages_of "${args[@]+"${args[@]}"}" | grep -qx npm || return 0
-  [ -d "$dir/node_modules/puppeteer-core" ] && return 0
+  [ -d "$dir/node_modules/puppeteer-core" ] && [ -d "$dir/node_modules/axe-core" ] && return 0
   if [ "$mode" = check ]; then
     echo "missing: $dir/node_modules (install with: npm ci --prefix $dir)"
     return 1

@@ -387,16 +387,35 @@ extern "C" int charts_load(uint8_t mode) {
         if (g.ondemand && index_file(fd)) return 0;
         attach_empty_rings();
     }
+    // A read that comes up short sets no errno: the file ended before what its header announces.
+    errno = 0;
     LoadResult res = read_store(fd);
     int err = errno;
+    char ended[64] = "";
+    if (res == LoadResult::kReadError && err == 0) {
+        struct stat st;
+        if (g.fileops->fstat(fd, &st) == 0) {
+            snprintf(ended, sizeof ended, "unexpected end of file after %lld bytes",
+                     (long long)st.st_size);
+        } else {
+            snprintf(ended, sizeof ended, "unexpected end of file");
+        }
+    }
     g.fileops->close(fd);
     errno = err;
     switch (res) {
         case LoadResult::kReadError:
-            if (tool)
-                return tool_load_error(mode, "error reading charts data file: %s", strerr(errno));
-            zel_log(ZEL_LOGMODE_ERRNO | ZEL_LOGMODE_STDERR, ZEL_LOG_WARNING,
-                    "error reading charts data file");
+            if (tool) {
+                return tool_load_error(mode, "error reading charts data file: %s",
+                                       ended[0] != '\0' ? ended : strerr(errno));
+            }
+            if (ended[0] != '\0') {
+                zel_log(ZEL_LOGMODE_STDERR, ZEL_LOG_WARNING, "error reading charts data file: %s",
+                        ended);
+            } else {
+                zel_log(ZEL_LOGMODE_ERRNO | ZEL_LOGMODE_STDERR, ZEL_LOG_WARNING,
+                        "error reading charts data file");
+            }
             return 0;
         case LoadResult::kBadFormat:
             if (tool) return tool_load_error(mode, "%s", "unrecognized charts data file format");

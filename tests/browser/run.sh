@@ -7,7 +7,7 @@ if ! command -v node >/dev/null 2>&1; then
   echo "SKIPPED: node is not installed (tools/install-deps.sh browser)"
   exit 77
 fi
-if [ ! -d "$here/node_modules/puppeteer-core" ]; then
+if [ ! -d "$here/node_modules/puppeteer-core" ] || [ ! -d "$here/node_modules/axe-core" ]; then
   echo "SKIPPED: $here/node_modules is missing (tools/install-deps.sh browser runs npm ci there)"
   exit 77
 fi
