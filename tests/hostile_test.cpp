@@ -246,7 +246,7 @@ struct BadFile {
     bool root_meaningless = false;  // root reads it anyway
     const char *server_msg = nullptr;  // substring of the server's log line
     bool header_accepted = false;      // server: pointers 4095 and the file's newest minute
-    uint32_t alpha_rings = 0;          // server: rings of "alpha" (record 0) kept
+    uint32_t load_rings = 0;           // server: rings of "load" (record 0) kept
 };
 
 std::string file_in(const TempDir &d, const std::string &bytes) {
@@ -255,11 +255,20 @@ std::string file_in(const TempDir &d, const std::string &bytes) {
     return p;
 }
 
-// Two records of the store tests' catalogue (alpha, beta) with full rings.
+// load and ucpu with full rings of zeltest::entry_value.
 std::string store_file() {
-    return header(4096, 2) + zeltest::file_record("alpha", 4096, 1) +
-           zeltest::file_record("beta", 4096, 2);
+    return header(4096, 2) + zeltest::file_record("load", 4096, 1) +
+           zeltest::file_record("ucpu", 4096, 2);
 }
+
+constexpr uint32_t kLoad = 28;     // statsdump_field_type("load"), record 0 of store_file()
+constexpr uint32_t kMasterin = 2;  // a statistic store_file() lacks
+
+// The store on the command's catalogue, as the command and a server set it up.
+struct CommandStore : zeltest::StoreFixture {
+    CommandStore(const std::string &path, uint8_t mode)
+        : StoreFixture(path, mode, statsdump_statdefs, statsdump_estatdefs, statsdump_calcdefs) {}
+};
 
 auto bytes(std::string content) {
     return [content](const TempDir &d) { return file_in(d, content); };
@@ -373,7 +382,7 @@ TEST_P(BadFileTest, ToolEndsWithTheLoadMessageAndServerStartsOver) {
         TempDir dir;
         std::string path = c.make(dir);
         zeltest::CaptureFd err(2);
-        zeltest::StoreFixture st(path, CHARTS_MODE_TOOL);
+        CommandStore st(path, CHARTS_MODE_TOOL);
         std::string text = err.text();
         EXPECT_EQ(-1, st.rc);
         EXPECT_TRUE(is_message(text, c.tool_msg));
@@ -384,7 +393,7 @@ TEST_P(BadFileTest, ToolEndsWithTheLoadMessageAndServerStartsOver) {
     TempDir dir;
     std::string path = c.make(dir);
     zeltest::CaptureFd err(2);
-    zeltest::StoreFixture st(path, CHARTS_MODE_SERVER);
+    CommandStore st(path, CHARTS_MODE_SERVER);
     std::string text = err.text();
     EXPECT_EQ(0, st.rc);
     EXPECT_NE(std::string::npos, text.find(c.server_msg)) << text;
@@ -392,12 +401,12 @@ TEST_P(BadFileTest, ToolEndsWithTheLoadMessageAndServerStartsOver) {
     EXPECT_EQ(kNewest, charts::g.timepoint[0]);
     for (uint32_t r = 0; r < 4; r++) {
         EXPECT_EQ(c.header_accepted ? 4095u : 0u, charts::g.pointers[r]);
-        const bool loaded = r < c.alpha_rings;
+        const bool loaded = r < c.load_rings;
         for (uint32_t k = 0; k < 4096; k++) {
-            ASSERT_EQ(loaded ? zeltest::entry_value(1, r, k) : kNoData, charts::ring(0, r)[k])
+            ASSERT_EQ(loaded ? zeltest::entry_value(1, r, k) : kNoData, charts::ring(kLoad, r)[k])
                 << "range " << r << " slot " << k;
         }
-        EXPECT_TRUE(zeltest::ring_is_empty(charts::ring(2, r)));
+        EXPECT_TRUE(zeltest::ring_is_empty(charts::ring(kMasterin, r)));
     }
 }
 
@@ -881,14 +890,11 @@ TEST(HostileServerStore, EveryBadFileStartsTheServer) {
     TempDir dir;
     std::vector<std::unique_ptr<TempDir>> dirs;  // one per case, alive until the end
     std::vector<std::pair<std::string, std::string>> paths;
-    for (const LoadFailure &c : kLoadFailures) {
+    for (const BadFile &c : bad_files()) {
         if (c.root_meaningless && geteuid() == 0) continue;
         dirs.push_back(std::make_unique<TempDir>());
         paths.push_back({c.name, c.make(*dirs.back())});
     }
-    std::string fifo = dir.file("fifo");
-    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-    paths.push_back({"fifo", fifo});
     const std::string full = valid_file();
     for (size_t cut : {size_t(16), size_t(16 + 50), size_t(16 + 100 + 40000), full.size() - 1}) {
         std::string p = dir.file("cut" + std::to_string(cut));
