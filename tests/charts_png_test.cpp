@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "charts_imaging_util.h"
+#include "datafile_builder.h"
 #include "zellog.h"
 
 #ifdef ZEL_HAVE_LIBPNG
@@ -28,9 +29,7 @@ const uint8_t kFallback[68] = {
     0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82,
 };
 
-uint32_t be32(const uint8_t *p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
+using zeldata::be32_at;
 
 std::vector<uint8_t> make_png(uint32_t number, uint32_t w, uint32_t h) {
     std::vector<uint8_t> file(charts_make_png(number, w, h));
@@ -50,11 +49,11 @@ std::vector<Chunk> chunks(const std::vector<uint8_t> &file, size_t *end) {
     std::vector<Chunk> out;
     size_t p = 8;
     while (p + 12 <= file.size()) {
-        const uint32_t leng = be32(&file[p]);
+        const uint32_t leng = be32_at(file, p);
         if (p + 12 + leng > file.size()) break;
         const uint32_t crc = static_cast<uint32_t>(crc32(0, &file[p + 4], leng + 4));
         out.push_back({std::string(reinterpret_cast<const char *>(&file[p + 4]), 4), leng, p,
-                       crc == be32(&file[p + 8 + leng])});
+                       crc == be32_at(file, p + 8 + leng)});
         p += 12 + leng;
     }
     *end = p;
@@ -137,7 +136,7 @@ TEST_F(PngTest, PictureDecodesToTheBitmapWithPaletteAndTransparency) {
     charts_get_png(file.data());
     EXPECT_EQ(g.compsize, 0u);
     ASSERT_EQ(size, file.size());
-    EXPECT_EQ(size - 863, be32(&file[839]));  // IDAT length
+    EXPECT_EQ(size - 863, be32_at(file, 839));  // IDAT length
 
 #ifdef ZEL_HAVE_LIBPNG
     const Decoded d = decode(file);
@@ -187,7 +186,7 @@ TEST_F(PngTest, EveryChunkCarriesTheCrcOfItsTypeAndData) {
         EXPECT_TRUE(cs[i].crc_ok) << types[i];
     }
     EXPECT_EQ(847u, cs[4].offset + 8);  // the stream starts behind the template
-    EXPECT_EQ(0xAE426082u, be32(&file[file.size() - 4]));
+    EXPECT_EQ(0xAE426082u, be32_at(file, file.size() - 4));
     // The template itself keeps its placeholders for the next picture.
     EXPECT_EQ(0, memcmp(g.png_header + 29, "CRC#", 4));
     EXPECT_EQ(0, memcmp(g.png_header + 809, "CRC#", 4));
@@ -207,8 +206,8 @@ TEST_F(PngTest, PictureSizeRules) {
         SCOPED_TRACE(std::to_string(s.inw) + " x " + std::to_string(s.inh));
         const std::vector<uint8_t> file = make_png(11, s.inw, s.inh);
         ASSERT_GT(file.size(), 68u);
-        EXPECT_EQ(s.w, be32(&file[16]));
-        EXPECT_EQ(s.h, be32(&file[20]));
+        EXPECT_EQ(s.w, be32_at(file, 16));
+        EXPECT_EQ(s.h, be32_at(file, 20));
         // The data area fills the picture: right frame line and bottom axis at their places.
         EXPECT_EQ(2, px(s.w - 7, 2));
         EXPECT_EQ(2, px(s.w - 5, s.h - 14));
@@ -292,7 +291,7 @@ TEST_F(PngTest, SecondDeliveryWithoutNewPictureIsTheFallback) {
     charts_get_png(second.data());
     EXPECT_EQ(0, memcmp(first.data(), "\x89PNG", 4));
     EXPECT_EQ(0, memcmp(first.data() + 12, "IHDR", 4));
-    EXPECT_EQ(1000u, be32(&first[16]));
+    EXPECT_EQ(1000u, be32_at(first, 16));
     EXPECT_EQ(0, memcmp(second.data(), kFallback, 68));
     EXPECT_EQ(0xEE, second[68]);  // nothing written past the fallback
 }

@@ -193,10 +193,7 @@ std::string valid_file() {
 
 // ---- PNG files ----
 
-uint32_t be32(const std::string &s, size_t off) {
-    return (uint32_t)(uint8_t)s[off] << 24 | (uint32_t)(uint8_t)s[off + 1] << 16 |
-           (uint32_t)(uint8_t)s[off + 2] << 8 | (uint32_t)(uint8_t)s[off + 3];
-}
+using zeldata::be32_at;
 
 // A complete chart file of width w and height h: signature, IHDR, the IDAT whose length
 // accounts for the file size, IEND at the end, and (with the PNG library) a full decode.
@@ -205,11 +202,12 @@ uint32_t be32(const std::string &s, size_t off) {
     if (png.size() < 863 || png.compare(0, 8, kSig) != 0) {
         return ::testing::AssertionFailure() << "not a chart file, " << png.size() << " bytes";
     }
-    if (png.compare(12, 4, "IHDR") != 0 || be32(png, 16) != w || be32(png, 20) != h) {
-        return ::testing::AssertionFailure() << "IHDR says " << be32(png, 16) << " x "
-                                             << be32(png, 20) << ", expected " << w << " x " << h;
+    if (png.compare(12, 4, "IHDR") != 0 || be32_at(png, 16) != w || be32_at(png, 20) != h) {
+        return ::testing::AssertionFailure()
+               << "IHDR says " << be32_at(png, 16) << " x " << be32_at(png, 20) << ", expected "
+               << w << " x " << h;
     }
-    if (png.compare(843, 4, "IDAT") != 0 || be32(png, 839) + 863 != png.size()) {
+    if (png.compare(843, 4, "IDAT") != 0 || be32_at(png, 839) + 863 != png.size()) {
         return ::testing::AssertionFailure() << "IDAT length does not match the file size";
     }
     if (png.compare(png.size() - 12, 12, std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12)) != 0) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "charts_priv.h"
+#include "datafile_builder.h"
 #include "statsdump_main.h"
 #include "statsdump_priv.h"
 #include "strerr.h"
@@ -22,10 +23,7 @@ namespace {
 
 using charts::g;
 
-constexpr uint32_t statid(const char (&s)[5]) {
-    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
-           (uint32_t(uint8_t(s[2])) << 8) | uint32_t(uint8_t(s[3]));
-}
+using zeldata::sid;
 
 uint32_t fixed_clock() {
     return 1740000000;
@@ -44,7 +42,7 @@ TEST(StatsdumpCatalogue, Content) {
     EXPECT_STREQ(statsdump_statdefs[0].name, "ucpu");
     EXPECT_EQ(statsdump_statdefs[0].statid, 0x55435055u);
     EXPECT_STREQ(statsdump_statdefs[47].name, "udiff");
-    EXPECT_EQ(statsdump_statdefs[42].statid, statid("EC4C"));
+    EXPECT_EQ(statsdump_statdefs[42].statid, sid("EC4C"));
     EXPECT_EQ(statsdump_statdefs[18].divisor, 60000);
     EXPECT_STREQ(statsdump_estatdefs[7].name, "mem");
     EXPECT_EQ(statsdump_estatdefs[7].c1src, 1000u);
