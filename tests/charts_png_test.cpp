@@ -181,10 +181,8 @@ TEST_F(PngTest, SeriesColoursAreTheColoursOfTheDrawnBars) {
         const uint32_t count = charts_seriescnt(type);
         SCOPED_TRACE("type " + std::to_string(type));
         ASSERT_EQ(type == kA ? 1u : type == kTwo ? 2u : 3u, count);
-        for (uint32_t stat = 0; stat < 3; stat++) {
-            for (uint32_t i = 0; i < 1550; i++) put(stat, 1, 1550, i, CHARTS_NODATA);
-        }
-        // Columns 100 + 200 s .. 299 + 200 s: series s alone; 700 .. 899: every series.
+        // Columns 100 + 200 s .. 299 + 200 s: series s alone; 700 .. 899: every series (the
+        // same values in every chart type).
         for (uint32_t i = 100; i < 900; i++) {
             for (uint32_t s = 0; s < count; s++) {
                 put(s, 1, 1550, i, i >= 700 || (i - 100) / 200 == s ? 10 : 0);
@@ -215,7 +213,7 @@ TEST_F(PngTest, SeriesColoursAreTheColoursOfTheDrawnBars) {
     EXPECT_EQ(-1, charts_series_colours(0, 0, &bottom, &top));
     EXPECT_EQ(-1, charts_series_colours(4, 0, &bottom, &top));
     EXPECT_EQ(-1, charts_series_colours(2, 2, &bottom, &top));
-    EXPECT_EQ(7u, bottom + top - 7);
+    EXPECT_TRUE(bottom == 7 && top == 7);
     EXPECT_EQ(0, charts_series_colours(3, 2, nullptr, nullptr));
 }
 #endif
