@@ -140,7 +140,7 @@ TEST(ChartsExport, InvalidRequestsWriteNothing) {
         uint32_t number;
         uint8_t multimode;
     } cases[] = {
-        {9, 0},    {14, 0},   {1000, 0},           {40, 0},  {sid("ZZZZ"), 0},
+        {9, 0},    {14, 0},   {1000, 0},        {40, 0},  {sid("ZZZZ"), 0},
         {1020, 1}, {1050, 1}, {sid("ZZZZ"), 1}, {40, 1},  {1060, 1},
         {4, 1},    {8, 1},    {sid("sTAA"), 1}, {990, 1},
     };
@@ -165,13 +165,12 @@ TEST(ChartsExport, MultiRangeBaseStatistic) {
         EXPECT_EQ(width, rec.width);
         EXPECT_EQ(1u, rec.percent);
         EXPECT_EQ(0u, rec.scale);
-        const uint32_t rdiv[kRanges] = {60, 360, 1800, 86400};
         for (uint32_t r = 0; r < kRanges; r++) {
             const Block &b = rec.blocks.at(r);
             EXPECT_EQ(r, b.range);
             EXPECT_EQ(ts[r], b.ts);
             EXPECT_EQ(100u, b.multiplier);
-            EXPECT_EQ(rdiv[r], b.rdiv);
+            EXPECT_EQ(charts_range_seconds(r), b.rdiv);
             EXPECT_EQ(newest_first(0, r, width), b.series.at(0)) << r << " " << maxentries;
         }
     }
@@ -200,11 +199,10 @@ TEST(ChartsExport, MultiRangeExtendedChart) {
     EXPECT_EQ(3u, all.scnt);
     EXPECT_EQ(0u, all.percent);
     EXPECT_EQ(1u, all.scale);
-    const uint32_t rdiv[kRanges] = {60, 360, 1800, 86400};
     for (uint32_t r = 0; r < kRanges; r++) {
         const Block &b = all.blocks.at(r);
         EXPECT_EQ(8u, b.multiplier);
-        EXPECT_EQ(rdiv[r], b.rdiv);
+        EXPECT_EQ(charts_range_seconds(r), b.rdiv);
         EXPECT_EQ(newest_first(2, r, 5), b.series.at(0));
         EXPECT_EQ(newest_first(1, r, 5), b.series.at(1));
         EXPECT_EQ(newest_first(0, r, 5), b.series.at(2));

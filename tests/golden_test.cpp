@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "charts.h"
 #include "datafile_builder.h"
 #include "test_util.h"
 
@@ -36,7 +37,6 @@ const char *const kTz = "TZ=Europe/Warsaw";
 constexpr size_t kDataFileBytes = 6296272;
 constexpr int kRows = 4096;
 constexpr int kFields = 60;
-constexpr uint32_t kRangeSeconds[4] = {60, 360, 1800, 86400};
 // statsgen's default last sample, 2024-03-05 12:00 UTC, is 13:00 in Warsaw (UTC+1 in March);
 // the newest slot of each range starts at these local wall-clock times.
 const char *const kNewestSlot[4] = {"2024-03-05 13:00", "2024-03-05 13:00", "2024-03-05 13:00",
@@ -164,7 +164,7 @@ TEST(GoldenTest, TablesHaveEveryRowAndColumn) {
                 if (strcmp(fmt, "d") != 0 && j > 1) {
                     uint32_t prev = (uint32_t)std::stoul(split(lines[j - 1], '\t')[0]);
                     uint32_t cur = (uint32_t)std::stoul(cols[0]);
-                    ASSERT_EQ(cur - prev, kRangeSeconds[range]) << "row " << j;
+                    ASSERT_EQ(cur - prev, charts_range_seconds(range)) << "row " << j;
                 }
             }
             EXPECT_GT(present, (size_t)kFields * 100);  // the demo has data in every range
