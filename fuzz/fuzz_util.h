@@ -27,11 +27,7 @@ constexpr uint64_t kNoData = UINT64_C(0xFFFFFFFFFFFFFFFF);
 using zeldata::kNameField;
 using zeldata::kTag;
 
-// A statid from its four characters, the first in the most significant byte.
-constexpr uint32_t sid(const char (&s)[5]) {
-    return (uint32_t)(uint8_t)s[0] << 24 | (uint32_t)(uint8_t)s[1] << 16 |
-           (uint32_t)(uint8_t)s[2] << 8 | (uint32_t)(uint8_t)s[3];
-}
+using zeldata::sid;
 
 using zeldata::put32;
 using zeldata::put64;

@@ -10,6 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
 
 #include "charts.h"
@@ -56,6 +57,47 @@ constexpr int kExitUsage = 2;
 
 bool crc_ready = false;  // the CRC tables are built once per process
 
+// A field list of the command line, freed with the run.
+struct FieldList {
+    int32_t *types = nullptr;
+    FieldList() = default;
+    FieldList(const FieldList &) = delete;
+    FieldList &operator=(const FieldList &) = delete;
+    ~FieldList() { free(types); }
+};
+
+// What the command line asks for.
+struct Options {
+    FieldList fields;
+    std::string input = kDefaultInput;
+    std::optional<std::string> png;  // -p: charts into files instead of the table
+    char sep = '\t';
+    uint8_t flags = 0;
+    uint32_t range = 0;
+    uint32_t width = 1600;
+    uint32_t height = 320;
+};
+
+// The store of one run; it goes with the run, so that the command can run again in the same
+// process (also when the data file could not be loaded).
+class StoreSession {
+  public:
+    StoreSession() = default;
+    StoreSession(const StoreSession &) = delete;
+    StoreSession &operator=(const StoreSession &) = delete;
+    ~StoreSession() {
+        if (set_up_) charts_term();
+    }
+    bool open(const char *file) {
+        set_up_ = true;
+        return charts_init(statsdump_calcdefs, statsdump_statdefs, statsdump_estatdefs, file,
+                           CHARTS_MODE_TOOL) == 0;
+    }
+
+  private:
+    bool set_up_ = false;
+};
+
 void usage_to(FILE *out, const char *appname) {
     std::string text = "usage: ";
     text += appname;
@@ -83,6 +125,120 @@ void usage_to(FILE *out, const char *appname) {
     fwrite(text.data(), 1, text.size(), out);
 }
 
+// --help and --version anywhere before "--": the text on standard output. True when one was
+// answered, with the exit status in status.
+bool answer_help_or_version(int argc, char **argv, const char *appname, int &status) {
+    for (int i = 1; i < argc && argv[i] != nullptr && strcmp(argv[i], "--") != 0; i++) {
+        if (strcmp(argv[i], "--help") == 0) {
+            usage_to(stdout, appname);
+        } else if (strcmp(argv[i], "--version") == 0) {
+            fputs("statsdump " ZEL_VERSION "\n", stdout);
+        } else {
+            continue;
+        }
+        status = fflush(stdout) == 0 ? kExitOk : kExitFailure;
+        return true;
+    }
+    return false;
+}
+
+// One option of the command line into opt.
+enum class OptionResult { kTaken, kBad, kNoMemory };
+
+OptionResult take_option(int ch, const char *arg, Options &opt) {
+    switch (ch) {
+        case 'f':
+            if (statsdump_parse(&opt.fields.types, arg) < 0) return OptionResult::kNoMemory;
+            return OptionResult::kTaken;
+        case 'i':
+            opt.input = arg;
+            return OptionResult::kTaken;
+        case 'r':
+            if (arg[0] < '0' || arg[0] > '3' || arg[1] != '\0') return OptionResult::kBad;
+            opt.range = uint32_t(arg[0] - '0');
+            return OptionResult::kTaken;
+        case 's':
+            if (arg[0] == '\0' || arg[1] != '\0') return OptionResult::kBad;
+            opt.sep = arg[0];
+            return OptionResult::kTaken;
+        case 'p':
+            opt.png = arg;
+            return OptionResult::kTaken;
+        case 'x':
+            opt.width = uint32_t(strtoul(arg, nullptr, 10));
+            return OptionResult::kTaken;
+        case 'y':
+            opt.height = uint32_t(strtoul(arg, nullptr, 10));
+            return OptionResult::kTaken;
+        case 'h':
+            opt.flags |= STATSDUMP_TABLE_IEC;
+            return OptionResult::kTaken;
+        case 'H':
+            opt.flags |= STATSDUMP_TABLE_SI;
+            return OptionResult::kTaken;
+        case 'd':
+            opt.flags |= STATSDUMP_TABLE_DATE;
+            return OptionResult::kTaken;
+        default:
+            return OptionResult::kBad;
+    }
+}
+
+// The whole command line into opt: kExitOk, or kExitUsage after its message.
+int read_options(int argc, char **argv, const char *appname, Options &opt) {
+    int ch;
+    while ((ch = getopt(argc, argv, kOptString)) != -1) {
+        const OptionResult r = take_option(ch, optarg, opt);
+        if (r == OptionResult::kNoMemory) return kExitUsage;  // statsdump_parse said why
+        if (r == OptionResult::kBad) {
+            usage(appname);
+            return kExitUsage;
+        }
+    }
+    if (opt.fields.types == nullptr || opt.fields.types[0] < 0) {
+        fputs("fields not specified\n", stderr);
+        usage(appname);
+        return kExitUsage;
+    }
+    return kExitOk;
+}
+
+// The table or the chart files of the options.
+int run(const Options &opt, StoreSession &store) {
+    // The CRC tables serve the pictures only.
+    if (opt.png && !crc_ready) {
+        mycrc32_init();
+        crc_ready = true;
+    }
+    strerr_init();
+    int status = kExitFailure;
+    if (store.open(opt.input.c_str())) {
+        if (opt.png) {
+            if (statsdump::genpng(opt.fields.types, opt.range, opt.png->c_str(), opt.width,
+                                  opt.height)) {
+                status = kExitOk;
+            }
+        } else {
+            statsdump_gencsv(opt.fields.types, opt.range, opt.sep, opt.flags);
+            status = kExitOk;
+        }
+    }
+    // A name the catalogue lacks was a usage error, although the known ones were shown.
+    if (status == kExitOk && statsdump::unknown_fields() > 0) status = kExitUsage;
+    return status;
+}
+
+// The end of every run past the first checks: standard output must have taken the table.
+int finish(int status) {
+    if (fflush(stdout) != 0 || ferror(stdout)) {
+        fprintf(stderr, "can't write standard output: %s\n", strerr(errno));
+        clearerr(stdout);
+        status = kExitFailure;
+    }
+    strerr_term();
+    return status;
+}
+
 }  // namespace
 
 extern "C" {
@@ -101,124 +257,18 @@ int statsdump_main(int argc, char **argv) {
     statsdump::reset_selection();
 
     const char *appname = (argc > 0 && argv[0] != nullptr) ? argv[0] : "statsdump";
-    for (int i = 1; i < argc && argv[i] != nullptr && strcmp(argv[i], "--") != 0; i++) {
-        if (strcmp(argv[i], "--help") == 0) {
-            usage_to(stdout, appname);
-            return fflush(stdout) == 0 ? kExitOk : kExitFailure;
-        }
-        if (strcmp(argv[i], "--version") == 0) {
-            fputs("statsdump " ZEL_VERSION "\n", stdout);
-            return fflush(stdout) == 0 ? kExitOk : kExitFailure;
-        }
-    }
+    int status;
+    if (answer_help_or_version(argc, argv, appname, status)) return status;
     if (argc < 2) {
         usage(appname);
         strerr_term();
         return kExitUsage;
     }
-
-    int32_t *stats = nullptr;
-    char *ifile = nullptr;
-    char *pfile = nullptr;
-    char sep = '\t';
-    uint8_t flags = 0;
-    uint32_t range = 0;
-    uint32_t pngwidth = 1600;
-    uint32_t pngheight = 320;
-    bool store_set_up = false;
-    bool ok = true;
-    int status = kExitUsage;
-    int ch;
-    while (ok && (ch = getopt(argc, argv, kOptString)) != -1) {
-        switch (ch) {
-            case 'f':
-                if (statsdump_parse(&stats, optarg) < 0) goto end;
-                break;
-            case 'i':
-                free(ifile);
-                ifile = statsdump::checked_strdup(optarg, "ifile");
-                break;
-            case 'r':
-                if (optarg[0] >= '0' && optarg[0] <= '3' && optarg[1] == '\0') {
-                    range = uint32_t(optarg[0] - '0');
-                } else {
-                    ok = false;
-                }
-                break;
-            case 's':
-                if (optarg[0] != '\0' && optarg[1] == '\0') {
-                    sep = optarg[0];
-                } else {
-                    ok = false;
-                }
-                break;
-            case 'p':
-                free(pfile);
-                pfile = statsdump::checked_strdup(optarg, "pfile");
-                break;
-            case 'x':
-                pngwidth = uint32_t(strtoul(optarg, nullptr, 10));
-                break;
-            case 'y':
-                pngheight = uint32_t(strtoul(optarg, nullptr, 10));
-                break;
-            case 'h':
-                flags |= statsdump::kFlagIec;
-                break;
-            case 'H':
-                flags |= statsdump::kFlagSi;
-                break;
-            case 'd':
-                flags |= statsdump::kFlagDate;
-                break;
-            default:
-                ok = false;
-                break;
-        }
-    }
-    if (!ok) {
-        usage(appname);
-        goto end;
-    }
-    if (stats == nullptr || stats[0] < 0) {
-        fputs("fields not specified\n", stderr);
-        usage(appname);
-        goto end;
-    }
-    if (ifile == nullptr) ifile = statsdump::checked_strdup(kDefaultInput, "ifile");
-
-    // The CRC tables serve the pictures only.
-    if (pfile != nullptr && !crc_ready) {
-        mycrc32_init();
-        crc_ready = true;
-    }
-    strerr_init();
-    store_set_up = true;
-    status = kExitFailure;
-    if (charts_init(statsdump_calcdefs, statsdump_statdefs, statsdump_estatdefs, ifile, 1) == 0) {
-        if (pfile != nullptr) {
-            if (statsdump::genpng(stats, range, pfile, pngwidth, pngheight)) status = kExitOk;
-        } else {
-            statsdump_gencsv(stats, range, sep, flags);
-            status = kExitOk;
-        }
-    }
-    // A name the catalogue lacks was a usage error, although the known ones were shown.
-    if (status == kExitOk && statsdump::unknown_fields() > 0) status = kExitUsage;
-
-end:
-    if (fflush(stdout) != 0 || ferror(stdout)) {
-        fprintf(stderr, "can't write standard output: %s\n", strerr(errno));
-        clearerr(stdout);
-        status = kExitFailure;
-    }
-    strerr_term();
-    free(ifile);
-    free(pfile);
-    free(stats);
-    // The store goes too, so that the command can run again in the same process.
-    if (store_set_up) charts_term();
-    return status;
+    Options opt;
+    StoreSession store;
+    status = read_options(argc, argv, appname, opt);
+    if (status == kExitOk) status = run(opt, store);
+    return finish(status);
 }
 
 }  // extern "C"

@@ -8,7 +8,7 @@
 #include "statsdump.h"
 
 using namespace charts;
-using zeltest::statid;
+using zeltest::sid;
 using zeltest::TestStore;
 
 namespace {
@@ -130,7 +130,7 @@ TEST(ChartsExport, SingleRangeRecord) {
     const uint64_t base = uint64_t(4) << 40;
     const std::vector<uint64_t> want = {base + 1, base + 0, base + 4095, base + 4094};
     EXPECT_EQ(want, rec.samples);
-    EXPECT_EQ(8u + 8 * 4096, makedata(statid("STAa"), 100000, 0).size());
+    EXPECT_EQ(8u + 8 * 4096, makedata(sid("STAa"), 100000, 0).size());
 }
 
 TEST(ChartsExport, InvalidRequestsWriteNothing) {
@@ -140,9 +140,9 @@ TEST(ChartsExport, InvalidRequestsWriteNothing) {
         uint32_t number;
         uint8_t multimode;
     } cases[] = {
-        {9, 0},    {14, 0},   {1000, 0},           {40, 0},  {statid("ZZZZ"), 0},
-        {1020, 1}, {1050, 1}, {statid("ZZZZ"), 1}, {40, 1},  {1060, 1},
-        {4, 1},    {8, 1},    {statid("sTAA"), 1}, {990, 1},
+        {9, 0},    {14, 0},   {1000, 0},        {40, 0},  {sid("ZZZZ"), 0},
+        {1020, 1}, {1050, 1}, {sid("ZZZZ"), 1}, {40, 1},  {1060, 1},
+        {4, 1},    {8, 1},    {sid("sTAA"), 1}, {990, 1},
     };
     for (const auto &c : cases) {
         EXPECT_EQ(0u, charts_makedata(nullptr, c.number, 16, c.multimode)) << c.number;
@@ -165,13 +165,12 @@ TEST(ChartsExport, MultiRangeBaseStatistic) {
         EXPECT_EQ(width, rec.width);
         EXPECT_EQ(1u, rec.percent);
         EXPECT_EQ(0u, rec.scale);
-        const uint32_t rdiv[kRanges] = {60, 360, 1800, 86400};
         for (uint32_t r = 0; r < kRanges; r++) {
             const Block &b = rec.blocks.at(r);
             EXPECT_EQ(r, b.range);
             EXPECT_EQ(ts[r], b.ts);
             EXPECT_EQ(100u, b.multiplier);
-            EXPECT_EQ(rdiv[r], b.rdiv);
+            EXPECT_EQ(charts_range_seconds(r), b.rdiv);
             EXPECT_EQ(newest_first(0, r, width), b.series.at(0)) << r << " " << maxentries;
         }
     }
@@ -179,7 +178,7 @@ TEST(ChartsExport, MultiRangeBaseStatistic) {
     EXPECT_EQ(8u + 13, makedata(20, 0, 1).size());
 
     // One range; a level statistic keeps its divisor in every range.
-    const MultiRecord one = decode_multi(makedata(statid("STDd"), 3, 7));
+    const MultiRecord one = decode_multi(makedata(sid("STDd"), 3, 7));
     EXPECT_EQ(1u, one.n);
     EXPECT_EQ(5u, one.scale);
     ASSERT_EQ(1u, one.blocks.size());
@@ -200,11 +199,10 @@ TEST(ChartsExport, MultiRangeExtendedChart) {
     EXPECT_EQ(3u, all.scnt);
     EXPECT_EQ(0u, all.percent);
     EXPECT_EQ(1u, all.scale);
-    const uint32_t rdiv[kRanges] = {60, 360, 1800, 86400};
     for (uint32_t r = 0; r < kRanges; r++) {
         const Block &b = all.blocks.at(r);
         EXPECT_EQ(8u, b.multiplier);
-        EXPECT_EQ(rdiv[r], b.rdiv);
+        EXPECT_EQ(charts_range_seconds(r), b.rdiv);
         EXPECT_EQ(newest_first(2, r, 5), b.series.at(0));
         EXPECT_EQ(newest_first(1, r, 5), b.series.at(1));
         EXPECT_EQ(newest_first(0, r, 5), b.series.at(2));

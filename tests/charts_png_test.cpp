@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "charts_imaging_util.h"
+#include "datafile_builder.h"
 #include "zellog.h"
 
 #ifdef ZEL_HAVE_LIBPNG
@@ -20,17 +21,14 @@ using namespace imgtest;
 
 namespace {
 
-const uint8_t kFallback[68] = {
-    0x89, 0x50, 0x4E, 0x47, 0x0D, 0x0A, 0x1A, 0x0A, 0x00, 0x00, 0x00, 0x0D, 0x49, 0x48,
-    0x44, 0x52, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00, 0x01, 0x08, 0x04, 0x00, 0x00,
-    0x00, 0xB5, 0x1C, 0x0C, 0x02, 0x00, 0x00, 0x00, 0x0B, 0x49, 0x44, 0x41, 0x54, 0x08,
-    0xD7, 0x63, 0x60, 0x60, 0x00, 0x00, 0x00, 0x03, 0x00, 0x01, 0x20, 0xD5, 0x94, 0xC7,
-    0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4E, 0x44, 0xAE, 0x42, 0x60, 0x82,
-};
-
-uint32_t be32(const uint8_t *p) {
-    return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
+// The picture of a request that cannot be drawn (type 6 is past the statistics).
+std::vector<uint8_t> fallback() {
+    std::vector<uint8_t> file(charts_make_png(60, 1600, 320));
+    charts_get_png(file.data());
+    return file;
 }
+
+using zeldata::be32_at;
 
 std::vector<uint8_t> make_png(uint32_t number, uint32_t w, uint32_t h) {
     std::vector<uint8_t> file(charts_make_png(number, w, h));
@@ -50,11 +48,11 @@ std::vector<Chunk> chunks(const std::vector<uint8_t> &file, size_t *end) {
     std::vector<Chunk> out;
     size_t p = 8;
     while (p + 12 <= file.size()) {
-        const uint32_t leng = be32(&file[p]);
+        const uint32_t leng = be32_at(file, p);
         if (p + 12 + leng > file.size()) break;
         const uint32_t crc = static_cast<uint32_t>(crc32(0, &file[p + 4], leng + 4));
         out.push_back({std::string(reinterpret_cast<const char *>(&file[p + 4]), 4), leng, p,
-                       crc == be32(&file[p + 8 + leng])});
+                       crc == be32_at(file, p + 8 + leng)});
         p += 12 + leng;
     }
     *end = p;
@@ -137,7 +135,7 @@ TEST_F(PngTest, PictureDecodesToTheBitmapWithPaletteAndTransparency) {
     charts_get_png(file.data());
     EXPECT_EQ(g.compsize, 0u);
     ASSERT_EQ(size, file.size());
-    EXPECT_EQ(size - 863, be32(&file[839]));  // IDAT length
+    EXPECT_EQ(size - 863, be32_at(file, 839));  // IDAT length
 
 #ifdef ZEL_HAVE_LIBPNG
     const Decoded d = decode(file);
@@ -172,6 +170,54 @@ TEST_F(PngTest, PictureDecodesToTheBitmapWithPaletteAndTransparency) {
 #endif
 }
 
+#ifdef ZEL_HAVE_LIBPNG
+// The colours charts_series_colours reports, as the drawn picture has them: in columns where one
+// series alone has data, the data area's bottom row shows that series' bottom colour; where all
+// have data, the last series stands on the time axis.
+TEST_F(PngTest, SeriesColoursAreTheColoursOfTheDrawnBars) {
+    const uint32_t height = 300;
+    const uint32_t bottom_y = 6 + height - 1;
+    for (uint32_t type : {uint32_t{kA}, uint32_t{kTwo}, uint32_t{kThree}}) {
+        const uint32_t count = charts_seriescnt(type);
+        SCOPED_TRACE("type " + std::to_string(type));
+        ASSERT_EQ(type == kA ? 1u : type == kTwo ? 2u : 3u, count);
+        // Columns 100 + 200 s .. 299 + 200 s: series s alone; 700 .. 899: every series (the
+        // same values in every chart type).
+        for (uint32_t i = 100; i < 900; i++) {
+            for (uint32_t s = 0; s < count; s++) {
+                put(s, 1, 1550, i, i >= 700 || (i - 100) / 200 == s ? 10 : 0);
+            }
+        }
+        const Decoded d = decode(make_png(type * 10 + 1, 1600, 320));
+        ASSERT_TRUE(d.ok);
+        auto rgb = [&](uint32_t x, uint32_t y) {
+            const png_color &c = d.palette[d.rows[y][x]];
+            return uint32_t{c.red} << 16 | uint32_t{c.green} << 8 | c.blue;
+        };
+        for (uint32_t seg = 0; seg <= count; seg++) {
+            const uint32_t s = seg < count ? seg : count - 1;  // the last segment: every series
+            uint32_t bottom = 0, top = 0;
+            ASSERT_EQ(0, charts_series_colours(count, s, &bottom, &top));
+            const uint32_t first = seg < count ? 100 + 200 * seg : 700;
+            uint32_t matched = 0;
+            for (uint32_t i = first; i < first + 200; i++) {
+                if (d.rows[bottom_y][43 + i] == 3) continue;  // a time-axis grid line
+                EXPECT_EQ(bottom, rgb(43 + i, bottom_y)) << "column " << i;
+                matched++;
+            }
+            EXPECT_GT(matched, 100u);
+            EXPECT_NE(bottom, top);
+        }
+    }
+    uint32_t bottom = 7, top = 7;
+    EXPECT_EQ(-1, charts_series_colours(0, 0, &bottom, &top));
+    EXPECT_EQ(-1, charts_series_colours(4, 0, &bottom, &top));
+    EXPECT_EQ(-1, charts_series_colours(2, 2, &bottom, &top));
+    EXPECT_TRUE(bottom == 7 && top == 7);
+    EXPECT_EQ(0, charts_series_colours(3, 2, nullptr, nullptr));
+}
+#endif
+
 TEST_F(PngTest, EveryChunkCarriesTheCrcOfItsTypeAndData) {
     put(kA, 0, 950, 900, 5);
     const std::vector<uint8_t> file = make_png(0, 0, 0);
@@ -187,7 +233,7 @@ TEST_F(PngTest, EveryChunkCarriesTheCrcOfItsTypeAndData) {
         EXPECT_TRUE(cs[i].crc_ok) << types[i];
     }
     EXPECT_EQ(847u, cs[4].offset + 8);  // the stream starts behind the template
-    EXPECT_EQ(0xAE426082u, be32(&file[file.size() - 4]));
+    EXPECT_EQ(0xAE426082u, be32_at(file, file.size() - 4));
     // The template itself keeps its placeholders for the next picture.
     EXPECT_EQ(0, memcmp(g.png_header + 29, "CRC#", 4));
     EXPECT_EQ(0, memcmp(g.png_header + 809, "CRC#", 4));
@@ -207,8 +253,8 @@ TEST_F(PngTest, PictureSizeRules) {
         SCOPED_TRACE(std::to_string(s.inw) + " x " + std::to_string(s.inh));
         const std::vector<uint8_t> file = make_png(11, s.inw, s.inh);
         ASSERT_GT(file.size(), 68u);
-        EXPECT_EQ(s.w, be32(&file[16]));
-        EXPECT_EQ(s.h, be32(&file[20]));
+        EXPECT_EQ(s.w, be32_at(file, 16));
+        EXPECT_EQ(s.h, be32_at(file, 20));
         // The data area fills the picture: right frame line and bottom axis at their places.
         EXPECT_EQ(2, px(s.w - 7, 2));
         EXPECT_EQ(2, px(s.w - 5, s.h - 14));
@@ -238,15 +284,16 @@ TEST_F(PngTest, InvalidRequestsGiveTheOnePixelPicture) {
         0x5A5A5A5A,  // "ZZZZ": no such statistic
         0x61414141,  // "aAAA": range 8
     };
+    // Each is the same picture, whatever size was asked for.
+    const std::vector<uint8_t> file = fallback();
     for (uint32_t number : numbers) {
-        ASSERT_EQ(68u, charts_make_png(number, 1600, 320)) << number;
-        std::vector<uint8_t> file(68);
-        charts_get_png(file.data());
-        EXPECT_EQ(std::vector<uint8_t>(kFallback, kFallback + 68), file) << number;
+        ASSERT_EQ(68u, charts_make_png(number, 1600 + number % 7, 320)) << number;
+        std::vector<uint8_t> again(68);
+        charts_get_png(again.data());
+        EXPECT_EQ(file, again) << number;
     }
-    // The fallback is a valid picture of one transparent pixel.
+    // It is a valid picture of one transparent pixel.
     size_t end = 0;
-    const std::vector<uint8_t> file(kFallback, kFallback + 68);
     for (const Chunk &c : chunks(file, &end)) EXPECT_TRUE(c.crc_ok) << c.type;
     EXPECT_EQ(68u, end);
 #ifdef ZEL_HAVE_LIBPNG
@@ -292,8 +339,9 @@ TEST_F(PngTest, SecondDeliveryWithoutNewPictureIsTheFallback) {
     charts_get_png(second.data());
     EXPECT_EQ(0, memcmp(first.data(), "\x89PNG", 4));
     EXPECT_EQ(0, memcmp(first.data() + 12, "IHDR", 4));
-    EXPECT_EQ(1000u, be32(&first[16]));
-    EXPECT_EQ(0, memcmp(second.data(), kFallback, 68));
+    EXPECT_EQ(1000u, be32_at(first, 16));
+    const std::vector<uint8_t> one_pixel = fallback();
+    EXPECT_EQ(0, memcmp(second.data(), one_pixel.data(), 68));
     EXPECT_EQ(0xEE, second[68]);  // nothing written past the fallback
 }
 

@@ -8,7 +8,7 @@
 #include "statsdump.h"
 
 using namespace charts;
-using zeltest::statid;
+using zeltest::sid;
 using zeltest::TestStore;
 
 namespace {
@@ -40,17 +40,17 @@ TEST(ChartsQuery, StatidConverter) {
         {1001, 100, 1},
         {1113, 111, 3},
         {0xFFFFFF, 1677721, 5},
-        {statid("UCPU"), 0, 0},
-        {statid("UCPu"), 0, 1},
-        {statid("UCpU"), 0, 2},
-        {statid("UCpu"), 0, 3},
-        {statid("uCPU"), 0, 8},
-        {statid("ucpu"), 0, 15},
-        {statid("EC4C"), 42, 2},
-        {statid("EC8c"), 43, 3},
-        {statid("TCPU"), 100, 0},
-        {statid("hdcn"), 111, 15},
-        {statid("ZZZZ"), 0xFFFFFFFF, 0xFFFFFFFF},
+        {sid("UCPU"), 0, 0},
+        {sid("UCPu"), 0, 1},
+        {sid("UCpU"), 0, 2},
+        {sid("UCpu"), 0, 3},
+        {sid("uCPU"), 0, 8},
+        {sid("ucpu"), 0, 15},
+        {sid("EC4C"), 42, 2},
+        {sid("EC8c"), 43, 3},
+        {sid("TCPU"), 100, 0},
+        {sid("hdcn"), 111, 15},
+        {sid("ZZZZ"), 0xFFFFFFFF, 0xFFFFFFFF},
     };
     for (const auto &c : cases) {
         uint32_t type = 1, range = 1;
@@ -64,15 +64,15 @@ TEST(ChartsQuery, StatidConverter) {
 TEST(ChartsQuery, StatidPrefersBaseStatistics) {
     // An extended chart whose statid equals a base statistic's (letter case aside).
     const estatdef estats[] = {
-        {"twin", statid("stbb"), 2, 0, 0, 1, 0, 2, 1, 1},
-        {"solo", statid("XSOL"), 2, 0, 0, 1, 0, 2, 1, 1},
+        {"twin", sid("stbb"), 2, 0, 0, 1, 0, 2, 1, 1},
+        {"solo", sid("XSOL"), 2, 0, 0, 1, 0, 2, 1, 1},
         {nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0},
     };
     TestStore store(zeltest::kTestCalcs, zeltest::kTestStats, estats);
     uint32_t type, range;
-    charts_statid_converter(statid("STBB"), &type, &range);
+    charts_statid_converter(sid("STBB"), &type, &range);
     EXPECT_EQ(1u, type);
-    charts_statid_converter(statid("XSOl"), &type, &range);
+    charts_statid_converter(sid("XSOl"), &type, &range);
     EXPECT_EQ(101u, type);
     EXPECT_EQ(1u, range);
 }
@@ -117,14 +117,14 @@ TEST(ChartsQuery, CatalogueValues) {
     EXPECT_EQ(360000u, medium.timestamp);
 
     // The statid form and the decimal form name the same charts.
-    EXPECT_EQ(ucpu.data, Query(statid("UCPU")).data);
-    EXPECT_EQ(medium.data, Query(statid("UCPu")).data);
+    EXPECT_EQ(ucpu.data, Query(sid("UCPU")).data);
+    EXPECT_EQ(medium.data, Query(sid("UCPu")).data);
 }
 
 TEST(ChartsQuery, InvalidRequestsWriteNothing) {
     TestStore store(statsdump_calcdefs, statsdump_statdefs, statsdump_estatdefs);
     for (uint32_t number :
-         {4u, 9u, 480u, 1120u, 995u, statid("uCPU"), statid("ZZZZ"), 0xFFFFFFFFu}) {
+         {4u, 9u, 480u, 1120u, 995u, sid("uCPU"), sid("ZZZZ"), 0xFFFFFFFFu}) {
         EXPECT_FALSE(Query(number).written()) << std::hex << number;
     }
     std::vector<double> data(kRingLength, kUnwritten);
@@ -139,8 +139,8 @@ TEST(ChartsQuery, InvalidRequestsWriteNothing) {
 TEST(ChartsQuery, DigitStatidsSelectRangeTwoOrThree) {
     TestStore store(statsdump_calcdefs, statsdump_statdefs, statsdump_estatdefs);
     for (uint32_t r = 0; r < 4; r++) TestStore::at(42, r, 0) = 10 + r;
-    EXPECT_EQ(12.0, Query(statid("EC4C")).newest());
-    EXPECT_EQ(13.0, Query(statid("EC4c")).newest());
+    EXPECT_EQ(12.0, Query(sid("EC4C")).newest());
+    EXPECT_EQ(13.0, Query(sid("EC4c")).newest());
     EXPECT_EQ(10.0, Query(420).newest());
 }
 

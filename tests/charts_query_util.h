@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "charts_priv.h"
+#include "datafile_builder.h"
 #include "test_util.h"
 
 namespace zeltest {
@@ -20,31 +21,28 @@ inline uint32_t fixed_clock() {
     return 1700000000;
 }
 
-constexpr uint32_t statid(const char (&s)[5]) {
-    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
-           (uint32_t(uint8_t(s[2])) << 8) | uint32_t(uint8_t(s[3]));
-}
+using zeldata::sid;
 
 // Four statistics with distinct factors.
 // clang-format off
 inline const statdef kTestStats[] = {
     // name  statid           mode percent scale multiplier divisor
-    {"sa",   statid("STAA"),  0,   1,      0,    100,       60},
-    {"sb",   statid("STBB"),  1,   0,      2,    1,         1},
-    {"sc",   statid("STCC"),  0,   0,      3,    7,         2},
-    {"sd",   statid("STDD"),  1,   0,      5,    3,         1},
+    {"sa",   sid("STAA"),  0,   1,      0,    100,       60},
+    {"sb",   sid("STBB"),  1,   0,      2,    1,         1},
+    {"sc",   sid("STCC"),  0,   0,      3,    7,         2},
+    {"sd",   sid("STDD"),  1,   0,      5,    3,         1},
     {nullptr, 0,              0,   0,      0,    0,         0},
 };
 
 // Extended charts 100..105.
 inline const estatdef kTestEstats[] = {
     // name   statid           c1src c2src c3src mode percent scale multiplier divisor
-    {"xab",   statid("XSAB"),  1,    2,    0,    0,   1,      4,    9,         3},
-    {"xcalc", statid("XCAL"),  1000, 3,    0,    1,   0,      2,    1,         1},
-    {"xgap",  statid("XGAP"),  0,    2,    3,    1,   0,      2,    1,         1},
-    {"xall",  statid("XALL"),  1,    2,    3,    0,   0,      1,    8,         60},
-    {"xskip", statid("XSKP"),  1,    5000, 2,    1,   0,      2,    1,         1},
-    {nullptr, statid("XBAD"),  1001, 1,    0,    1,   0,      2,    1,         1},
+    {"xab",   sid("XSAB"),  1,    2,    0,    0,   1,      4,    9,         3},
+    {"xcalc", sid("XCAL"),  1000, 3,    0,    1,   0,      2,    1,         1},
+    {"xgap",  sid("XGAP"),  0,    2,    3,    1,   0,      2,    1,         1},
+    {"xall",  sid("XALL"),  1,    2,    3,    0,   0,      1,    8,         60},
+    {"xskip", sid("XSKP"),  1,    5000, 2,    1,   0,      2,    1,         1},
+    {nullptr, sid("XBAD"),  1001, 1,    0,    1,   0,      2,    1,         1},
     {nullptr, 0,               0,    0,    0,    0,   0,      0,    0,         0},
 };
 

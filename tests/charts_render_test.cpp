@@ -338,14 +338,30 @@ TEST_F(TimeAxisTest, LinesTicksAndLabels) {
     }
 }
 
+// Keys that are no date: month 0 has no length, so the axis ends after its newest line instead
+// of stepping back by months of 0 days; month 13 steps back into December (31 days).
 TEST_F(TimeAxisTest, KeysThatAreNoDateEndTheMonthAxis) {
+    // Data-area columns (from the left) with a tick below the axis.
+    auto tick_columns = [] {
+        std::vector<uint32_t> cols;
+        for (uint32_t x = 0; x < 4096; x++) {
+            if (px(43 + x, 1007) == 2) cols.push_back(x);
+        }
+        return cols;
+    };
     g.lngmday = 1;
-    g.lngmonth = 0;
     g.lngyear = 2024;
-    charts_timeaxis(3, 4096, 1000);  // returns instead of stepping back by months of 0 days
-    g.lngmonth = 13;
+    g.lngmonth = 0;
+    memset(g.chart, 0, kChartSize);
     charts_timeaxis(3, 4096, 1000);
-    SUCCEED();
+    EXPECT_EQ(std::vector<uint32_t>{4095}, tick_columns());
+    g.lngmonth = 13;
+    memset(g.chart, 0, kChartSize);
+    charts_timeaxis(3, 4096, 1000);
+    const std::vector<uint32_t> cols = tick_columns();
+    ASSERT_GE(cols.size(), 2u);
+    EXPECT_EQ(4095u, cols.back());
+    EXPECT_EQ(4095u - 31, cols[cols.size() - 2]);
 }
 
 // ---- Chart rendering -----------------------------------------------------------------------

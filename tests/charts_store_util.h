@@ -24,10 +24,7 @@ inline uint32_t store_clock() {
     return store_clock_now;
 }
 
-constexpr uint32_t sid(const char (&s)[5]) {
-    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
-           (uint32_t(uint8_t(s[2])) << 8) | uint32_t(uint8_t(s[3]));
-}
+using zeldata::sid;
 
 // clang-format off
 inline const statdef kStoreStats[] = {

@@ -4,7 +4,8 @@
 // newest minute), then per record a 100-byte zero-padded name field and four rings of ring-length
 // 8-byte entries, range 0 first, each oldest first. Everything big-endian.
 //
-// Depends on nothing but the standard library, so that every kind of program can include it.
+// Depends on the standard library and the library's header-only datapack.h, so that every kind
+// of program can include it.
 #ifndef ZEL_TESTS_DATAFILE_BUILDER_H
 #define ZEL_TESTS_DATAFILE_BUILDER_H
 
@@ -13,6 +14,8 @@
 #include <string.h>
 
 #include <string>
+
+#include "datapack.h"
 
 namespace zeldata {
 
@@ -33,14 +36,23 @@ inline void put64(std::string &out, uint64_t v) {
     put32(out, uint32_t(v));
 }
 
-inline uint32_t be32_at(const std::string &s, size_t off) {
-    uint32_t v = 0;
-    for (size_t k = 0; k < 4; k++) v = (v << 8) | uint8_t(s[off + k]);
-    return v;
+// The big-endian number at offset off of a byte string or vector.
+template <typename Bytes>
+uint32_t be32_at(const Bytes &s, size_t off) {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(s.data()) + off;
+    return get32bit(&p);
 }
 
-inline uint64_t be64_at(const std::string &s, size_t off) {
-    return uint64_t(be32_at(s, off)) << 32 | be32_at(s, off + 4);
+template <typename Bytes>
+uint64_t be64_at(const Bytes &s, size_t off) {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(s.data()) + off;
+    return get64bit(&p);
+}
+
+// A statid from its four characters, the first in the most significant byte.
+inline uint32_t sid(const char (&s)[5]) {
+    const uint8_t *p = reinterpret_cast<const uint8_t *>(s);
+    return get32bit(&p);
 }
 
 inline std::string header(uint32_t ringleng, uint32_t count, uint32_t newest, uint32_t tag = kTag) {

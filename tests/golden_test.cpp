@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "charts.h"
+#include "datafile_builder.h"
 #include "test_util.h"
 
 #ifdef ZEL_HAVE_LIBPNG
@@ -35,7 +37,6 @@ const char *const kTz = "TZ=Europe/Warsaw";
 constexpr size_t kDataFileBytes = 6296272;
 constexpr int kRows = 4096;
 constexpr int kFields = 60;
-constexpr uint32_t kRangeSeconds[4] = {60, 360, 1800, 86400};
 // statsgen's default last sample, 2024-03-05 12:00 UTC, is 13:00 in Warsaw (UTC+1 in March);
 // the newest slot of each range starts at these local wall-clock times.
 const char *const kNewestSlot[4] = {"2024-03-05 13:00", "2024-03-05 13:00", "2024-03-05 13:00",
@@ -63,10 +64,7 @@ std::string digest(const std::string &bytes) {
     return buf;
 }
 
-uint32_t be32(const std::string &s, size_t off) {
-    return (uint32_t)(unsigned char)s[off] << 24 | (uint32_t)(unsigned char)s[off + 1] << 16 |
-           (uint32_t)(unsigned char)s[off + 2] << 8 | (uint32_t)(unsigned char)s[off + 3];
-}
+using zeldata::be32_at;
 
 // Every output of the demo, generated once for the whole suite, in a fixed order.
 struct Demo {
@@ -135,11 +133,11 @@ TEST(GoldenTest, ProgramsRun) {
 TEST(GoldenTest, DataFileIsFullAndTagged) {
     const std::string &f = output("statsgen.zel");
     ASSERT_EQ(f.size(), kDataFileBytes);
-    EXPECT_EQ(be32(f, 0), 0x00010000u);
-    EXPECT_EQ(be32(f, 4), 4096u);
-    EXPECT_EQ(be32(f, 8), 48u);
+    EXPECT_EQ(be32_at(f, 0), 0x00010000u);
+    EXPECT_EQ(be32_at(f, 4), 4096u);
+    EXPECT_EQ(be32_at(f, 8), 48u);
     // The newest minute is the last sample's local minute: 13:00 in Warsaw.
-    EXPECT_EQ(be32(f, 12), (1709640000u + 3600u) / 60u);
+    EXPECT_EQ(be32_at(f, 12), (1709640000u + 3600u) / 60u);
     EXPECT_EQ(f.substr(16, 5), std::string("ucpu\0", 5));
 }
 
@@ -166,7 +164,7 @@ TEST(GoldenTest, TablesHaveEveryRowAndColumn) {
                 if (strcmp(fmt, "d") != 0 && j > 1) {
                     uint32_t prev = (uint32_t)std::stoul(split(lines[j - 1], '\t')[0]);
                     uint32_t cur = (uint32_t)std::stoul(cols[0]);
-                    ASSERT_EQ(cur - prev, kRangeSeconds[range]) << "row " << j;
+                    ASSERT_EQ(cur - prev, charts_range_seconds(range)) << "row " << j;
                 }
             }
             EXPECT_GT(present, (size_t)kFields * 100);  // the demo has data in every range
@@ -197,9 +195,9 @@ TEST(GoldenTest, ChartsArePngsOfTheDefaultSize) {
         ASSERT_GT(png.size(), 863u);
         EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
         EXPECT_EQ(png.substr(12, 4), "IHDR");
-        EXPECT_EQ(be32(png, 16), 1600u);
-        EXPECT_EQ(be32(png, 20), 320u);
-        EXPECT_EQ(be32(png, 839), png.size() - 863);  // IDAT length: everything between
+        EXPECT_EQ(be32_at(png, 16), 1600u);
+        EXPECT_EQ(be32_at(png, 20), 320u);
+        EXPECT_EQ(be32_at(png, 839), png.size() - 863);  // IDAT length: everything between
         EXPECT_EQ(png.substr(png.size() - 12), std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12));
 #ifdef ZEL_HAVE_LIBPNG
         png_image img;

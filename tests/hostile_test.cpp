@@ -15,12 +15,14 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "charts.h"
+#include "charts_store_util.h"
 #include "crc.h"
 #include "datafile_builder.h"
 #include "statsdump.h"
@@ -174,9 +176,6 @@ std::string valid_file() {
 
 // ---- Messages ----
 
-const char *const kLoadPrefixes[] = {"file loading error: ", "error reading charts data file: ",
-                                     "unrecognized charts data file format\n"};
-
 // One line that starts with `prefix` and says something after it.
 ::testing::AssertionResult one_line_starting(const std::string &text, const std::string &prefix) {
     if (text.compare(0, prefix.size(), prefix) != 0) {
@@ -194,10 +193,7 @@ const char *const kLoadPrefixes[] = {"file loading error: ", "error reading char
 
 // ---- PNG files ----
 
-uint32_t be32(const std::string &s, size_t off) {
-    return (uint32_t)(uint8_t)s[off] << 24 | (uint32_t)(uint8_t)s[off + 1] << 16 |
-           (uint32_t)(uint8_t)s[off + 2] << 8 | (uint32_t)(uint8_t)s[off + 3];
-}
+using zeldata::be32_at;
 
 // A complete chart file of width w and height h: signature, IHDR, the IDAT whose length
 // accounts for the file size, IEND at the end, and (with the PNG library) a full decode.
@@ -206,11 +202,12 @@ uint32_t be32(const std::string &s, size_t off) {
     if (png.size() < 863 || png.compare(0, 8, kSig) != 0) {
         return ::testing::AssertionFailure() << "not a chart file, " << png.size() << " bytes";
     }
-    if (png.compare(12, 4, "IHDR") != 0 || be32(png, 16) != w || be32(png, 20) != h) {
-        return ::testing::AssertionFailure() << "IHDR says " << be32(png, 16) << " x "
-                                             << be32(png, 20) << ", expected " << w << " x " << h;
+    if (png.compare(12, 4, "IHDR") != 0 || be32_at(png, 16) != w || be32_at(png, 20) != h) {
+        return ::testing::AssertionFailure()
+               << "IHDR says " << be32_at(png, 16) << " x " << be32_at(png, 20) << ", expected "
+               << w << " x " << h;
     }
-    if (png.compare(843, 4, "IDAT") != 0 || be32(png, 839) + 863 != png.size()) {
+    if (png.compare(843, 4, "IDAT") != 0 || be32_at(png, 839) + 863 != png.size()) {
         return ::testing::AssertionFailure() << "IDAT length does not match the file size";
     }
     if (png.compare(png.size() - 12, 12, std::string("\0\0\0\0IEND\xae\x42\x60\x82", 12)) != 0) {
@@ -236,13 +233,18 @@ uint32_t be32(const std::string &s, size_t off) {
 
 // ==== Data files that cannot be loaded ====
 
-struct LoadFailure {
+// Damaged and unusable files. In tool mode the command (exit status 1, nothing on standard
+// output) and charts_init (-1) end with the load message; in server mode, when server_msg is
+// set, charts_init succeeds with a log line and the store starts with what could be read.
+struct BadFile {
     const char *name;
     // Prepares the data file in dir and returns the path to give with -i.
     std::function<std::string(const TempDir &)> make;
-    const char *prefix;     // the message starts with this
-    const char *exact;      // or, when not null, is exactly this
-    bool root_meaningless;  // root reads it anyway
+    const char *tool_msg;           // exact text, or the start of one line when it ends with ": "
+    bool root_meaningless = false;  // root reads it anyway
+    const char *server_msg = nullptr;  // substring of the server's log line
+    bool header_accepted = false;      // server: pointers 4095 and the file's newest minute
+    uint32_t load_rings = 0;           // server: rings of "load" (record 0) kept
 };
 
 std::string file_in(const TempDir &d, const std::string &bytes) {
@@ -251,90 +253,158 @@ std::string file_in(const TempDir &d, const std::string &bytes) {
     return p;
 }
 
-const LoadFailure kLoadFailures[] = {
-    {"missing file", [](const TempDir &d) { return d.file("none.zel"); }, nullptr,
-     "file loading error: ENOENT (No such file or directory)\n", false},
-    {"empty path", [](const TempDir &) { return std::string(); }, nullptr,
-     "file loading error: ENOENT (No such file or directory)\n", false},
-    {"0-byte file", [](const TempDir &d) { return file_in(d, ""); },
-     "error reading charts data file: ", nullptr, false},
-    {"directory", [](const TempDir &d) { return d.path(); }, nullptr,
-     "error reading charts data file: EISDIR (Is a directory)\n", false},
-    {"path through a regular file",
-     [](const TempDir &d) { return file_in(d, valid_file()) + "/x"; }, nullptr,
-     "file loading error: ENOTDIR (Not a directory)\n", false},
-    {"name too long", [](const TempDir &d) { return d.file(std::string(5000, 'n')); }, nullptr,
-     "file loading error: ENAMETOOLONG (File name too long)\n", false},
-    {"/dev/null", [](const TempDir &) { return std::string("/dev/null"); },
-     "error reading charts data file: ", nullptr, false},
-    {"/dev/zero", [](const TempDir &) { return std::string("/dev/zero"); }, nullptr,
-     "unrecognized charts data file format\n", false},
-    {"little-endian tag",
-     [](const TempDir &d) { return file_in(d, header(4096, 3, kNewest, 0x00000100)); }, nullptr,
-     "unrecognized charts data file format\n", false},
-    {"tag of all ones",
-     [](const TempDir &d) { return file_in(d, header(4096, 3, kNewest, 0xFFFFFFFF)); }, nullptr,
-     "unrecognized charts data file format\n", false},
-    {"tag only", [](const TempDir &d) { return file_in(d, valid_file().substr(0, 4)); },
-     "error reading charts data file: ", nullptr, false},
-    {"unreadable file",
-     [](const TempDir &d) {
-         std::string p = file_in(d, valid_file());
-         chmod(p.c_str(), 0);
-         return p;
-     },
-     nullptr, "file loading error: EACCES (Permission denied)\n", true},
-    {"header only, one chart announced",
-     [](const TempDir &d) { return file_in(d, header(4096, 1)); },
-     "error reading charts data file: ", nullptr, false},
-    {"ring length 8192 over rings of 4096",
-     [](const TempDir &d) { return file_in(d, header(8192, 1) + record("load", 4096, 1)); },
-     "error reading charts data file: ", nullptr, false},
-    {"ring length 0xFFFFFFFF, matching name",
-     [](const TempDir &d) { return file_in(d, header(0xFFFFFFFF, 1) + record("load", 16, 1)); },
-     "error reading charts data file: ", nullptr, false},
-    {"ring length 0xFFFFFFFF, skipped record then a matching one",
-     [](const TempDir &d) {
-         return file_in(d, header(0xFFFFFFFF, 2) + record("zzz", 16, 1) + record("load", 16, 1));
-     },
-     "error reading charts data file: ", nullptr, false},
-    {"chart count 0xFFFFFFFF",
-     [](const TempDir &d) {
-         return file_in(d, header(4096, 0xFFFFFFFF) + record("load", 4096, 1));
-     },
-     "error reading charts data file: ", nullptr, false},
-    {"chart count 0xFFFFFFFF, ring length 0",
-     [](const TempDir &d) {
-         return file_in(d, header(0, 0xFFFFFFFF) + record("load", 0, 1) + record("zzz", 0, 1));
-     },
-     "error reading charts data file: ", nullptr, false},
-    {"chart count and ring length 0xFFFFFFFF",
-     [](const TempDir &d) {
-         return file_in(d, header(0xFFFFFFFF, 0xFFFFFFFF) + record("x", 4, 1));
-     },
-     "error reading charts data file: ", nullptr, false},
+// load and ucpu with full rings of zeltest::entry_value.
+std::string store_file() {
+    return header(4096, 2) + zeltest::file_record("load", 4096, 1) +
+           zeltest::file_record("ucpu", 4096, 2);
+}
+
+constexpr uint32_t kLoad = 28;     // statsdump_field_type("load"), record 0 of store_file()
+constexpr uint32_t kMasterin = 2;  // a statistic store_file() lacks
+
+// The store on the command's catalogue, as the command and a server set it up.
+struct CommandStore : zeltest::StoreFixture {
+    CommandStore(const std::string &path, uint8_t mode)
+        : StoreFixture(path, mode, statsdump_statdefs, statsdump_estatdefs, statsdump_calcdefs) {}
 };
 
+auto bytes(std::string content) {
+    return [content](const TempDir &d) { return file_in(d, content); };
+}
+
+constexpr const char *kReadError = "error reading charts data file: ";
+constexpr const char *kReadLog = "error reading charts data file";
+constexpr const char *kFormat = "unrecognized charts data file format\n";
+
+const std::vector<BadFile> &bad_files() {
+    static const std::vector<BadFile> cases = [] {
+        const std::string full = store_file();
+        std::string le = full;
+        std::reverse(le.begin(), le.begin() + 4);
+        // 2^27 entries per ring: skipping a record is 2^32 bytes, which would wrap to 0 in 32
+        // bits and make the two names look like a complete file.
+        const std::string wrap =
+            header(1u << 27, 2) + record("nosuch", 0, 0) + record("other", 0, 0);
+        return std::vector<BadFile>{
+            {"missing file", [](const TempDir &d) { return d.file("none.zel"); },
+             "file loading error: ENOENT (No such file or directory)\n", false,
+             "no charts data file - initializing empty charts"},
+            {"empty path", [](const TempDir &) { return std::string(); },
+             "file loading error: ENOENT (No such file or directory)\n"},
+            {"0-byte file", bytes(""), kReadError, false, kReadLog},
+            {"directory", [](const TempDir &d) { return d.path(); },
+             "error reading charts data file: EISDIR (Is a directory)\n", false, kReadLog},
+            {"fifo without writer",
+             [](const TempDir &d) {
+                 std::string p = d.file("fifo.zel");
+                 mkfifo(p.c_str(), 0600);
+                 return p;
+             },
+             kReadError, false, kReadLog},
+            {"path through a regular file",
+             [](const TempDir &d) { return file_in(d, valid_file()) + "/x"; },
+             "file loading error: ENOTDIR (Not a directory)\n"},
+            {"name too long", [](const TempDir &d) { return d.file(std::string(5000, 'n')); },
+             "file loading error: ENAMETOOLONG (File name too long)\n"},
+            {"/dev/null", [](const TempDir &) { return std::string("/dev/null"); }, kReadError},
+            {"/dev/zero", [](const TempDir &) { return std::string("/dev/zero"); }, kFormat},
+            {"little-endian tag", bytes(le), kFormat, false,
+             "unrecognized charts data file format - initializing empty charts"},
+            {"zero tag", bytes(std::string(16, '\0')), kFormat, false,
+             "unrecognized charts data file format"},
+            {"tag of all ones", bytes(header(4096, 3, kNewest, 0xFFFFFFFF)), kFormat},
+            {"tag only", bytes(valid_file().substr(0, 4)), kReadError},
+            {"short header", bytes(full.substr(0, 9)), kReadError, false, kReadLog},
+            {"unreadable file",
+             [](const TempDir &d) {
+                 std::string p = file_in(d, valid_file());
+                 chmod(p.c_str(), 0);
+                 return p;
+             },
+             "file loading error: EACCES (Permission denied)\n", true},
+            {"header only, one chart announced", bytes(header(4096, 1)), kReadError},
+            {"cut in a name field", bytes(full.substr(0, 16 + kRecordSize + 50)), kReadError, false,
+             kReadLog, true, 4},
+            {"cut in the second ring", bytes(full.substr(0, 16 + 100 + 8 * 4096 + 8)), kReadError,
+             false, kReadLog, true, 1},
+            {"ring length 8192 over rings of 4096",
+             bytes(header(8192, 1) + record("load", 4096, 1)), kReadError},
+            {"ring length 0xFFFFFFFF", bytes(header(0xFFFFFFFF, 1) + full.substr(16)), kReadError,
+             false, kReadLog, true},
+            {"ring length 0xFFFFFFFF, matching name",
+             bytes(header(0xFFFFFFFF, 1) + record("load", 16, 1)), kReadError},
+            {"ring length 0xFFFFFFFF, skipped record then a matching one",
+             bytes(header(0xFFFFFFFF, 2) + record("zzz", 16, 1) + record("load", 16, 1)),
+             kReadError},
+            {"chart count 0xFFFFFFFF", bytes(header(4096, 0xFFFFFFFF) + full.substr(16)),
+             kReadError, false, kReadLog, true, 4},
+            {"chart count 0xFFFFFFFF, ring length 0",
+             bytes(header(0, 0xFFFFFFFF) + record("load", 0, 1) + record("zzz", 0, 1)), kReadError},
+            {"chart count and ring length 0xFFFFFFFF",
+             bytes(header(0xFFFFFFFF, 0xFFFFFFFF) + record("x", 4, 1)), kReadError},
+            {"skip of 2^32 bytes", bytes(wrap), kReadError, false, kReadLog, true},
+        };
+    }();
+    return cases;
+}
+
+::testing::AssertionResult is_message(const std::string &text, const std::string &want) {
+    if (want.size() >= 2 && want.compare(want.size() - 2, 2, ": ") == 0) {
+        return one_line_starting(text, want);
+    }
+    if (text == want) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "\"" << text << "\" is not \"" << want << "\"";
+}
+
 // A case shows as its name (ctest lists the parameter beside the test's name).
-void PrintTo(const LoadFailure &c, std::ostream *os) {
+void PrintTo(const BadFile &c, std::ostream *os) {
     *os << c.name;
 }
 
-class LoadFailureTest : public ::testing::TestWithParam<LoadFailure> {};
+class BadFileTest : public ::testing::TestWithParam<BadFile> {};
 
-TEST_P(LoadFailureTest, EndsWithTheLoadMessage) {
-    const LoadFailure &c = GetParam();
+TEST_P(BadFileTest, ToolEndsWithTheLoadMessageAndServerStartsOver) {
+    const BadFile &c = GetParam();
+    {
+        TempDir dir;
+        std::string path = c.make(dir);
+        // Root reads any file: as root, the case runs as a user whom permissions bind.
+        if (c.root_meaningless) chmod(dir.path().c_str(), 0755);
+        Outcome o =
+            run_tool({"-i", path, "-f", "load,cpu"}, "", kTimeoutSeconds, c.root_meaningless);
+        EXPECT_ENDS(o, 1);
+        EXPECT_EQ("", o.out);
+        EXPECT_TRUE(is_message(o.err, c.tool_msg));
+    }
+    if (!c.root_meaningless || geteuid() != 0) {
+        TempDir dir;
+        std::string path = c.make(dir);
+        zeltest::CaptureFd err(2);
+        CommandStore st(path, CHARTS_MODE_TOOL);
+        std::string text = err.text();
+        EXPECT_EQ(-1, st.rc);
+        EXPECT_TRUE(is_message(text, c.tool_msg));
+    }
+    if (c.server_msg == nullptr) return;
+    zeltest::ScopedTz tz("UTC");
+    zeltest::store_clock_now = kNewest * 60;  // the file's newest minute: no catch-up
     TempDir dir;
     std::string path = c.make(dir);
-    // Root reads any file: as root, the case runs as a user whom permissions bind.
-    if (c.root_meaningless) chmod(dir.path().c_str(), 0755);
-    Outcome o = run_tool({"-i", path, "-f", "load,cpu"}, "", kTimeoutSeconds, c.root_meaningless);
-    EXPECT_ENDS(o, 1);
-    EXPECT_EQ("", o.out);
-    if (c.exact != nullptr) {
-        EXPECT_EQ(c.exact, o.err);
-    } else {
-        EXPECT_TRUE(one_line_starting(o.err, c.prefix));
+    zeltest::CaptureFd err(2);
+    CommandStore st(path, CHARTS_MODE_SERVER);
+    std::string text = err.text();
+    EXPECT_EQ(0, st.rc);
+    EXPECT_NE(std::string::npos, text.find(c.server_msg)) << text;
+    EXPECT_EQ(std::string::npos, text.find("stats file has been loaded"));
+    EXPECT_EQ(kNewest, charts::g.timepoint[0]);
+    for (uint32_t r = 0; r < 4; r++) {
+        EXPECT_EQ(c.header_accepted ? 4095u : 0u, charts::g.pointers[r]);
+        const bool loaded = r < c.load_rings;
+        for (uint32_t k = 0; k < 4096; k++) {
+            ASSERT_EQ(loaded ? zeltest::entry_value(1, r, k) : kNoData, charts::ring(kLoad, r)[k])
+                << "range " << r << " slot " << k;
+        }
+        EXPECT_TRUE(zeltest::ring_is_empty(charts::ring(kMasterin, r)));
     }
 }
 
@@ -346,20 +416,8 @@ std::string case_name(const char *name) {
     return out;
 }
 
-INSTANTIATE_TEST_SUITE_P(Hostile, LoadFailureTest, ::testing::ValuesIn(kLoadFailures),
+INSTANTIATE_TEST_SUITE_P(Hostile, BadFileTest, ::testing::ValuesIn(bad_files()),
                          [](const auto &info) { return case_name(info.param.name); });
-
-// A FIFO opened for reading waits for a writer; the tool must not wait with it.
-TEST(HostileDataFile, FifoDoesNotHang) {
-    TempDir dir;
-    std::string fifo = dir.file("fifo.zel");
-    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-    Outcome o = run_tool({"-i", fifo, "-f", "load"}, "", 10);
-    EXPECT_ENDS(o, 1);
-    bool known = false;
-    for (const char *p : kLoadPrefixes) known = known || o.err.rfind(p, 0) == 0;
-    EXPECT_TRUE(known) << o.err;
-}
 
 // ==== Truncated files ====
 
@@ -830,14 +888,11 @@ TEST(HostileServerStore, EveryBadFileStartsTheServer) {
     TempDir dir;
     std::vector<std::unique_ptr<TempDir>> dirs;  // one per case, alive until the end
     std::vector<std::pair<std::string, std::string>> paths;
-    for (const LoadFailure &c : kLoadFailures) {
+    for (const BadFile &c : bad_files()) {
         if (c.root_meaningless && geteuid() == 0) continue;
         dirs.push_back(std::make_unique<TempDir>());
         paths.push_back({c.name, c.make(*dirs.back())});
     }
-    std::string fifo = dir.file("fifo");
-    ASSERT_EQ(0, mkfifo(fifo.c_str(), 0600));
-    paths.push_back({"fifo", fifo});
     const std::string full = valid_file();
     for (size_t cut : {size_t(16), size_t(16 + 50), size_t(16 + 100 + 40000), full.size() - 1}) {
         std::string p = dir.file("cut" + std::to_string(cut));

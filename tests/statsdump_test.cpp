@@ -8,11 +8,13 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "charts_priv.h"
+#include "datafile_builder.h"
 #include "statsdump_main.h"
 #include "statsdump_priv.h"
 #include "strerr.h"
@@ -22,10 +24,7 @@ namespace {
 
 using charts::g;
 
-constexpr uint32_t statid(const char (&s)[5]) {
-    return (uint32_t(uint8_t(s[0])) << 24) | (uint32_t(uint8_t(s[1])) << 16) |
-           (uint32_t(uint8_t(s[2])) << 8) | uint32_t(uint8_t(s[3]));
-}
+using zeldata::sid;
 
 uint32_t fixed_clock() {
     return 1740000000;
@@ -44,7 +43,7 @@ TEST(StatsdumpCatalogue, Content) {
     EXPECT_STREQ(statsdump_statdefs[0].name, "ucpu");
     EXPECT_EQ(statsdump_statdefs[0].statid, 0x55435055u);
     EXPECT_STREQ(statsdump_statdefs[47].name, "udiff");
-    EXPECT_EQ(statsdump_statdefs[42].statid, statid("EC4C"));
+    EXPECT_EQ(statsdump_statdefs[42].statid, sid("EC4C"));
     EXPECT_EQ(statsdump_statdefs[18].divisor, 60000);
     EXPECT_STREQ(statsdump_estatdefs[7].name, "mem");
     EXPECT_EQ(statsdump_estatdefs[7].c1src, 1000u);
@@ -68,6 +67,13 @@ TEST(StatsdumpCatalogue, Content) {
     }
     EXPECT_EQ(names.size(), 60u);
     EXPECT_EQ(ids.size(), 60u);
+    // Names and chart types, both ways.
+    for (const std::string &name : names) {
+        EXPECT_EQ(name, statsdump_field_name(statsdump_field_type(name.c_str())));
+    }
+    for (int32_t type : {-1, 48, 99, 112, 1000}) EXPECT_EQ(nullptr, statsdump_field_name(type));
+    const uint32_t seconds[] = {60, 360, 1800, 86400, 0, 0};
+    for (uint32_t r = 0; r < 6; r++) EXPECT_EQ(seconds[r], charts_range_seconds(r)) << r;
 
     const std::vector<uint32_t> calcs(statsdump_calcdefs, statsdump_calcdefs + 15);
     EXPECT_EQ(calcs, (std::vector<uint32_t>{1000, 0, 30, 29, 1002, 1004, 1999, 1000, 0, 36, 35,
@@ -118,8 +124,36 @@ TEST(StatsdumpParse, Selection) {
         EXPECT_EQ(got, c.list) << c.args[0];
         EXPECT_EQ(errtext, c.err) << c.args[0];
         free(list);
+
+        // The reentrant parser gives the same list and hands over the same unknown names.
+        list = nullptr;
+        std::string unknown;
+        int unknowns = 0;
+        auto note = [](void *ctx, const char *name, size_t length) {
+            *static_cast<std::string *>(ctx) +=
+                "statistic '" + std::string(name, length) + "' not found\n";
+        };
+        zeltest::CaptureFd quiet(2);
+        for (const char *a : c.args) unknowns += statsdump_parse_fields(&list, a, note, &unknown);
+        EXPECT_EQ("", quiet.text());
+        ASSERT_NE(list, nullptr);
+        got.clear();
+        for (size_t k = 0; list[k] >= 0 && k < 100; k++) got.push_back(list[k]);
+        EXPECT_EQ(got, c.list) << c.args[0];
+        EXPECT_EQ(unknown, c.err) << c.args[0];
+        EXPECT_EQ(std::count(unknown.begin(), unknown.end(), '\n'), unknowns);
+        free(list);
     }
     statsdump::reset_selection();
+    // It keeps no selection of its own: a new list takes a field again, an old one does not.
+    int32_t *a = nullptr, *b = nullptr;
+    EXPECT_EQ(0, statsdump_parse_fields(&a, "cpu", nullptr, nullptr));
+    EXPECT_EQ(1, statsdump_parse_fields(&b, "cpu x", nullptr, nullptr));
+    EXPECT_EQ(0, statsdump_parse_fields(&b, "cpu,ucpu", nullptr, nullptr));
+    EXPECT_EQ((std::vector<int32_t>{100, -1}), std::vector<int32_t>(a, a + 2));
+    EXPECT_EQ((std::vector<int32_t>{100, 0, -1}), std::vector<int32_t>(b, b + 3));
+    free(a);
+    free(b);
 }
 
 // ---- store fixture: the real catalogue, server mode without a data file, fixed clock ----

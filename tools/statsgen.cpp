@@ -134,22 +134,27 @@ double decay(int64_t since, double seconds) {
     return since < 0 ? 0.0 : std::exp(-(double)since / seconds);
 }
 
-// Fills sim.sample with the counters of the minute that ends at t.
-void make_sample(uint32_t t) {
-    uint64_t *s = sim.sample;
-    const int64_t rel = (int64_t)t - (int64_t)sim.end;
-    const double act = activity(t);
-    const bool failed = rel >= kDiskFailAt;
-    const bool removing = rel >= kDiskRemoveAt;
-    const double afterfail = decay(rel - kDiskFailAt, 10.0 * kHour);
-    const double afterremove = decay(rel - kDiskRemoveAt, 20.0 * kHour);
+// The minute that ends at t: where it stands against the end of the run and its events.
+struct Moment {
+    uint32_t t;
+    int64_t rel;  // seconds from the end of the run (negative before it)
+    double act;   // client activity
+    bool failed, removing;
+    double afterfail, afterremove;
+};
 
-    // Space grows from 55% to 62% of the total over the 100 days before the end (never below
-    // 5% in longer runs), with a small daily dip from the nightly deletes.
-    double frac = std::max(0.05, 0.62 + 0.07 * (double)rel / (100.0 * kDay));
-    double used = kTotalSpace * (frac - 0.002 * activity(t + 12 * kHour));
-    double chunks = used / kChunkBytes;
+// What the sections of one sample share.
+struct Flows {
+    double used, chunks;                    // space in bytes and chunks
+    double servout, servin, repin, repout;  // bytes per minute
+    double hlopr, hlopw;                    // operations per minute
+    double burstops;                        // disk operations of a chunk-test burst
+};
 
+void client_traffic(uint64_t *s, const Moment &m, Flows &f) {
+    const uint32_t t = m.t;
+    const int64_t rel = m.rel;
+    const double act = m.act, afterfail = m.afterfail, afterremove = m.afterremove;
     // Client and replication traffic, bytes per minute.
     double servout = (2.0e8 + 5.5e9 * act) * jitter(0.15);
     double servin = (1.0e8 + 2.2e9 * act) * jitter(0.2);
@@ -179,7 +184,13 @@ void make_sample(uint32_t t) {
     s[SPLIT] = poisson(0.01);
     s[MOVEHS] = poisson(25.0 * afterfail);
     s[MOVELS] = poisson(0.4 + 3.0 * decay(rel - kDiskFailAt, 3.0 * kDay));
+    f.servout = servout, f.servin = servin, f.repin = repin, f.repout = repout;
+    f.hlopr = hlopr, f.hlopw = hlopw;
+}
 
+void disk_traffic(uint64_t *s, Flows &f) {
+    const double servout = f.servout, servin = f.servin, repin = f.repin, repout = f.repout;
+    const double hlopr = f.hlopr, hlopw = f.hlopw;
     // Disk traffic: reads serve clients, replication out and chunk tests; writes take clients
     // and replication in.
     if (sim.burst == 0 && uniform() < 1.0 / 720.0) {
@@ -205,7 +216,11 @@ void make_sample(uint32_t t) {
     s[HDRBYTESW] = s[HDRLLOPW] * 5120;
     s[RTIME] = count((double)s[DATALLOPR] * 420.0 * jitter(0.2) + (double)s[HDRLLOPR] * 300.0);
     s[WTIME] = count((double)s[DATALLOPW] * 260.0 * jitter(0.2) + (double)s[HDRLLOPW] * 500.0);
+    f.burstops = burstops;
+}
 
+// Master connection and CPU time; returns how busy the server was.
+double master_and_cpu(uint64_t *s, const Moment &m, const Flows &f) {
     // Master connection: registration, chunk reports and operation results.
     s[MASTERIN] =
         count((60000.0 + 300.0 * (double)(s[CREATE] + s[DELETE] + s[REPL])) * jitter(0.1));
@@ -213,11 +228,17 @@ void make_sample(uint32_t t) {
         count((90000.0 + 450.0 * (double)(s[CREATE] + s[DELETE] + s[REPL])) * jitter(0.1));
 
     // CPU time, microseconds per minute.
-    double busy = act + 0.5 * afterfail + 0.4 * afterremove + burstops / 20000.0;
+    double busy = m.act + 0.5 * m.afterfail + 0.4 * m.afterremove + f.burstops / 20000.0;
     s[UCPU] = count(kCpuMinute * (0.03 + 0.30 * busy) * jitter(0.12));
     s[SCPU] = count(kCpuMinute * (0.02 + 0.14 * busy) * jitter(0.12));
+    return busy;
+}
 
-    // Levels.
+void levels(uint64_t *s, const Moment &m, const Flows &f, double busy) {
+    const uint32_t t = m.t;
+    const int64_t rel = m.rel;
+    const double used = f.used, chunks = f.chunks, burstops = f.burstops;
+    const bool failed = m.failed, removing = m.removing;
     s[LOAD] = count(40.0 * busy * jitter(0.3) + burstops / 200.0);
     double uptime = (double)(t - sim.upsince) / (48.0 * kHour);
     s[MEMORYRSS] =
@@ -242,6 +263,31 @@ void make_sample(uint32_t t) {
     s[HDDOK] = kDisks - s[HDDDMG] - s[HDDMFR];
     // Usage difference between the fullest and the emptiest disk, thousandths of a point.
     s[UDIFF] = count((1800.0 + 6500.0 * decay(rel - kDiskFailAt, 2.0 * kDay)) * jitter(0.1));
+}
+
+// Fills sim.sample with the counters of the minute that ends at t.
+void make_sample(uint32_t t) {
+    uint64_t *s = sim.sample;
+    Moment m;
+    m.t = t;
+    m.rel = (int64_t)t - (int64_t)sim.end;
+    m.act = activity(t);
+    m.failed = m.rel >= kDiskFailAt;
+    m.removing = m.rel >= kDiskRemoveAt;
+    m.afterfail = decay(m.rel - kDiskFailAt, 10.0 * kHour);
+    m.afterremove = decay(m.rel - kDiskRemoveAt, 20.0 * kHour);
+
+    Flows f;
+    // Space grows from 55% to 62% of the total over the 100 days before the end (never below
+    // 5% in longer runs), with a small daily dip from the nightly deletes.
+    double frac = std::max(0.05, 0.62 + 0.07 * (double)m.rel / (100.0 * kDay));
+    f.used = kTotalSpace * (frac - 0.002 * activity(t + 12 * kHour));
+    f.chunks = f.used / kChunkBytes;
+
+    client_traffic(s, m, f);
+    disk_traffic(s, f);
+    const double busy = master_and_cpu(s, m, f);
+    levels(s, m, f, busy);
 }
 
 void help(FILE *out, const char *appname) {

@@ -272,12 +272,6 @@ uint32_t unknown_fields() {
     return g.unknown;
 }
 
-char *checked_strdup(const char *s, const char *objname) {
-    char *p = strdup(s);
-    zel_passert(p, STATSDUMP_SRCPATH, objname);
-    return p;
-}
-
 }  // namespace statsdump
 
 extern "C" {

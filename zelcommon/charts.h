@@ -2,14 +2,19 @@
 // The charts store: a rolling history of 64-bit samples for every base statistic at four time
 // resolutions (ranges 0..3: one slot per minute, 6 minutes, 30 minutes, day; 4096 slots each),
 // the charts data file that keeps it, the data queries and binary exports that read it, and the
-// chart imager that draws it as a PNG. One store per process, used from one thread.
+// chart imager that draws it as a PNG. One store per process, used by one thread at a time (a
+// program with several threads holds one lock around every call); the few calls that need no
+// store say so.
 //
-// Lifecycle: charts_init() copies the caller's catalogue and loads the data file (mode 1: the
-// read-only tool, a bad file is an error; mode 0: a server, a bad file gives an empty store that
-// then catches up to now). The tool checks the whole file at once but reads each ring from it
-// only when a query first needs it, so the file stays open until charts_term(). A server calls
-// charts_add() per sample vector, charts_store() to save and charts_term() at the end. A slot
-// without a sample holds CHARTS_NODATA.
+// Lifecycle: charts_init() copies the caller's catalogue and loads the data file in one of three
+// modes (CHARTS_MODE_*): the read-only tool, where a bad file is an error; a viewer (a
+// long-running reader such as a web server), where a bad file gives an empty store, no message
+// is printed and charts_reload() reads the file again; or a server, where a bad file gives an
+// empty store that then catches up to now. The tool and the viewer check the whole file at once
+// but read each ring from it only when a query first needs it, so the file stays open until
+// charts_term() (or the next reload). A server calls charts_add() per sample vector,
+// charts_store() to save and charts_term() at the end. A slot without a sample holds
+// CHARTS_NODATA.
 //
 // Chart numbers name a chart and a range: type * 10 + range for numbers up to 0xFFFFFF (type
 // 0..statdefscount-1 is a base statistic, 100 + k extended chart k), or a four-letter statid

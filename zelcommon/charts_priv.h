@@ -86,7 +86,7 @@ constexpr uint64_t kNoRecord = UINT64_MAX;  // recordpos of a statistic the file
 
 struct State {
     char *statsfilename = nullptr;
-    uint8_t mode = 0;  // 0 server, 1 tool
+    uint8_t mode = 0;  // CHARTS_MODE_SERVER, _TOOL or _VIEWER
 
     statdef *statdefs = nullptr;
     uint32_t statdefscount = 0;

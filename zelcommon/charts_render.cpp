@@ -157,13 +157,9 @@ void paint_bars(const Bands &b, const RowColors &rc, uint32_t width, uint32_t he
     }
 }
 
-}  // namespace
-
-void charts_makechart(uint32_t type, uint32_t range, uint32_t width, uint32_t height) {
-    // The data area fits the bitmap and has room for at least one value grid step.
-    width = std::min(width, kRingLength);
-    height = std::clamp(height, 20u, kChartRows - 20);
-    // A clear bitmap: only its drawn area can hold anything but the background.
+// A clear bitmap: only its drawn area can hold anything but the background. Everything the
+// chart of a width x height data area draws stays in its picture.
+void clear_bitmap(uint32_t width, uint32_t height) {
     if (g.chartusedw == kChartStride) {
         memset(g.chart, kTransparent, size_t{g.chartusedh} * kChartStride);
     } else {
@@ -173,75 +169,100 @@ void charts_makechart(uint32_t type, uint32_t range, uint32_t width, uint32_t he
     }
     g.chartusedw = 0;
     g.chartusedh = 0;
-    charts_chart_used(width + 50, height + 20);  // everything below stays in the picture
+    charts_chart_used(width + 50, height + 20);
+}
 
-    // Series, stacked in source slot order; a slot without a source stays absent.
+// The series of a chart, stacked in source slot order; a slot without a source stays absent.
+struct ChartSeries {
     uint64_t *tab[kMaxSeries] = {nullptr, nullptr, nullptr};
-    uint8_t got[kMaxSeries];
-    for (uint32_t s = 0; s < kMaxSeries; s++) {
-        got[s] = charts_filltab(&tab[s], range, type, s + 1, width);
-    }
-    const uint32_t colors = got[2] ? 3 : got[1] ? 2 : got[0];
     const uint64_t *series[kMaxSeries] = {nullptr, nullptr, nullptr};
-    for (uint32_t s = 0; s < kMaxSeries; s++) {
-        if (got[s] && s < colors) series[s] = tab[s];
+    uint32_t colors = 0;  // how many series share the data colours
+
+    ChartSeries(uint32_t type, uint32_t range, uint32_t width) {
+        uint8_t got[kMaxSeries];
+        for (uint32_t s = 0; s < kMaxSeries; s++) {
+            got[s] = charts_filltab(&tab[s], range, type, s + 1, width);
+        }
+        colors = got[2] ? 3 : got[1] ? 2 : got[0];
+        for (uint32_t s = 0; s < kMaxSeries; s++) {
+            if (got[s] && s < colors) series[s] = tab[s];
+        }
     }
+    ~ChartSeries() {
+        for (uint64_t *t : tab) free(t);
+    }
+    ChartSeries(const ChartSeries &) = delete;
+    ChartSeries &operator=(const ChartSeries &) = delete;
 
     // Largest stacked value, no data counting as 0.
-    uint64_t max = 0;
-    for (uint32_t i = 0; i < width; i++) {
-        uint64_t sum = 0;
-        for (const uint64_t *ser : series) {
-            if (ser != nullptr && ser[i] != CHARTS_NODATA) sum += ser[i];
+    uint64_t stacked_max(uint32_t width) const {
+        uint64_t max = 0;
+        for (uint32_t i = 0; i < width; i++) {
+            uint64_t sum = 0;
+            for (const uint64_t *ser : series) {
+                if (ser != nullptr && ser[i] != CHARTS_NODATA) sum += ser[i];
+            }
+            max = std::max(max, sum);
         }
-        max = std::max(max, sum);
+        return max;
     }
 
-    // Values above 10^18 are drawn in thousands, so that the axis keeps its precision.
-    uint8_t scale = 0;
-    if (max > UINT64_C(1000000000000000000)) {
+    // Every value (of every slot's series, shown or not) in thousands.
+    void to_thousands(uint32_t width) {
         for (uint64_t *ser : tab) {
             if (ser == nullptr) continue;
             for (uint32_t i = 0; i < width; i++) {
                 if (ser[i] != CHARTS_NODATA) ser[i] /= 1000;
             }
         }
-        max /= 1000;
-        scale = 1;
     }
+};
 
-    const ChartDef def = chart_definition(type);
+// The value axis: ypts grid steps of base up to the value dmax (in stored units) at the top.
+struct ValueAxis {
+    uint32_t ypts;
+    uint8_t scale;
+    uint8_t mode = 0;
+    uint8_t percent = 0;
+    uint16_t base = 0;
+    double dmax;
+};
+
+// The axis of a chart of the given definition whose largest stacked value is max (after
+// scaling by 1000^scale).
+ValueAxis value_axis(const ChartDef &def, uint32_t range, uint32_t height, uint64_t max,
+                     uint8_t scale) {
     const uint32_t n = range < kRanges ? kRangeDivisor[range] : 1;
     const bool counter = def.known && def.mode == 0;
     if (counter) max = (max + n - 1) / n;
 
-    // Value axis.
-    const uint32_t ypts = height / 20;
-    uint8_t mode = 0, percent = 0;
-    uint16_t base = 0;
-    double dmax;
+    ValueAxis a;
+    a.ypts = height / 20;
+    a.scale = scale;
     if (def.known) {
         uint64_t x;
         const uint32_t shift = shown_axis_value(max, def, &x);
-        scale = static_cast<uint8_t>(scale + def.scale + shift);
-        percent = def.percent;
-        double top = charts_fixmax(x, ypts, &scale, &mode, &base);
+        a.scale = static_cast<uint8_t>(a.scale + def.scale + shift);
+        a.percent = def.percent;
+        double top = charts_fixmax(x, a.ypts, &a.scale, &a.mode, &a.base);
         for (uint32_t k = 0; k < shift; k++) top *= 1000.0;
-        dmax = def.divisor * top / def.multiplier;
+        a.dmax = def.divisor * top / def.multiplier;
     } else {
-        dmax = charts_fixmax(max, ypts, &scale, &mode, &base);
+        a.dmax = charts_fixmax(max, a.ypts, &a.scale, &a.mode, &a.base);
     }
-    if (counter) dmax *= n;
+    if (counter) a.dmax *= n;
+    return a;
+}
 
-    // Bars: per column the three band edges, then the area row by row.
-    Bands bands;
+// Per column the three band edges of the bars.
+void fill_bands(Bands &bands, const ChartSeries &cs, uint32_t width, uint32_t height, double dmax) {
     for (uint32_t i = 0; i < width; i++) {
         uint64_t c[kMaxSeries] = {0, 0, 0};  // cumulative from series 3 upwards
         bool data = false;
         for (int32_t s = kMaxSeries - 1; s >= 0; s--) {
             uint64_t v = 0;
-            if (series[s] != nullptr && series[s][i] != CHARTS_NODATA) {
-                v = series[s][i];
+            if (cs.series[s] != nullptr && cs.series[s][i] != CHARTS_NODATA) {
+                v = cs.series[s][i];
                 data = true;
             }
             c[s] = (s + 1 < static_cast<int32_t>(kMaxSeries) ? c[s + 1] : 0) + v;
@@ -260,22 +281,22 @@ void charts_makechart(uint32_t type, uint32_t range, uint32_t width, uint32_t he
         bands.s1[i] = band_edge(c[1], height, d);
         bands.s2[i] = band_edge(c[2], height, d);
     }
-    paint_bars(bands, RowColors(colors, height), width, height);
+}
 
-    // Frame.
+void draw_frame(uint32_t width, uint32_t height) {
     memset(g.chart + (height + 6) * kChartStride + 40, kAxisColor, width + 6);
     for (uint32_t y = 2; y <= height + 8; y++) {
         g.chart[y * kChartStride + 42] = kAxisColor;
         g.chart[y * kChartStride + width + 43] = kAxisColor;
     }
+}
 
-    charts_timeaxis(range, width, height);
-
-    // Value axis: labels, ticks and dotted grid rows.
-    for (uint32_t j = 0; j <= ypts; j++) {
+// Value axis: labels, ticks and dotted grid rows.
+void draw_value_axis(const ValueAxis &a, uint32_t width, uint32_t height) {
+    for (uint32_t j = 0; j <= a.ypts; j++) {
         const uint32_t y = height + 6 - 20 * j;
         uint8_t text[8];
-        const uint32_t l = compose_label(j * base, mode, scale, percent, text);
+        const uint32_t l = compose_label(j * a.base, a.mode, a.scale, a.percent, text);
         if (l > 0) {
             charts_puttext(39 - 6 * static_cast<int32_t>(l), static_cast<int32_t>(y) - 3,
                            kLabelColor, text, l, 0, kChartStride - 1, 0, kChartRows - 1);
@@ -287,8 +308,35 @@ void charts_makechart(uint32_t type, uint32_t range, uint32_t width, uint32_t he
             for (uint32_t o = 1; o < width; o += 2) row[kAreaX + o] = kGridColor;
         }
     }
+}
 
-    for (uint64_t *ser : tab) free(ser);
+}  // namespace
+
+void charts_makechart(uint32_t type, uint32_t range, uint32_t width, uint32_t height) {
+    // The data area fits the bitmap and has room for at least one value grid step.
+    width = std::min(width, kRingLength);
+    height = std::clamp(height, 20u, kChartRows - 20);
+    clear_bitmap(width, height);
+
+    ChartSeries cs(type, range, width);
+    uint64_t max = cs.stacked_max(width);
+    // Values above 10^18 are drawn in thousands, so that the axis keeps its precision.
+    uint8_t scale = 0;
+    if (max > UINT64_C(1000000000000000000)) {
+        cs.to_thousands(width);
+        max /= 1000;
+        scale = 1;
+    }
+    const ValueAxis axis = value_axis(chart_definition(type), range, height, max, scale);
+
+    // Bars: per column the three band edges, then the area row by row.
+    Bands bands;
+    fill_bands(bands, cs, width, height, axis.dmax);
+    paint_bars(bands, RowColors(cs.colors, height), width, height);
+
+    draw_frame(width, height);
+    charts_timeaxis(range, width, height);
+    draw_value_axis(axis, width, height);
 }
 
 }  // namespace charts

@@ -49,19 +49,30 @@ ZELCOMMON_API int statsdump_parse_fields(int32_t **stats, const char *text,
 // Not reentrant: use statsdump_parse_fields from more than one thread.
 ZELCOMMON_API int statsdump_parse(int32_t **stats, const char *opt);
 
-// Text table of the fields in one range on standard output. flags: 1 date column, 2 base-10
-// numbers, 4 base-2.
+// Bits of the table writers' flags (the command's -d, -H and -h).
+#define STATSDUMP_TABLE_DATE 1  // a "date" column as YYYY-MM-DD HH:MM instead of "timestamp"
+#define STATSDUMP_TABLE_SI 2    // numbers with base-10 prefixes (wins over STATSDUMP_TABLE_IEC)
+#define STATSDUMP_TABLE_IEC 4   // numbers with base-2 prefixes
+
+// Text table of the fields of a field list in one range, on standard output: a heading line
+// (the time column's name, then the field names), then one line per slot, oldest first: the
+// slot's time and each field's value, "-" for no data, a "%" after a percentage. Columns are
+// separated by sep, lines end with "\n". The store must be set up (charts_init).
 ZELCOMMON_API void statsdump_gencsv(const int32_t *stats, uint32_t range, char sep, uint8_t flags);
 // The same table handed to sink(ctx, text, length) in consecutive pieces, for a caller that
 // keeps or sends it elsewhere.
 typedef void (*statsdump_sink)(void *ctx, const char *text, size_t length);
 ZELCOMMON_API void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep,
                                        uint8_t flags, statsdump_sink sink, void *ctx);
+// One value or time as the table writes it, on standard output.
 ZELCOMMON_API void statsdump_print_date(uint32_t ts);
 ZELCOMMON_API void statsdump_print_humanize_si(double number);
 ZELCOMMON_API void statsdump_print_humanize_iec(double number);
 
-// One PNG file per field, named from fname and the field's name.
+// One PNG chart file per field of the list, of width x height pixels (as charts_make_png sizes
+// them): fname with "_" and the field's name inserted before the extension of its last path
+// component (".png" added when it has none). A file that cannot be written is reported on
+// standard error and skipped.
 ZELCOMMON_API void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname,
                                     uint32_t width, uint32_t height);
 

@@ -32,11 +32,6 @@ void reset_selection();
 // How many names of the selection since the last reset the catalogue lacked.
 uint32_t unknown_fields();
 
-// Bits of the table writer's flags: -d, -H, -h.
-constexpr uint8_t kFlagDate = 1;
-constexpr uint8_t kFlagSi = 2;
-constexpr uint8_t kFlagIec = 4;
-
 // statsdump_genpng, telling whether every chart file was created and written.
 bool genpng(const int32_t *stats, uint32_t range, const char *fname, uint32_t width,
             uint32_t height);
@@ -49,9 +44,8 @@ struct FieldInfo {
 };
 FieldInfo field_info(int32_t type);
 
-// malloc (at least one byte) and strdup, or the out-of-memory message and the end of the process.
+// malloc (at least one byte), or the out-of-memory message and the end of the process.
 void *checked_malloc(size_t size, const char *objname);
-char *checked_strdup(const char *s, const char *objname);
 
 }  // namespace statsdump
 

@@ -122,7 +122,7 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     const uint32_t t0 = timestamp - rsec * (statsleng - 1);
 
     OutBuffer out(sink, ctx);
-    out.put((flags & statsdump::kFlagDate) ? "date" : "timestamp");
+    out.put((flags & STATSDUMP_TABLE_DATE) ? "date" : "timestamp");
     for (uint32_t f = 0; f < fields; f++) {
         out.put(sep);
         out.put(info[f].name != nullptr ? info[f].name : "");
@@ -132,7 +132,7 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     for (uint32_t j = 0; j < statsleng; j++) {
         const uint32_t t = t0 + rsec * j;
         char *p = out.reserve();
-        out.commit((flags & statsdump::kFlagDate) ? statsdump::put_date(p, t)
+        out.commit((flags & STATSDUMP_TABLE_DATE) ? statsdump::put_date(p, t)
                                                   : statsdump::put_u32(p, t));
         for (uint32_t f = 0; f < fields; f++) {
             const double v = values[size_t(f) * statsleng + j];
@@ -143,9 +143,9 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
                 out.commit(p);
                 continue;
             }
-            if (flags & statsdump::kFlagSi) {
+            if (flags & STATSDUMP_TABLE_SI) {
                 p = statsdump::put_si(p, v);
-            } else if (flags & statsdump::kFlagIec) {
+            } else if (flags & STATSDUMP_TABLE_IEC) {
                 p = statsdump::put_iec(p, v);
             } else {
                 p = statsdump::put_fixed6(p, v);
