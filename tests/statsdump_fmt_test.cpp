@@ -291,18 +291,32 @@ TEST(StatsdumpFmt, MatchesPrintfOverEdgeClassesAndRandomValues) {
     printf("  %-55s %8zu values, each also negated, 4 texts each\n", "all classes", total);
 }
 
-// The eight-digit conversion behind every formatter, for every n < 10^8, against a counter
-// kept in characters.
-TEST(StatsdumpFmt, EightDigitsOfEveryNumber) {
+// The digit conversions behind every formatter, for every n < 10^8, against a counter kept
+// in characters: all eight digits, without leading zeros, and "." with six decimals.
+TEST(StatsdumpFmt, DigitsOfEveryNumberBelow1e8) {
+    using namespace statsdump::fmt;
     char want[8] = {'0', '0', '0', '0', '0', '0', '0', '0'};
+    int first = 7;  // first digit that is not a leading zero
     for (uint32_t n = 0; n < 100000000; n++) {
-        char got[8];
-        statsdump::fmt::store8(got, statsdump::fmt::digits8(n));
-        if (memcmp(got, want, 8) != 0) {
-            ADD_FAILURE() << n << ": " << std::string(got, 8);
+        char got[24];
+        char *g = got;
+        store8(got, pairs8(n));
+        char *end = put_short(got + 8, n);
+        if (memcmp(got, want, 8) != 0 || end - (got + 8) != 8 - first ||
+            memcmp(got + 8, want + first, size_t(8 - first)) != 0) {
+            ADD_FAILURE() << n << ": " << std::string(got, 8) << " " << std::string(g + 8, end);
             return;
         }
-        for (int i = 7; i >= 0 && ++want[i] > '9'; i--) want[i] = '0';
+        if (n < 1000000) {
+            end = put_point6(got, n);
+            if (end - got != 7 || got[0] != '.' || memcmp(got + 1, want + 2, 6) != 0) {
+                ADD_FAILURE() << n << ": " << std::string(g, end);
+                return;
+            }
+        }
+        int i = 7;
+        while (i >= 0 && ++want[i] > '9') want[i--] = '0';
+        if (i < first) first = i;
     }
 }
 

@@ -94,7 +94,7 @@ char *put_fixed(char *out, double v) {
     *out++ = '.';
     const uint32_t d = uint32_t(decimals);
     if constexpr (Decimals == 6) {
-        store8(out, digits8(d) >> 16);
+        store8(out, pairs8(d) >> 16);
         return out + 6;
     } else {
         return put_pair(out, d);

@@ -6,7 +6,8 @@
 // rounding error cannot have crossed a half unit: the fraction left over must be further from
 // 1/2 than the error bound. Everything else (exact ties and values within the error of one, and
 // the magnitudes outside the fast ranges) goes to the exact integer path in statsdump_fmt.cpp.
-// Digits are made eight at a time in one 64-bit register (SWAR), with no division loop.
+// Digits come in pairs from a table, the pairs of a number from one fixed-point reciprocal
+// multiplication and one multiplication by 100 per further pair: no division loop.
 #ifndef ZELCOMMON_STATSDUMP_FMT_H
 #define ZELCOMMON_STATSDUMP_FMT_H
 
@@ -48,34 +49,63 @@ inline void store8(char *out, uint64_t w) {
     }
 }
 
-// The eight decimal digits of n < 10^8 as characters, the most significant in the lowest byte.
-// Each step splits every lane of the register in two: 4 + 4, 2 + 2, 1 + 1 digits; the lane
-// quotients are multiplications by reciprocals, exact for the lane values that occur.
-inline uint64_t digits8(uint32_t n) {
-    const uint32_t hi = n / 10000;
-    uint64_t x = hi | (uint64_t(n - hi * 10000) << 32);
-    const uint64_t h = ((x * 10486) >> 20) & 0x0000007F0000007FULL;  // / 100 per 32-bit lane
-    x = h | ((x - h * 100) << 16);
-    const uint64_t t = ((x * 103) >> 10) & 0x000F000F000F000FULL;  // / 10 per 16-bit lane
-    x = t | ((x - t * 10) << 8);
-    return x | 0x3030303030303030ULL;
+// The two characters of 0..99, the first in the low byte.
+inline constexpr struct Pairs {
+    uint16_t v[100];
+    constexpr Pairs() : v() {
+        for (int i = 0; i < 100; i++) v[i] = uint16_t(('0' + i / 10) | ('0' + i % 10) << 8);
+    }
+} kPairs;
+
+inline uint64_t pair(uint32_t v) {
+    return kPairs.v[v];
 }
 
-inline constexpr uint32_t kPow10u32[10] = {1,      10,      100,      1000,      10000,
-                                           100000, 1000000, 10000000, 100000000, 1000000000};
-
-// Number of decimal digits of n (1 for zero), from the bit length: floor(bits * log10(2)) is
-// the count or one less.
-inline uint32_t ndigits(uint32_t n) {
-    const uint32_t t = (uint32_t(32 - __builtin_clz(n | 1)) * 1233) >> 12;
-    return t + ((n | 1) >= kPow10u32[t]);
+// Digit pairs by fixed-point reciprocals: the quotient is the integer part of a 32.32 number,
+// and each further pair comes from the fraction times 100 (exact for the ranges named; the
+// comparison with printf and the digit test check every value).
+inline uint64_t next_pair(uint64_t &y) {
+    y = uint64_t(uint32_t(y)) * 100;
+    return pair(uint32_t(y >> 32));
 }
 
-// Digits of n < 10^8 without leading zeros.
+// The four pairs of n < 10^8, the first in the lowest bytes.
+inline uint64_t pairs8(uint32_t n) {
+    uint64_t y = ((uint64_t(n) * 4503599628ULL) >> 20) + 1;  // n / 10^6 as 32.32
+    uint64_t w = pair(uint32_t(y >> 32));
+    w |= next_pair(y) << 16;
+    w |= next_pair(y) << 32;
+    return w | next_pair(y) << 48;
+}
+
+// Digits of n < 10^8 without leading zeros. One branch per digit pair count.
 inline char *put_short(char *out, uint32_t n) {
-    const uint32_t nd = ndigits(n);
-    store8(out, digits8(n) >> (8 * (8 - nd)));
-    return out + nd;
+    if (n < 100) {
+        const uint32_t lead = n < 10;
+        store8(out, pair(n) >> (8 * lead));
+        return out + 2 - lead;
+    }
+    uint64_t w;
+    uint32_t len, first;
+    if (n < 10000) {
+        uint64_t y = uint64_t(n) * 42949673;  // n / 100
+        first = uint32_t(y >> 32);
+        w = pair(first) | next_pair(y) << 16;
+        len = 4;
+    } else if (n < 1000000) {
+        uint64_t y = uint64_t(n) * 429497;  // n / 10^4
+        first = uint32_t(y >> 32);
+        w = pair(first) | next_pair(y) << 16;
+        w |= next_pair(y) << 32;
+        len = 6;
+    } else {
+        w = pairs8(n);
+        first = n / 1000000;
+        len = 8;
+    }
+    const uint32_t lead = first < 10;
+    store8(out, w >> (8 * lead));
+    return out + len - lead;
 }
 
 inline char *put_u64(char *out, uint64_t v) {
@@ -83,25 +113,50 @@ inline char *put_u64(char *out, uint64_t v) {
     if (v < 10000000000000000ULL) {
         const uint64_t hi = v / 100000000;
         out = put_short(out, uint32_t(hi));
-        store8(out, digits8(uint32_t(v - hi * 100000000)));
+        store8(out, pairs8(uint32_t(v - hi * 100000000)));
         return out + 8;
     }
     const uint64_t top = v / 10000000000000000ULL;
     const uint64_t rest = v - top * 10000000000000000ULL;
     const uint64_t hi = rest / 100000000;
     out = put_short(out, uint32_t(top));
-    store8(out, digits8(uint32_t(hi)));
-    store8(out + 8, digits8(uint32_t(rest - hi * 100000000)));
+    store8(out, pairs8(uint32_t(hi)));
+    store8(out + 8, pairs8(uint32_t(rest - hi * 100000000)));
     return out + 16;
+}
+
+// "." and the six decimals of d < 10^6.
+inline char *put_point6(char *out, uint32_t d) {
+    uint64_t y = uint64_t(d) * 429497;  // d / 10^4
+    uint64_t w = '.' | pair(uint32_t(y >> 32)) << 8;
+    w |= next_pair(y) << 24;
+    store8(out, w | next_pair(y) << 40);
+    return out + 7;
+}
+
+// "." and the two decimals of d < 100.
+inline char *put_point2(char *out, uint32_t d) {
+    store8(out, '.' | pair(d) << 8);
+    return out + 3;
 }
 
 constexpr double kTwo52 = 4503599627370496.0;  // adding it rounds [0, 2^52) to an integer
 // Upper end of the fast ranges: the scaled value stays below 2^52, so that adding 2^52 keeps
 // the exponent and the mantissa bits are the rounded integer.
 constexpr double kWideEnd = 4e15;
+constexpr uint64_t kPointZeros6 = 0x30303030303030ULL << 8 | '.';  // ".000000"
 
-// "%lf" of v >= 0 (and +-0; NaN goes to the exact path).
+// "%lf" of v >= 0 (+0, not -0; NaN goes to the exact path).
 inline char *fixed6_pos(char *out, double v) {
+    // Whole numbers first: most counters and gauges of the table are.
+    if (v < 0x1p63) {
+        const int64_t i = int64_t(v);
+        if (double(i) == v) {
+            out = put_u64(out, uint64_t(i));
+            store8(out, kPointZeros6);
+            return out + 7;
+        }
+    }
     const double y = v * 1e6;
     if (y < 99999999.0) {  // so that the rounded value has at most eight digits
         // y < 2^27: its rounding error is at most 2^-27.
@@ -109,11 +164,14 @@ inline char *fixed6_pos(char *out, double v) {
         const double r = y - (z - kTwo52);
         if (fabs(r) < 0.5 - 0x1p-26) {
             const uint32_t n = uint32_t(std::bit_cast<uint64_t>(z));  // the rounded y
-            const uint64_t d = digits8(n);
-            const uint32_t two = n >= 10000000;  // two integer digits, else one
-            store8(out, d >> (8 - 8 * two));
-            out += 1 + two;
-            store8(out, ((d >> 16) << 8) | '.');
+            uint64_t q = ((uint64_t(n) * 4503599628ULL) >> 20) + 1;   // as in pairs8
+            const uint32_t ip = uint32_t(q >> 32);
+            const uint32_t lead = ip < 10;
+            store8(out, pair(ip) >> (8 * lead));
+            out += 2 - lead;
+            uint64_t w = '.' | next_pair(q) << 8;
+            w |= next_pair(q) << 24;
+            store8(out, w | next_pair(q) << 40);
             return out + 7;
         }
     } else if (y < kWideEnd) {
@@ -123,9 +181,7 @@ inline char *fixed6_pos(char *out, double v) {
         if (fabs(r) < 0.5 - y * 0x1p-52) {
             const uint64_t n = std::bit_cast<uint64_t>(z) & ((uint64_t(1) << 52) - 1);
             const uint64_t ip = n / 1000000;
-            out = put_u64(out, ip);
-            store8(out, ((digits8(uint32_t(n - ip * 1000000)) >> 16) << 8) | '.');
-            return out + 7;
+            return put_point6(put_u64(out, ip), uint32_t(n - ip * 1000000));
         }
     }
     return fixed6_exact(out, v);
@@ -134,17 +190,13 @@ inline char *fixed6_pos(char *out, double v) {
 // "%.2lf" of v >= 0, the same way.
 inline char *fixed2_pos(char *out, double v) {
     const double y = v * 100.0;
-    if (y < 99999999.0) {  // so that the rounded value has at most eight digits
+    if (y < 99999999.0) {
         const double z = y + kTwo52;
         const double r = y - (z - kTwo52);
         if (fabs(r) < 0.5 - 0x1p-26) {
             const uint32_t n = uint32_t(std::bit_cast<uint64_t>(z));
-            const uint64_t d = digits8(n);
-            const uint32_t nd = ndigits(n < 100 ? 100 : n);  // at least "0.dd"
-            store8(out, d >> (8 * (8 - nd)));
-            out += nd - 2;
-            store8(out, ((d >> 48) << 8) | '.');
-            return out + 3;
+            const uint32_t ip = n / 100;
+            return put_point2(put_short(out, ip), n - ip * 100);
         }
     } else if (y < kWideEnd) {
         const double z = y + kTwo52;
@@ -152,9 +204,7 @@ inline char *fixed2_pos(char *out, double v) {
         if (fabs(r) < 0.5 - y * 0x1p-52) {
             const uint64_t n = std::bit_cast<uint64_t>(z) & ((uint64_t(1) << 52) - 1);
             const uint64_t ip = n / 100;
-            out = put_u64(out, ip);
-            store8(out, ((digits8(uint32_t(n - ip * 100)) >> 48) << 8) | '.');
-            return out + 3;
+            return put_point2(put_u64(out, ip), uint32_t(n - ip * 100));
         }
     }
     return fixed2_exact(out, v);
