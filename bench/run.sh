@@ -14,7 +14,8 @@
 #      target, to bench/results.md.
 # Environment: ZEL_BENCH_RUNS (runs per case), ZEL_BENCH_MIN_TIME (seconds per micro-benchmark,
 # default 0.3), ZEL_BENCH_BIN (directory holding statsdump and statsgen; default build, else
-# build-bench), ZEL_BENCH_BASE (commit to compare with), JOBS (build parallelism, default 2).
+# build-bench), ZEL_BENCH_BASE (commit to compare with), ZEL_BENCH_STATSWEB (0: leave out
+# bench/statsweb_bench.sh), JOBS (build parallelism, default 2).
 #
 # Hook: bench/statsweb_count.sh, when present, is sourced after the main cases; it may call
 # count_ir CMD... (prints the counted instructions of one run of CMD) and append its own cases
@@ -252,4 +253,8 @@ else
 fi
 python3 bench/report.py "$WORK" "$RESULTS"
 echo "bench: wrote ${RESULTS#"$ROOT"/}"
-ZEL_BENCH_BIN=$BIN bash bench/statsweb_bench.sh "$RESULTS" || echo "bench: statsweb figures failed" >&2
+if [ "${ZEL_BENCH_STATSWEB:-1}" = 0 ]; then
+    echo "bench: statsweb figures skipped (ZEL_BENCH_STATSWEB=0)"
+else
+    ZEL_BENCH_BIN=$BIN bash bench/statsweb_bench.sh "$RESULTS" || echo "bench: statsweb figures failed" >&2
+fi
