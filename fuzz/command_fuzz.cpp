@@ -14,6 +14,11 @@
 // Should a run leave its store set up (the tool may leave it to process exit), the harness
 // releases it. Every run must return 0 and close every descriptor it opened; the harness
 // removes the files the run wrote.
+//
+// The table's number texts are also checked against snprintf: every 8-byte window of the input
+// (at steps of 3 bytes) read as a double, as an integer, and as an integer plus a binary tie of
+// the 3rd and 7th decimal, each through the four formatters ("%lf", "%.2lf", the base-10 and
+// base-2 prefix forms) and their printf references.
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -30,6 +35,7 @@
 #include "fuzz_util.h"
 #include "statsdump.h"
 #include "statsdump_main.h"
+#include "statsdump_priv.h"
 
 using namespace zelfuzz;
 
@@ -60,6 +66,60 @@ int open_fds() {
     return n;
 }
 
+std::string printed(const char *fmt, double v) {
+    char buf[512];
+    int n = snprintf(buf, sizeof buf, fmt, v);
+    return std::string(buf, size_t(n < 0 ? 0 : n));
+}
+
+// The base-10 and base-2 forms, the same steps done with printf.
+std::string printed_si(double n) {
+    if (n < 0.0009995) return printed("%.2lfu", n * 1000000.0);
+    if (n < 0.9995) return printed("%.2lfm", n * 1000.0);
+    if (n < 999.5) return printed("%.2lf", n);
+    if (n < 999500.0) return printed("%.2lfk", n / 1000.0);
+    if (n < 999500000.0) return printed("%.2lfM", n / 1000000.0);
+    if (n < 999500000000.0) return printed("%.2lfG", n / 1000000000.0);
+    if (n < 999500000000000.0) return printed("%.2lfT", n / 1000000000000.0);
+    return printed("%.2lfP", n / 1000000000000000.0);
+}
+
+std::string printed_iec(double n) {
+    if (n < 999.5) return printed("%.2lf", n);
+    for (int i = 1; i <= 5; i++) {
+        n *= 0.0009765625;
+        if (n < 999.5) return printed("%.2lf", n) + "-KMGTP"[i] + "i";
+    }
+    return printed("%.2lfEi", n * 0.0009765625);
+}
+
+std::string formatted(char *(*f)(char *, double), double v) {
+    char buf[statsdump::kNumberMax];
+    return std::string(buf, f(buf, v));
+}
+
+void check_number(double v) {
+    ZELFUZZ_CHECK(formatted(statsdump::put_fixed6, v) == printed("%lf", v));
+    ZELFUZZ_CHECK(formatted(statsdump::put_fixed2, v) == printed("%.2lf", v));
+    ZELFUZZ_CHECK(formatted(statsdump::put_si, v) == printed_si(v));
+    ZELFUZZ_CHECK(formatted(statsdump::put_iec, v) == printed_iec(v));
+}
+
+void check_numbers(const uint8_t *data, size_t size) {
+    for (size_t i = 0; i + 8 <= size && i < 96; i += 3) {
+        uint64_t bits;
+        memcpy(&bits, data + i, 8);
+        double v;
+        memcpy(&v, &bits, 8);
+        check_number(v);
+        const double n = double(bits >> (bits & 63));  // integers of every magnitude
+        check_number(n);
+        // n + odd/8 and n + odd/128: ties of "%.2lf" and "%lf" while exact.
+        check_number(double(bits >> (11 + (bits & 31))) + double(2 * (bits & 3) + 1) / 8);
+        check_number(double(bits >> (18 + (bits & 31))) + double(2 * (bits & 63) + 1) / 128);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
@@ -82,6 +142,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
+    check_numbers(data, size);
     const uint8_t ctl = data[0];
     const bool star = (ctl & 0x0F) == 0;
 

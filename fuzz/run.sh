@@ -2,10 +2,12 @@
 # SPDX-License-Identifier: Apache-2.0
 # Builds the fuzz targets with clang's libFuzzer (AddressSanitizer and UBSan) in build-fuzz,
 # generates the seed corpora into build-fuzz/corpus/<target>/ and runs every target for
-# FUZZ_SECONDS seconds, one after the other. Prints per target the executions, the time and
-# the findings; exits non-zero when any target crashed, hung, leaked or ran out of memory.
+# FUZZ_SECONDS seconds, one after the other, then shrinks each corpus to the inputs that keep
+# its coverage (libFuzzer's -merge). Prints per target the executions, the time, executions
+# per second, the corpus size after the merge and the findings; exits non-zero when any target
+# crashed, hung, leaked or ran out of memory.
 #
-# Environment: FUZZ_SECONDS (default 30), FUZZ_TARGETS (default: all five), FUZZ_BUILD_DIR
+# Environment: FUZZ_SECONDS (default 30), FUZZ_TARGETS (default: all six), FUZZ_BUILD_DIR
 # (default build-fuzz). Crash inputs go to build-fuzz/artifacts/<target>/; replay one with
 #   build-fuzz/fuzz/<target>_fuzz build-fuzz/artifacts/<target>/crash-...
 set -uo pipefail
@@ -38,26 +40,45 @@ cmake --build "$build" -j2 --target "${build_targets[@]}" >"$build/build.log" 2>
 "$build/fuzz/make_seeds" "$build/corpus" >/dev/null || exit 2
 mkdir -p "$build/logs"
 
-# Many executions set up a store of about 12.7 MB of buffers; a small quarantine keeps use
-# after free detectable without paying for the large blocks again and again.
+# The store's large blocks are kept between executions (fuzz/store_blocks.cpp); a small
+# quarantine keeps use after free detectable for the rest without holding much memory.
 export ASAN_OPTIONS="quarantine_size_mb=8:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:${UBSAN_OPTIONS:-}"
 
 failed=0
 total_execs=0
-printf '%-10s %14s %8s %10s %8s  %s\n' target executions seconds "execs/s" corpus result
+# execs/s: libFuzzer's executions per second of wall time; per CPU s: per second of the
+# process's own processor time, the figure that holds on a machine shared with other work.
+printf '%-10s %12s %8s %9s %12s %8s  %s\n' target executions seconds "execs/s" "per CPU s" \
+  corpus result
 for t in $targets; do
   artifacts="$build/artifacts/$t"
   mkdir -p "$artifacts"
   log="$build/logs/$t.log"
   start=$(date +%s)
-  "$build/fuzz/${t}_fuzz" "$build/corpus/$t" \
+  rm -f "$build/logs/$t.cpu"
+  timer=()
+  [ -x /usr/bin/time ] && timer=(/usr/bin/time -f '%U %S' -o "$build/logs/$t.cpu")
+  "${timer[@]}" "$build/fuzz/${t}_fuzz" "$build/corpus/$t" \
     -max_total_time="$seconds" -max_len="${maxlen[$t]}" -timeout=30 -rss_limit_mb=4096 \
     -print_final_stats=1 -close_fd_mask=3 -artifact_prefix="$artifacts/" >"$log" 2>&1
   rc=$?
   end=$(date +%s)
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   rate=$(sed -n 's/^stat::average_exec_per_sec: *//p' "$log" | tail -1)
+  # The corpus shrunk to the inputs that keep its coverage.
+  if [ "$rc" -eq 0 ]; then
+    rm -rf "$build/corpus/$t.min"
+    mkdir -p "$build/corpus/$t.min"
+    if "$build/fuzz/${t}_fuzz" -merge=1 "$build/corpus/$t.min" "$build/corpus/$t" \
+      -max_len="${maxlen[$t]}" -timeout=30 -rss_limit_mb=4096 -close_fd_mask=3 \
+      >"$build/logs/$t.merge.log" 2>&1; then
+      rm -rf "$build/corpus/$t"
+      mv "$build/corpus/$t.min" "$build/corpus/$t"
+    else
+      rm -rf "$build/corpus/$t.min"
+    fi
+  fi
   corpus=$(ls "$build/corpus/$t" | wc -l)
   findings=$(ls "$artifacts" | grep -cE '^(crash|timeout|leak|oom|slow-unit)-' || true)
   result=ok
@@ -66,8 +87,10 @@ for t in $targets; do
     failed=1
   fi
   total_execs=$((total_execs + ${execs:-0}))
-  printf '%-10s %14s %8s %10s %8s  %s\n' "$t" "${execs:-?}" "$((end - start))" "${rate:-?}" \
-    "$corpus" "$result"
+  cpurate=$(awk -v n="${execs:-0}" '{ if ($1 + $2 > 0) printf "%.0f", n / ($1 + $2); else print "?" }' \
+    "$build/logs/$t.cpu" 2>/dev/null)
+  printf '%-10s %12s %8s %9s %12s %8s  %s\n' "$t" "${execs:-?}" "$((end - start))" "${rate:-?}" \
+    "${cpurate:-?}" "$corpus" "$result"
   if [ "$result" != ok ]; then
     grep -E 'ERROR|SUMMARY|property failed|runtime error|#[0-9]+ 0x' "$log" | head -30 | sed 's/^/    /'
   fi

@@ -5,8 +5,10 @@
 #include <stdio.h>
 
 #include <bit>
+#include <iterator>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "statsdump.h"
 #include "statsdump_priv.h"
@@ -71,23 +73,6 @@ bool check(double v) {
     return true;
 }
 
-TEST(StatsdumpFmt, EdgeValues) {
-    // clang-format off
-    const double values[] = {
-        0.0, -0.0, 0.5, 1.5, 2.5, 0.125, 0.375, 0.0000005, 0.0000015, 0.0000025,
-        0.0078125, 0.0234375,  // multiples of 2^-7: exact ties at the seventh decimal
-        0.005, 0.015, 0.025, 999.4, 999.5, 999.6, 999.995, 999.9999995, 1000.0, 1023.0, 1024.0,
-        1048576.0, 1500000.0, 1e15, 1e15 - 0.5, 999999999999999.9, 9007199254740991.0,
-        9007199254740992.0, 1152921504606846976.0,
-        18446744073709549568.0,  // the largest double below 2^64
-        18446744073709551616.0, 1e20, 1e300, 1.7976931348623157e308, 4.9e-324,
-        2.2250738585072014e-308, 2.2250738585072009e-308, INFINITY, -INFINITY, NAN, -NAN,
-        -1.0, -0.0000001, -0.004, -1e20, 50.0, 0.0009995, 0.0009994999, 0.9995, 0.99949999,
-        999500.0, 999499.999, 999500000.0, 999500000000.0, 999500000000000.0};
-    // clang-format on
-    for (double v : values) check(v);
-}
-
 TEST(StatsdumpFmt, ExamplesOfTheTable) {
     EXPECT_EQ(run(statsdump::put_fixed6, 50.0), "50.000000");
     EXPECT_EQ(run(statsdump::put_fixed6, -0.0), "-0.000000");
@@ -107,48 +92,231 @@ TEST(StatsdumpFmt, ExamplesOfTheTable) {
     EXPECT_EQ(run(statsdump::put_iec, 1152921504606846976.0), "1.00Ei");
 }
 
-// Every power of two in the double range, its neighbours, and the ties half a unit of the last
-// decimal beyond integers.
-TEST(StatsdumpFmt, PowersOfTwoAndTies) {
-    for (int e = -1074; e <= 1023; e++) {
-        const double p = ldexp(1.0, e);
-        if (!check(p) || !check(nextafter(p, 0.0)) || !check(nextafter(p, INFINITY))) return;
-    }
-    for (int k = 1; k <= 12; k++) {
-        const double unit = ldexp(1.0, -k);
-        for (int m = 0; m < 4096; m++) {
-            if (!check(m * unit + 17.0) || !check(m * unit)) return;
-        }
-    }
-    // Decimal halves at every place, as the nearest doubles: xxx.5, x.05, x.005, ...
-    for (int place = 1; place <= 16; place++) {
-        const double half = 5.0 * pow(10.0, -place);
-        for (int i = 0; i < 200; i++) {
-            const double v = i * pow(10.0, 1 - place) + half;
-            if (!check(v) || !check(nextafter(v, 0.0)) || !check(nextafter(v, INFINITY))) return;
-        }
+// Values of one edge class, appended to the list.
+using Gen = void (*)(std::vector<double> &, std::mt19937_64 &);
+
+// Neighbours of x: k units in the last place up and down.
+void around(std::vector<double> &out, double x, int k) {
+    out.push_back(x);
+    double up = x, down = x;
+    for (int i = 0; i < k; i++) {
+        up = nextafter(up, INFINITY);
+        down = nextafter(down, -INFINITY);
+        out.push_back(up);
+        out.push_back(down);
     }
 }
 
-TEST(StatsdumpFmt, RandomValues) {
+// The formatters' own boundaries (the ends of the fast ranges and of the integer path) and the
+// thresholds of the SI and IEC prefixes, each with its neighbouring doubles and decimals.
+const double kBoundaries[] = {100.0,
+                              1e6,
+                              4e9,
+                              4e13,
+                              1e-6,
+                              5e-7,
+                              0.005,
+                              0x1p-14,
+                              0x1p-13,
+                              4.0,
+                              8.0,
+                              0x1p46,
+                              0x1p52,
+                              0x1p63,
+                              0x1p64,
+                              0.0009995,
+                              0.9995,
+                              999.5,
+                              999500.0,
+                              999500000.0,
+                              999500000000.0,
+                              999500000000000.0,
+                              999.5 * 1024,
+                              999.5 * 1048576,
+                              999.5 * 1073741824.0,
+                              999.5 * 1099511627776.0,
+                              999.5 * 1125899906842624.0,
+                              999.5 * 1152921504606846976.0};
+
+const struct EdgeClass {
+    const char *name;
+    Gen gen;
+    size_t at_least;  // guards against a generator that produces (next to) nothing
+} kClasses[] = {
+    {"listed values",
+     [](std::vector<double> &out, std::mt19937_64 &) {
+         // clang-format off
+         const double values[] = {
+             0.0, -0.0, 0.5, 1.5, 2.5, 0.125, 0.375, 0.0000005, 0.0000015, 0.0000025,
+             0.0078125, 0.0234375,  // multiples of 2^-7: exact ties at the seventh decimal
+             0.005, 0.015, 0.025, 999.4, 999.5, 999.6, 999.995, 999.9999995, 1000.0, 1023.0, 1024.0,
+             1048576.0, 1500000.0, 1e15, 1e15 - 0.5, 999999999999999.9, 9007199254740991.0,
+             9007199254740992.0, 1152921504606846976.0,
+             18446744073709549568.0,  // the largest double below 2^64
+             18446744073709551616.0, 1e20, 1e300, 1.7976931348623157e308, 4.9e-324,
+             2.2250738585072014e-308, 2.2250738585072009e-308, INFINITY, -INFINITY, NAN, -NAN,
+             -1.0, -0.0000001, -0.004, -1e20, 50.0, 0.0009995, 0.0009994999, 0.9995, 0.99949999,
+             999500.0, 999499.999, 999500000.0, 999500000000.0, 999500000000000.0};
+         // clang-format on
+         out.insert(out.end(), std::begin(values), std::end(values));
+     },
+     50},
+    {"powers of two and neighbours",
+     [](std::vector<double> &out, std::mt19937_64 &) {
+         for (int e = -1074; e <= 1023; e++) around(out, ldexp(1.0, e), 1);
+     },
+     6000},
+    {"powers of ten and neighbours",
+     [](std::vector<double> &out, std::mt19937_64 &) {
+         for (int e = -30; e <= 30; e++) around(out, pow(10.0, e), 3);
+         for (int e = -30; e <= 30; e++) around(out, 5 * pow(10.0, e), 3);
+     },
+     800},
+    {"binary ties (k / 2^j, j <= 12)",
+     [](std::vector<double> &out, std::mt19937_64 &) {
+         for (int k = 1; k <= 12; k++) {
+             const double unit = ldexp(1.0, -k);
+             for (int m = 0; m < 4096; m++) {
+                 out.push_back(m * unit + 17.0);
+                 out.push_back(m * unit);
+             }
+         }
+     },
+     98000},
+    {"ties at the 3rd and 7th decimal at every magnitude",
+     [](std::vector<double> &out, std::mt19937_64 &rng) {
+         // n + odd / 8 ends in 5 at the third decimal, n + odd / 128 at the seventh: exact ties
+         // of "%.2lf" and "%lf" while n * 128 stays below 2^53.
+         for (int e = 0; e <= 45; e++) {
+             for (int i = 0; i < 200; i++) {
+                 const double n = std::ldexp(1.0, e) + double(rng() % (uint64_t(1) << e));
+                 out.push_back(n + double(2 * (rng() % 4) + 1) / 8);
+                 out.push_back(n + double(2 * (rng() % 64) + 1) / 128);
+             }
+         }
+     },
+     18000},
+    {"decimal halves at every place",
+     [](std::vector<double> &out, std::mt19937_64 &) {
+         // xxx.5, x.05, x.005, ... as the nearest doubles, with their neighbours
+         for (int place = 1; place <= 16; place++) {
+             const double half = 5.0 * pow(10.0, -place);
+             for (int i = 0; i < 200; i++) around(out, i * pow(10.0, 1 - place) + half, 1);
+         }
+     },
+     9000},
+    {"every sixth decimal (7 + k / 10^6, k / 10^6)",
+     [](std::vector<double> &out, std::mt19937_64 &) {
+         for (int k = 0; k < 1000000; k += 7) {
+             out.push_back(7 + k / 1e6);
+             out.push_back(k / 1e6);
+         }
+     },
+     280000},
+    {"largest integers below 2^53 and 2^64",
+     [](std::vector<double> &out, std::mt19937_64 &) {
+         for (int k = 0; k <= 2000; k++) {
+             out.push_back(9007199254740992.0 - k);
+             out.push_back(9007199254740992.0 + 2.0 * k);
+         }
+         double x = 18446744073709551616.0;
+         for (int k = 0; k < 2000; k++) out.push_back(x = nextafter(x, 0.0));
+     },
+     6000},
+    {"subnormals",
+     [](std::vector<double> &out, std::mt19937_64 &rng) {
+         for (uint64_t b = 0; b < 1000; b++) {
+             out.push_back(std::bit_cast<double>(b));
+             out.push_back(std::bit_cast<double>(0x000FFFFFFFFFFFFFULL - b));
+             out.push_back(std::bit_cast<double>(rng() & 0x800FFFFFFFFFFFFFULL));
+         }
+     },
+     3000},
+    {"near the formatters' and the prefixes' boundaries",
+     [](std::vector<double> &out, std::mt19937_64 &) {
+         for (double b : kBoundaries) {
+             around(out, b, 64);
+             for (double step : {1e-9, 1e-6, 1e-4, 1e-3, 1e-2}) {
+                 for (int k = -20; k <= 20; k++) out.push_back(b * (1 + k * step));
+             }
+         }
+     },
+     8000},
+    {"random decimal magnitudes and stored-like values",
+     [](std::vector<double> &out, std::mt19937_64 &rng) {
+         std::uniform_real_distribution<double> unit(0.0, 1.0);
+         std::uniform_int_distribution<int> mag(-12, 22);
+         for (int i = 0; i < 400000; i++) {
+             double v = unit(rng) * pow(10.0, mag(rng));
+             if (i % 4 == 1) v = round(v * 1e6) / 1e6;  // decimal values such as stored ones
+             if (i % 4 == 2) v = double(rng() >> (rng() % 64));
+             out.push_back(v);
+             if (i % 4 == 3) out.push_back(double(rng() % 100000000) * (100.0 / 60.0));  // rates
+         }
+     },
+     400000},
+    {"random bit patterns",
+     [](std::vector<double> &out, std::mt19937_64 &rng) {
+         // below 2^64 and around the ends of the integer path, then anything
+         for (int i = 0; i < 200000; i++) {
+             uint64_t bits = rng() & 0x7FFFFFFFFFFFFFFFULL;
+             bits = (bits & 0x800FFFFFFFFFFFFFULL) | (uint64_t(900 + rng() % 220) << 52);
+             out.push_back(std::bit_cast<double>(bits));
+         }
+         for (int i = 0; i < 50000; i++) out.push_back(std::bit_cast<double>(rng()));
+     },
+     250000},
+};
+
+// Every class against snprintf: "%lf", "%.2lf" and the two prefix forms built on "%.2lf".
+// Prints the count per class; a class stops at its first difference.
+TEST(StatsdumpFmt, MatchesPrintfOverEdgeClassesAndRandomValues) {
     std::mt19937_64 rng(12345);
-    // Random decimal magnitudes, rounded and not, across the fast path and beyond.
-    std::uniform_real_distribution<double> unit(0.0, 1.0);
-    std::uniform_int_distribution<int> mag(-12, 22);
-    for (int i = 0; i < 400000; i++) {
-        double v = unit(rng) * pow(10.0, mag(rng));
-        if (i % 4 == 1) v = round(v * 1e6) / 1e6;  // decimal values such as stored ones
-        if (i % 4 == 2) v = double(rng() >> (rng() % 64));
-        if (!check(v)) return;
+    size_t total = 0;
+    for (const EdgeClass &c : kClasses) {
+        std::vector<double> values;
+        c.gen(values, rng);
+        size_t checked = 0;
+        for (double v : values) {
+            if (!check(v)) break;
+            // The negative twin, as put_fixed6 and put_fixed2 write it.
+            if (!check(-v)) break;
+            checked++;
+        }
+        EXPECT_EQ(checked, values.size()) << c.name;
+        EXPECT_GE(values.size(), c.at_least) << c.name;
+        printf("  %-55s %8zu values\n", c.name, values.size());
+        total += values.size();
     }
-    // Random bit patterns below 2^64 and around the ends of the fast path.
-    for (int i = 0; i < 200000; i++) {
-        uint64_t bits = rng() & 0x7FFFFFFFFFFFFFFFULL;
-        bits = (bits & 0x800FFFFFFFFFFFFFULL) | (uint64_t(900 + rng() % 220) << 52);
-        if (!check(std::bit_cast<double>(bits))) return;
-    }
-    for (int i = 0; i < 50000; i++) {
-        if (!check(std::bit_cast<double>(rng()))) return;
+    printf("  %-55s %8zu values, each also negated, 4 texts each\n", "all classes", total);
+}
+
+// The digit conversions behind every formatter, for every n < 10^8, against a counter kept
+// in characters: all eight digits, without leading zeros, and "." with six decimals.
+TEST(StatsdumpFmt, DigitsOfEveryNumberBelow1e8) {
+    using namespace statsdump::fmt;
+    char want[8] = {'0', '0', '0', '0', '0', '0', '0', '0'};
+    int first = 7;  // first digit that is not a leading zero
+    for (uint32_t n = 0; n < 100000000; n++) {
+        char got[24];
+        char *g = got;
+        store8(got, pairs8(n));
+        char *end = put_short(got + 8, n);
+        if (memcmp(got, want, 8) != 0 || end - (got + 8) != 8 - first ||
+            memcmp(got + 8, want + first, size_t(8 - first)) != 0) {
+            ADD_FAILURE() << n << ": " << std::string(got, 8) << " " << std::string(g + 8, end);
+            return;
+        }
+        if (n < 1000000) {
+            end = put_point6(got, n);
+            if (end - got != 7 || got[0] != '.' || memcmp(got + 1, want + 2, 6) != 0) {
+                ADD_FAILURE() << n << ": " << std::string(g, end);
+                return;
+            }
+        }
+        int i = 7;
+        while (i >= 0 && ++want[i] > '9') want[i--] = '0';
+        if (i < first) first = i;
     }
 }
 

@@ -1,17 +1,19 @@
 // SPDX-License-Identifier: Apache-2.0
-// Number and date texts of the statistics table. The table prints up to a quarter of a million
-// values, so the fixed-point texts are produced directly from the binary value instead of going
-// through printf; the result is the exact decimal rounding that printf gives (round half to even
-// on exact ties), and values outside the fast path (2^64 and above, NaN, infinities) are left to
-// snprintf itself.
+// Number and date texts of the statistics table: the exact paths behind the inline formatters
+// of statsdump_fmt.h, and the calendar. The exact path works on the binary value itself: the
+// result is the exact decimal rounding that printf gives (round half to even on exact ties), and
+// values outside its integer range (2^64 and above, NaN, infinities) are left to snprintf.
+#include "statsdump_fmt.h"
+
 #include <stdio.h>
 #include <string.h>
 
+#include <array>
 #include <bit>
 
-#include "statsdump_priv.h"
-
 namespace statsdump {
+
+namespace fmt {
 
 namespace {
 
@@ -27,46 +29,6 @@ inline char *put_pair(char *out, uint32_t v) {
     return out + 2;
 }
 
-constexpr uint64_t kPow10[20] = {1ULL,
-                                 10ULL,
-                                 100ULL,
-                                 1000ULL,
-                                 10000ULL,
-                                 100000ULL,
-                                 1000000ULL,
-                                 10000000ULL,
-                                 100000000ULL,
-                                 1000000000ULL,
-                                 10000000000ULL,
-                                 100000000000ULL,
-                                 1000000000000ULL,
-                                 10000000000000ULL,
-                                 100000000000000ULL,
-                                 1000000000000000ULL,
-                                 10000000000000000ULL,
-                                 100000000000000000ULL,
-                                 1000000000000000000ULL,
-                                 10000000000000000000ULL};
-
-// Decimal digits of v without leading zeros ("0" for zero), written in place from the last.
-char *put_u64(char *out, uint64_t v) {
-    // Digits from the bit length: floor(bits * log10(2)) is the count or one less.
-    const uint32_t t = (uint32_t(64 - __builtin_clzll(v | 1)) * 1233) >> 12;
-    const uint32_t n = t + ((v | 1) >= kPow10[t]);
-    char *p = out + n;
-    while (v >= 100) {
-        p -= 2;
-        memcpy(p, kDigitPairs + 2 * (v % 100), 2);
-        v /= 100;
-    }
-    if (v >= 10) {
-        memcpy(p - 2, kDigitPairs + 2 * v, 2);
-    } else {
-        p[-1] = char('0' + v);
-    }
-    return out + n;
-}
-
 // The text of v with a fixed number of decimals (2 or 6; scale = 10^decimals).
 template <int Decimals, uint32_t Scale>
 char *put_fixed(char *out, double v) {
@@ -75,7 +37,7 @@ char *put_fixed(char *out, double v) {
     uint64_t mant = bits & ((uint64_t(1) << 52) - 1);
     int exp2;
     if (bexp == 0x7FF || bexp >= 1075 + 12) {
-        // NaN, infinity, or at least 2^64: more digits than the fast path carries.
+        // NaN, infinity, or at least 2^64: more digits than the integer path carries.
         constexpr const char *fmt = Decimals == 6 ? "%lf" : "%.2lf";
         int n = snprintf(out, kNumberMax, fmt, v);
         return out + (n < 0 ? 0 : n);
@@ -102,10 +64,12 @@ char *put_fixed(char *out, double v) {
             frac = mant;
         }
         // The decimals are frac * Scale / 2^shift rounded. frac is below both 2^shift and
-        // 2^53, so the product fits 64 bits up to shift 43 (the common case) and 128 bits
-        // always; from shift 75 on, half a unit of the last decimal (2^(shift-1)) exceeds the
-        // product and the decimals round to zero without a tie.
-        if (shift <= 43) {
+        // 2^53, so the product fits 64 bits up to shift 43 and 128 bits always (the inline
+        // formatters send only ties, near-ties and unusual magnitudes here); from shift 75 on,
+        // half a unit of the last decimal (2^(shift-1)) exceeds the product and the decimals
+        // round to zero without a tie.
+        if (frac == 0) {
+        } else if (shift <= 43) {
             const uint64_t n = frac * Scale;
             const uint64_t one = uint64_t(1) << shift;
             decimals = n >> shift;
@@ -130,116 +94,80 @@ char *put_fixed(char *out, double v) {
     *out++ = '.';
     const uint32_t d = uint32_t(decimals);
     if constexpr (Decimals == 6) {
-        out = put_pair(out, d / 10000);
-        out = put_pair(out, (d / 100) % 100);
-        out = put_pair(out, d % 100);
+        store8(out, pairs8(d) >> 16);
+        return out + 6;
     } else {
-        out = put_pair(out, d);
+        return put_pair(out, d);
     }
-    return out;
 }
+
+// Day of a four-year cycle from 1970-01-01 (the third year a leap year) to the year within the
+// cycle, the month (0-11) and the day of the month: year << 9 | month << 5 | mday.
+constexpr std::array<uint16_t, 1461> kCycleDays = [] {
+    constexpr uint8_t kMonthDays[12] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    std::array<uint16_t, 1461> t{};
+    uint32_t i = 0;
+    for (uint32_t y = 0; y < 4; y++) {
+        for (uint32_t m = 0; m < 12; m++) {
+            const uint32_t days = kMonthDays[m] + (y == 2 && m == 1);
+            for (uint32_t d = 1; d <= days; d++) t[i++] = uint16_t(y << 9 | m << 5 | d);
+        }
+    }
+    return t;
+}();
 
 }  // namespace
 
-char *put_fixed6(char *out, double v) {
+char *fixed6_exact(char *out, double v) {
     return put_fixed<6, 1000000>(out, v);
 }
 
-char *put_fixed2(char *out, double v) {
+char *fixed2_exact(char *out, double v) {
     return put_fixed<2, 100>(out, v);
 }
 
-// Switches to the next prefix at 999.5, where "%.2lf" would start to show 1000.00.
+}  // namespace fmt
+
+char *put_fixed6(char *out, double v) {
+    return fmt::fixed6(out, v);
+}
+
+char *put_fixed2(char *out, double v) {
+    return fmt::fixed2(out, v);
+}
+
 char *put_si(char *out, double number) {
-    char suffix;
-    if (number < 0.0009995) {
-        out = put_fixed2(out, number * 1000000.0);
-        suffix = 'u';
-    } else if (number < 0.9995) {
-        out = put_fixed2(out, number * 1000.0);
-        suffix = 'm';
-    } else if (number < 999.5) {
-        return put_fixed2(out, number);
-    } else if (number < 999500.0) {
-        out = put_fixed2(out, number / 1000.0);
-        suffix = 'k';
-    } else if (number < 999500000.0) {
-        out = put_fixed2(out, number / 1000000.0);
-        suffix = 'M';
-    } else if (number < 999500000000.0) {
-        out = put_fixed2(out, number / 1000000000.0);
-        suffix = 'G';
-    } else if (number < 999500000000000.0) {
-        out = put_fixed2(out, number / 1000000000000.0);
-        suffix = 'T';
-    } else {
-        out = put_fixed2(out, number / 1000000000000000.0);
-        suffix = 'P';
-    }
-    *out++ = suffix;
-    return out;
+    return fmt::si(out, number);
 }
 
 char *put_iec(char *out, double number) {
-    static constexpr char kPrefixes[] = "-KMGTP";  // index = number of 1/1024 steps
-    if (number < 999.5) return put_fixed2(out, number);
-    for (int i = 1; i <= 5; i++) {
-        number *= 0.0009765625;
-        if (number < 999.5) {
-            out = put_fixed2(out, number);
-            *out++ = kPrefixes[i];
-            *out++ = 'i';
-            return out;
-        }
-    }
-    number *= 0.0009765625;
-    out = put_fixed2(out, number);
-    *out++ = 'E';
-    *out++ = 'i';
-    return out;
+    return fmt::iec(out, number);
 }
 
 char *put_u32(char *out, uint32_t v) {
-    return put_u64(out, v);
+    return fmt::put_u64(out, v);
 }
 
 // Every fourth year from 1972 is a leap year; the 32-bit range (to 2106) meets only the century
 // 2100, which is counted as a leap year too.
 char *put_date(char *out, uint32_t ts) {
-    static constexpr uint32_t kMonthStart[12] = {0,   31,  59,  90,  120, 151,
-                                                 181, 212, 243, 273, 304, 334};
     const uint32_t day = ts / 86400;
     const uint32_t sec = ts - day * 86400;
-    uint32_t year = 1970 + 4 * (day / 1461);
-    uint32_t d = day % 1461;
-    uint32_t leap = 0;
-    if (d < 365) {
-    } else if (d < 730) {
-        year += 1;
-        d -= 365;
-    } else if (d < 1096) {
-        year += 2;
-        d -= 730;
-        leap = 1;
-    } else {
-        year += 3;
-        d -= 1096;
-    }
-    uint32_t month = 11;
-    while (month > 0 && kMonthStart[month] + (month >= 2 ? leap : 0) > d) month--;
-    const uint32_t mday = d - (kMonthStart[month] + (month >= 2 ? leap : 0)) + 1;
+    const uint32_t cycle = day / 1461;
+    const uint32_t c = fmt::kCycleDays[day - cycle * 1461];
+    const uint32_t year = 1970 + 4 * cycle + (c >> 9);
     const uint32_t hour = sec / 3600;
-    const uint32_t minute = (sec % 3600) / 60;
-    out = put_pair(out, year / 100);
-    out = put_pair(out, year % 100);
+    const uint32_t minute = (sec - hour * 3600) / 60;
+    out = fmt::put_pair(out, year / 100);
+    out = fmt::put_pair(out, year % 100);
     *out++ = '-';
-    out = put_pair(out, month + 1);
+    out = fmt::put_pair(out, ((c >> 5) & 15) + 1);
     *out++ = '-';
-    out = put_pair(out, mday);
+    out = fmt::put_pair(out, c & 31);
     *out++ = ' ';
-    out = put_pair(out, hour);
+    out = fmt::put_pair(out, hour);
     *out++ = ':';
-    return put_pair(out, minute);
+    return fmt::put_pair(out, minute);
 }
 
 }  // namespace statsdump

@@ -1,30 +1,19 @@
 // SPDX-License-Identifier: Apache-2.0
 // Private face of the statsdump modules (catalogue.cpp, table.cpp, chartfiles.cpp,
-// statsdump_fmt.cpp): the number and date formatters behind the text table, the reset of the
-// field selection for a fresh in-process run, and the helpers the modules share.
+// statsdump_fmt.cpp): the number and date formatters behind the text table (statsdump_fmt.h),
+// the reset of the field selection for a fresh in-process run, and the helpers the modules share.
 #ifndef ZELCOMMON_STATSDUMP_PRIV_H
 #define ZELCOMMON_STATSDUMP_PRIV_H
 
 #include <stddef.h>
 #include <stdint.h>
 
+#include "statsdump_fmt.h"
+
 // Source path named by the out-of-memory message.
 #define STATSDUMP_SRCPATH "../zelcommon/statsdump"
 
 namespace statsdump {
-
-// Room one formatter call may need: the longest "%lf" text of a double (309 integer digits,
-// sign, point, six decimals) and a suffix, with some margin.
-constexpr size_t kNumberMax = 400;
-
-// Each writes its text at out (at most kNumberMax bytes, no terminating zero) and returns the
-// end of what it wrote. The texts are exactly those of the printf formats named.
-char *put_fixed6(char *out, double v);   // "%lf"
-char *put_fixed2(char *out, double v);   // "%.2lf"
-char *put_si(char *out, double v);       // base-10 prefixes: "%.2lfu" .. "%.2lfP"
-char *put_iec(char *out, double v);      // base-2 prefixes: "%.2lf", "%.2lfKi" .. "%.2lfEi"
-char *put_u32(char *out, uint32_t v);    // "%u"
-char *put_date(char *out, uint32_t ts);  // "%04u-%02u-%02u %02u:%02u", calendar without centuries
 
 // Forgets which fields the selection has already taken, so that the next statsdump_parse
 // starts a new field list.

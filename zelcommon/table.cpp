@@ -7,6 +7,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <bit>
 #include <vector>
 
 #include "statsdump.h"
@@ -19,49 +20,81 @@ using statsdump::checked_malloc;
 using statsdump::field_info;
 using statsdump::FieldInfo;
 
-// The table's text through one large block buffer, handed to the sink whenever it fills.
-class OutBuffer {
-  public:
-    static constexpr size_t kSize = 1 << 17;
-    OutBuffer(statsdump_sink sink, void *ctx)
-        : buf_(static_cast<char *>(checked_malloc(kSize, "outbuff"))),
-          pos_(buf_),
-          sink_(sink),
-          ctx_(ctx) {}
-    ~OutBuffer() {
-        flush();
-        free(buf_);
-    }
-    OutBuffer(const OutBuffer &) = delete;
-    OutBuffer &operator=(const OutBuffer &) = delete;
-
-    // Room for one more number with its separator and suffix.
-    char *reserve() {
-        if (size_t(buf_ + kSize - pos_) < statsdump::kNumberMax + 8) flush();
-        return pos_;
-    }
-    void commit(char *end) { pos_ = end; }
-    void put(char c) { *reserve() = c, pos_++; }
-    void put(const char *s) {
-        for (size_t n = strlen(s); n > 0;) {
-            char *p = reserve();
-            size_t room = size_t(buf_ + kSize - p);
-            size_t k = n < room ? n : room;
-            memcpy(p, s, k);
-            pos_ += k, s += k, n -= k;
-        }
-    }
-    void flush() {
-        if (pos_ != buf_) sink_(ctx_, buf_, size_t(pos_ - buf_));
-        pos_ = buf_;
-    }
-
-  private:
-    char *buf_;
-    char *pos_;
-    statsdump_sink sink_;
-    void *ctx_;
+// One column of the table while its rows are written: its values (contiguous, oldest first),
+// whether its numbers take a "%", and the text of the last value written, which the next row
+// copies when the value repeats (gauges and counters often do).
+struct Column {
+    const double *values;
+    const char *name;
+    uint64_t last_bits;
+    uint32_t last_len;
+    uint32_t percent;
+    char last_text[32];
 };
+
+enum class Numbers { kFixed6, kSi, kIec };
+
+// A number of the table (not negative: no data is "-") in the table's one format; bits are v's.
+template <Numbers N>
+inline char *put_number(char *p, double v, uint64_t bits) {
+    if constexpr (N == Numbers::kFixed6) {
+        // -0 and a NaN with the sign bit keep their "-".
+        return bits >> 63 ? statsdump::fmt::fixed6(p, v) : statsdump::fmt::fixed6_pos(p, v);
+    } else if constexpr (N == Numbers::kSi) {
+        return statsdump::fmt::si(p, v);
+    } else {
+        return statsdump::fmt::iec(p, v);
+    }
+}
+
+// Longest text of one row: the time column and per field a separator, a number and its suffix.
+size_t row_room(uint32_t fields) {
+    return 32 + size_t(fields) * (statsdump::kNumberMax + 4);
+}
+
+// The rows, assembled in one large buffer handed to the sink when the next row might not fit:
+// one choice of number format and time column for the whole table, none per cell.
+// The buffer holds size bytes from buf, the first of them written up to p.
+template <Numbers N, bool Date>
+void write_rows(Column *cols, uint32_t fields, uint32_t rows, uint32_t t0, uint32_t rsec, char sep,
+                char *buf, char *p, size_t size, statsdump_sink sink, void *ctx) {
+    char *const limit = buf + size - row_room(fields);
+    for (uint32_t j = 0; j < rows; j++) {
+        if (p > limit) {
+            sink(ctx, buf, size_t(p - buf));
+            p = buf;
+        }
+        const uint32_t t = t0 + rsec * j;
+        p = Date ? statsdump::put_date(p, t) : statsdump::put_u32(p, t);
+        for (uint32_t f = 0; f < fields; f++) {
+            Column &c = cols[f];
+            const double v = c.values[j];
+            const uint64_t bits = std::bit_cast<uint64_t>(v);
+            *p++ = sep;
+            if (bits == c.last_bits) {
+                memcpy(p, c.last_text, sizeof c.last_text);
+                p += c.last_len;
+                continue;
+            }
+            char *const start = p;
+            if (bits >> 63 && v < 0) {  // no data
+                *p++ = '-';
+            } else {
+                p = put_number<N>(p, v, bits);
+                *p = '%';
+                p += c.percent;
+            }
+            const size_t len = size_t(p - start);
+            if (len <= sizeof c.last_text) {
+                memcpy(c.last_text, start, sizeof c.last_text);
+                c.last_bits = bits;
+                c.last_len = uint32_t(len);
+            }
+        }
+        *p++ = '\n';
+    }
+    if (p != buf) sink(ctx, buf, size_t(p - buf));
+}
 
 void write_stdout(void *, const char *data, size_t length) {
     fwrite(data, 1, length, stdout);
@@ -101,8 +134,8 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     uint32_t fields = 0;
     while (stats[fields] >= 0) fields++;
 
-    // One block of statsleng values per field. A field that the store does not answer keeps
-    // the no-data value in every row.
+    // One block of statsleng values per field, each fetched once. A field that the store does
+    // not answer keeps the no-data value in every row.
     const size_t valuesbytes = std::max(sizeof(double) * size_t(statsleng) * fields, size_t{1});
     // All of it is written at once, so its pages are mapped in one go rather than one fault
     // at a time (about 2 MB for every field of the catalogue).
@@ -110,52 +143,49 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     double *values = block == MAP_FAILED ? nullptr : static_cast<double *>(block);
     zel_passert(values, STATSDUMP_SRCPATH, "values");
-    std::vector<FieldInfo> info(fields);
+    std::vector<Column> cols(fields);
+    size_t headerlen = 16;
     uint32_t timestamp = 0;
     uint32_t rsec = 1;
     for (uint32_t f = 0; f < fields; f++) {
         double *col = values + size_t(f) * statsleng;
         for (uint32_t j = 0; j < statsleng; j++) col[j] = -1.0;
-        info[f] = field_info(stats[f]);
+        const FieldInfo info = field_info(stats[f]);
         charts_getdata(col, &timestamp, &rsec, uint32_t(stats[f]) * 10 + range);
+        Column &c = cols[f];
+        c.values = col;
+        c.name = info.name != nullptr ? info.name : "";
+        c.percent = info.percent ? 1 : 0;
+        // The text of the no-data value, so that the first row needs no special case.
+        c.last_bits = std::bit_cast<uint64_t>(-1.0);
+        c.last_len = 1;
+        memset(c.last_text, 0, sizeof c.last_text);
+        c.last_text[0] = '-';
+        headerlen += 1 + strlen(c.name);
     }
     const uint32_t t0 = timestamp - rsec * (statsleng - 1);
 
-    OutBuffer out(sink, ctx);
-    out.put((flags & STATSDUMP_TABLE_DATE) ? "date" : "timestamp");
-    for (uint32_t f = 0; f < fields; f++) {
-        out.put(sep);
-        out.put(info[f].name != nullptr ? info[f].name : "");
+    // A megabyte at a time: a table of every field (about 3 MB) takes four writes.
+    const size_t size = std::max(size_t(1) << 20, headerlen + 2 * row_room(fields));
+    char *buf = static_cast<char *>(checked_malloc(size, "outbuff"));
+    char *p = buf;
+    const char *first = (flags & STATSDUMP_TABLE_DATE) ? "date" : "timestamp";
+    p = static_cast<char *>(mempcpy(p, first, strlen(first)));
+    for (const Column &c : cols) {
+        *p++ = sep;
+        p = static_cast<char *>(mempcpy(p, c.name, strlen(c.name)));
     }
-    out.put('\n');
+    *p++ = '\n';
 
-    for (uint32_t j = 0; j < statsleng; j++) {
-        const uint32_t t = t0 + rsec * j;
-        char *p = out.reserve();
-        out.commit((flags & STATSDUMP_TABLE_DATE) ? statsdump::put_date(p, t)
-                                                  : statsdump::put_u32(p, t));
-        for (uint32_t f = 0; f < fields; f++) {
-            const double v = values[size_t(f) * statsleng + j];
-            p = out.reserve();
-            *p++ = sep;
-            if (v < 0) {
-                *p++ = '-';
-                out.commit(p);
-                continue;
-            }
-            if (flags & STATSDUMP_TABLE_SI) {
-                p = statsdump::put_si(p, v);
-            } else if (flags & STATSDUMP_TABLE_IEC) {
-                p = statsdump::put_iec(p, v);
-            } else {
-                p = statsdump::put_fixed6(p, v);
-            }
-            if (info[f].percent) *p++ = '%';
-            out.commit(p);
-        }
-        out.put('\n');
+    const bool date = flags & STATSDUMP_TABLE_DATE;
+    auto rows = date ? write_rows<Numbers::kFixed6, true> : write_rows<Numbers::kFixed6, false>;
+    if (flags & STATSDUMP_TABLE_SI) {
+        rows = date ? write_rows<Numbers::kSi, true> : write_rows<Numbers::kSi, false>;
+    } else if (flags & STATSDUMP_TABLE_IEC) {
+        rows = date ? write_rows<Numbers::kIec, true> : write_rows<Numbers::kIec, false>;
     }
-    out.flush();
+    rows(cols.data(), fields, statsleng, t0, rsec, sep, buf, p, size, sink, ctx);
+    free(buf);
     munmap(values, valuesbytes);
 }
 
