@@ -64,10 +64,15 @@ void family_head(std::string &out, bool openmetrics, std::string_view name, cons
     }
 }
 
-// One health family: head and one sample without labels.
+// One health family: head and one sample without labels. In OpenMetrics a counter's family is
+// named without the _total its sample carries; text 0.0.4 names both alike.
 void health(std::string &out, bool openmetrics, const char *name, const char *type,
             const char *unit, const char *help, int64_t value) {
-    family_head(out, openmetrics, name, type, unit, help);
+    std::string_view family = name;
+    if (openmetrics && std::string_view(type) == "counter" && family.ends_with("_total")) {
+        family.remove_suffix(6);
+    }
+    family_head(out, openmetrics, family, type, unit, help);
     out += name;
     out += ' ';
     put_i64(out, value);
@@ -129,7 +134,6 @@ std::string health_text(const Health &h, bool om) {
            "1 while the last load of the data file succeeded, 0 after a failed one (the "
            "statistics then come from the last good load).",
            h.loaded ? 1 : 0);
-    // Named with _total in both formats: the family and its one sample share the name.
     health(out, om, "zelcs_data_file_load_failures_total", "counter", "",
            "Failed loads of the data file since statsweb started.", int64_t(h.failures));
     if (h.last_load >= 0) {

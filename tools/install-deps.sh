@@ -17,7 +17,7 @@ PURPOSES=(
   "tests:libgtest-dev libpng-dev openssl curl file gnutls-bin"
   "sanitize:clang libclang-rt-14-dev"
   "package:dpkg-dev debhelper fakeroot lintian abigail-tools"
-  "prometheus:prometheus"
+  "prometheus:prometheus victoria-metrics python3-prometheus-client"
   "browser:chromium nodejs npm"
 )
 
