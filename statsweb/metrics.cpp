@@ -167,8 +167,8 @@ bool label_value_ok(std::string_view v) {
             cp = (cp << 6) | (cc & 0x3F);
         }
         if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-            (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-            return false;
+            (n == 4 && (cp < 0x10000 || cp > 0x10FFFF)) || (cp >= 0x80 && cp <= 0x9F)) {
+            return false;  // the last: a C1 control character
         }
         i += n;
     }

@@ -47,6 +47,7 @@ constexpr unsigned kPollThreads = 4;
 constexpr int kStopSeconds = 3;
 constexpr int kMaxHops = 4;  // hand-overs between the workers before a request gets 503
 constexpr auto kRefusalPause = std::chrono::milliseconds(500);
+constexpr auto kResumeAfter = std::chrono::milliseconds(1);
 constexpr const char *kRealm = "statsweb";
 // TLS 1.2 and 1.3 only, with forward-secret key exchange and AEAD ciphers.
 constexpr const char *kTlsPriorities =
@@ -76,6 +77,10 @@ struct ReqState {
     bool queued = false;        // handed to a worker, the connection suspended
     bool done = false;          // the worker's answer is in resp
     bool forwarded = false;     // counted in the requests of a client behind a proxy
+    // The polling thread is in the callback of this request, and when it suspended the
+    // connection: a resume must come after the callback has returned to libmicrohttpd.
+    std::atomic<bool> in_callback{false};
+    Clock::time_point suspended_at;
     Request req;
     Response resp;
     std::string addr;  // client address: the peer, or the one a trusted proxy names
@@ -125,6 +130,9 @@ struct Server {
     // Requests beyond their address's share: their 503 is sent after a pause (the watch
     // resumes them), so that a client retrying at once costs the server little.
     std::vector<std::pair<Clock::time_point, Job>> delayed;
+    // Answers made before the callback that suspended their connection surely returned: the
+    // watch resumes them a moment later (libmicrohttpd loses a connection resumed too early).
+    std::vector<Job> resume_later;
     std::thread store_worker, gzip_worker;
     bool stopping = false;  // under jobs_mu; also ends the watch
 };
@@ -456,15 +464,9 @@ void set_in_request(struct MHD_Connection *conn, bool in) {
         MHD_get_connection_info(conn, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
     if (ci == nullptr || ci->socket_context == nullptr) return;
     auto *cs = static_cast<ConnState *>(ci->socket_context);
-    {
-        std::lock_guard<std::mutex> g(srv.conns_mu);
-        cs->in_request = in;
-        cs->since = Clock::now();
-    }
-    // While answered a connection may stay silent for kIdleSeconds; idle between requests
-    // for the header deadline (-T), which the watch enforces from the end of the answer.
-    MHD_set_connection_option(conn, MHD_CONNECTION_OPTION_TIMEOUT,
-                              in ? kIdleSeconds : srv.cfg.header_seconds + 1);
+    std::lock_guard<std::mutex> g(srv.conns_mu);
+    cs->in_request = in;
+    cs->since = Clock::now();
 }
 
 Response refusal(const char *text) {
@@ -505,6 +507,7 @@ bool defer(struct MHD_Connection *conn, ReqState *rs, Work work) {
     if (srv.stopping) return false;
     std::string key = work_key(rs->req);
     rs->queued = true;
+    rs->suspended_at = Clock::now();
     if (auto it = srv.groups.find(key); it != srv.groups.end()) {
         MHD_suspend_connection(conn);
         it->second->members.push_back({conn, rs});
@@ -637,6 +640,11 @@ enum MHD_Result on_request(void *, struct MHD_Connection *conn, const char *url,
     set_thread_role(ThreadRole::polling);
     auto *rs = static_cast<ReqState *>(*req_cls);
     if (rs == nullptr) *req_cls = rs = new ReqState();
+    struct InCallback {
+        ReqState *rs;
+        ~InCallback() { rs->in_callback.store(false); }
+    } in_callback{rs};
+    rs->in_callback.store(true);
     // The first call only announces the request; answering then would close the connection
     // instead of keeping it for the next request, which a request with a body or a refusal
     // needs.
@@ -715,9 +723,21 @@ void watch_headers() {
         bool stopping;
         {
             std::unique_lock<std::mutex> lock(srv.jobs_mu);
-            stopping = srv.stop_cv.wait_for(lock, std::chrono::milliseconds(100),
-                                            [] { return srv.stopping; });
+            if (!srv.stopping) {
+                srv.stop_cv.wait_for(
+                    lock, srv.resume_later.empty() ? std::chrono::milliseconds(100) : kResumeAfter);
+            }
+            stopping = srv.stopping;
             const auto now = Clock::now();
+            for (auto it = srv.resume_later.begin(); it != srv.resume_later.end();) {
+                if (stopping ||
+                    (!it->rs->in_callback.load() && now - it->rs->suspended_at >= kResumeAfter)) {
+                    due.push_back(it->conn);
+                    it = srv.resume_later.erase(it);
+                } else {
+                    ++it;
+                }
+            }
             auto &d = srv.delayed;
             for (auto it = d.begin(); it != d.end();) {
                 if (stopping || it->first <= now) {
@@ -738,6 +758,20 @@ void watch_headers() {
             cs->cut = true;
         }
     }
+}
+
+// Resumes a suspended connection whose answer is ready, now or (too soon after its suspension)
+// from the watch.
+void resume(const Job &j) {
+    if (!j.rs->in_callback.load() && Clock::now() - j.rs->suspended_at >= kResumeAfter) {
+        MHD_resume_connection(j.conn);
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> g(srv.jobs_mu);
+        srv.resume_later.push_back(j);
+    }
+    srv.stop_cv.notify_all();
 }
 
 // One worker: the store worker waits for the store lock on behalf of the polling threads, the
@@ -784,7 +818,7 @@ void work(Work kind) {
             }
         }
         delete group;
-        for (const Job &j : members) MHD_resume_connection(j.conn);
+        for (const Job &j : members) resume(j);
     }
 }
 
@@ -904,9 +938,12 @@ int server_start() {
     opts[n++] = {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&on_uri), nullptr};
     opts[n++] = {MHD_OPTION_THREAD_POOL_SIZE, threads, nullptr};
     opts[n++] = {MHD_OPTION_CONNECTION_LIMIT, cfg.connection_limit, nullptr};
-    // Idle connections wait for their next request up to the header deadline (the watch cuts
-    // them then); while a request is answered the timeout is kIdleSeconds (set_in_request).
-    opts[n++] = {MHD_OPTION_CONNECTION_TIMEOUT, cfg.header_seconds + 1, nullptr};
+    // Idle keep-alive connections wait for their next request up to the header deadline (the
+    // watch cuts them then); one silent while answered is closed after kIdleSeconds, or the
+    // deadline when it is longer. (Changing a connection's timeout from the callbacks could
+    // take a lock of libmicrohttpd that it holds while calling them.)
+    opts[n++] = {MHD_OPTION_CONNECTION_TIMEOUT, std::max(kIdleSeconds, cfg.header_seconds + 1),
+                 nullptr};
     opts[n++] = {MHD_OPTION_CONNECTION_MEMORY_LIMIT, intptr_t(kConnectionMemory), nullptr};
     // The Host header, spaces and control bytes in the request line, lengths and the rest are
     // checked by check_headers(), which answers 400 and closes the connection; libmicrohttpd's
