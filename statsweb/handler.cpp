@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -20,19 +21,17 @@
 #include "encoding.h"
 #include "legend.h"
 #include "metrics.h"
-#include "page.h"
 #include "settings.h"
 #include "statsdump.h"
 #include "store.h"
 #include "store_lock.h"
 #include "text.h"
+#include "views.h"
 
 namespace statsweb {
 
 namespace {
 
-constexpr uint32_t kRanges = 4;
-constexpr uint32_t kSlotSeconds[kRanges] = {60, 360, 1800, 86400};
 constexpr const char *kTextPlain = "text/plain; charset=utf-8";
 constexpr const char *kPrometheusText = "text/plain; version=0.0.4; charset=utf-8";
 constexpr const char *kOpenMetrics = "application/openmetrics-text; version=1.0.0; charset=utf-8";
@@ -149,61 +148,10 @@ void keep(uint64_t generation, std::string key, const std::string &content_type,
     trim_cache(0);
 }
 
-Response deferred(Work work) {
-    Response r;
-    r.deferred = work;
-    return r;
-}
-
-// Query parameters: the first value of a name, or null.
-const std::string *arg(const Request &req, std::string_view name) {
-    for (const auto &a : req.args) {
-        if (a.first == name) return &a.second;
-    }
-    return nullptr;
-}
-
-Response text_response(unsigned status, std::string body) {
-    Response r;
-    r.status = status;
-    r.content_type = kTextPlain;
-    r.body = std::move(body);
-    return r;
-}
-
-// 400: one line naming the parameter and why.
-Response bad(std::string_view param, std::string_view why) {
-    std::string line = "parameter ";
-    line += param;
-    line += ": ";
-    line += why;
-    line += '\n';
-    return text_response(400, std::move(line));
-}
-
-Response unavailable(const StoreState &st) {
-    return text_response(503,
-                         (st.message.empty() ? std::string("no data loaded") : st.message) + "\n");
-}
-
 // 503 for an answer that would take the memory of answers beyond the budget.
 Response over_budget() {
     Response r = text_response(503, "busy: too many large answers in flight, try again\n");
     r.headers.emplace_back("Retry-After", "1");
-    return r;
-}
-
-Response ok(const char *content_type, std::string body) {
-    Response r;
-    r.content_type = content_type;
-    r.body = std::move(body);
-    return r;
-}
-
-Response ok_shared(std::string content_type, Shared body) {
-    Response r;
-    r.content_type = std::move(content_type);
-    r.shared = std::move(body);
     return r;
 }
 
@@ -249,20 +197,81 @@ bool find_copy(uint64_t generation, const std::string &key, Kept &out) {
     return true;
 }
 
-// What an endpoint makes for the cache: status 200 with a body, or an error answer.
-struct Made {
-    Response error;  // status 200: none
-    std::string content_type;
-    std::string body;
-};
+// Compresses a text answer of kGzipLeast bytes or more that is not compressed yet, when the
+// client takes gzip. Every text answer names Accept-Encoding in Vary, compressed or not.
+void encode(const Request &req, Response &r) {
+    if (!compressible(r.content_type)) return;
+    r.headers.emplace_back("Vary", "Accept-Encoding");
+    for (const auto &h : r.headers) {
+        if (h.first == "Content-Encoding") return;
+    }
+    if (r.text().size() < kGzipLeast || !accepts_gzip(req.accept_encoding)) return;
+    std::string gz = gzip(r.text(), kLiveLevel);
+    if (gz.empty() || gz.size() >= r.text().size()) return;
+    r.body = std::move(gz);
+    r.shared.reset();
+    r.headers.emplace_back("Content-Encoding", "gzip");
+}
 
-// The one way a cached endpoint (chart, table, metrics, history) answers: its answer of the
-// current load when kept, found without the store lock while the file has not changed; else,
-// under the store lock after a reload check, made by make() once and kept. An answer that may
-// not fit in the memory budget is not made: 503 with Retry-After. key_of(state) names the
-// answer; needs_data: 503 while nothing is loaded (else make() is called for that state too).
-template <typename KeyOf, typename Make>
-Response cached(const Request &req, KeyOf key_of, bool needs_data, Make make) {
+}  // namespace
+
+Response deferred(Work work) {
+    Response r;
+    r.deferred = work;
+    return r;
+}
+
+Response deferred() {
+    return deferred(Work::store);
+}
+
+// Query parameters: the first value of a name, or null.
+const std::string *arg(const Request &req, std::string_view name) {
+    for (const auto &a : req.args) {
+        if (a.first == name) return &a.second;
+    }
+    return nullptr;
+}
+
+Response text_response(unsigned status, std::string body) {
+    Response r;
+    r.status = status;
+    r.content_type = kTextPlain;
+    r.body = std::move(body);
+    return r;
+}
+
+// 400: one line naming the parameter and why.
+Response bad(std::string_view param, std::string_view why) {
+    std::string line = "parameter ";
+    line += param;
+    line += ": ";
+    line += why;
+    line += '\n';
+    return text_response(400, std::move(line));
+}
+
+Response unavailable(const StoreState &st) {
+    return text_response(503,
+                         (st.message.empty() ? std::string("no data loaded") : st.message) + "\n");
+}
+
+Response ok(const char *content_type, std::string body) {
+    Response r;
+    r.content_type = content_type;
+    r.body = std::move(body);
+    return r;
+}
+
+Response ok_shared(std::string content_type, Shared body) {
+    Response r;
+    r.content_type = std::move(content_type);
+    r.shared = std::move(body);
+    return r;
+}
+
+Response cached(const Request &req, const std::function<std::string(const StoreState &)> &key_of,
+                bool needs_data, const std::function<Made(const StoreState &)> &make) {
     StoreState st;
     Kept k;
     if (store_current(st) && (st.loaded || !needs_data) &&
@@ -309,41 +318,6 @@ Response cached(const Request &req, KeyOf key_of, bool needs_data, Make make) {
     return send_kept(req, st.generation, std::move(k));
 }
 
-// Compresses a text answer of kGzipLeast bytes or more that is not compressed yet, when the
-// client takes gzip. Every text answer names Accept-Encoding in Vary, compressed or not.
-void encode(const Request &req, Response &r) {
-    if (!compressible(r.content_type)) return;
-    r.headers.emplace_back("Vary", "Accept-Encoding");
-    for (const auto &h : r.headers) {
-        if (h.first == "Content-Encoding") return;
-    }
-    if (r.text().size() < kGzipLeast || !accepts_gzip(req.accept_encoding)) return;
-    std::string gz = gzip(r.text(), kLiveLevel);
-    if (gz.empty() || gz.size() >= r.text().size()) return;
-    r.body = std::move(gz);
-    r.shared.reset();
-    r.headers.emplace_back("Content-Encoding", "gzip");
-}
-
-// The table's way to the cache until it answers through cached().
-bool kept_answer(const Request &req, uint64_t generation, const std::string &key, Response &out) {
-    Kept k;
-    if (!find_copy(generation, key, k)) return false;
-    out = send_kept(req, generation, std::move(k));
-    return true;
-}
-bool kept_now(const Request &req, const std::string &key, Response &out) {
-    StoreState st;
-    return store_current(st) && st.loaded && kept_answer(req, st.generation, key, out);
-}
-void keep_answer(uint64_t generation, std::string key, const std::string &content_type,
-                 const Shared &body) {
-    keep(generation, std::move(key), content_type, body);
-}
-Response deferred() {
-    return deferred(Work::store);
-}
-
 // Range parameter "r": absent is 0, else exactly one digit 0..3 as statsdump's -r.
 bool get_range(const Request &req, uint32_t &range, Response &err) {
     range = 0;
@@ -369,8 +343,6 @@ bool get_switch(const Request &req, const char *name, bool &on, Response &err) {
     err = bad(name, "must be 0 or 1");
     return false;
 }
-
-}  // namespace
 
 // Field lists as statsdump's -f takes them (names separated by " ,;", "*" for all; every "f"
 // parameter adds to the list, as repeated -f options do; a field named twice is shown once).
@@ -446,196 +418,6 @@ Response get_chart(const Request &req) {
         charts_get_png(reinterpret_cast<uint8_t *>(m.body.data()));
         return m;
     });
-}
-
-void append_text(void *ctx, const char *text, size_t length) {
-    static_cast<std::string *>(ctx)->append(text, length);
-}
-
-// A plain cell as a JSON number: the table's digits without the zeros that end its fraction.
-void json_number(std::string &out, std::string_view v) {
-    if (v.find('.') != v.npos) {
-        while (!v.empty() && v.back() == '0') v.remove_suffix(1);
-        if (!v.empty() && v.back() == '.') v.remove_suffix(1);
-    }
-    out += v;
-}
-
-// The table as JSON: UTC seconds per slot (timestamps), the store's local seconds
-// (local_timestamps) and the zone's offset at the newest slot (utc_offset), the values of each
-// field, and of each combined chart its stacked series (bottom first), in the table's units.
-// rows > 0 keeps the newest rows only.
-Response table_json(const std::vector<int32_t> &fields, uint32_t range, uint32_t rows) {
-    PlainTable t;
-    if (!plain_table(fields.data(), range, t)) return text_response(500, "table error\n");
-    const uint32_t first = rows > 0 && rows < t.rows ? t.rows - rows : 0;
-    std::string out;
-    out.reserve(t.text.size() + size_t(t.rows) * 24 + 256);
-    out += "{\"fields\":[";
-    std::vector<const char *> names;
-    for (size_t f = 0; fields[f] >= 0; f++) {
-        const int32_t type = fields[f];
-        names.push_back(type < 100 ? statsdump_statdefs[type].name
-                                   : statsdump_estatdefs[type - 100].name);
-        if (f > 0) out += ',';
-        json_string(out, names.back());
-    }
-    out += "],\"range\":";
-    out += std::to_string(range);
-    out += ",\"step\":";
-    out += std::to_string(kSlotSeconds[range]);
-    const int64_t newest_utc = t.rows > 0 ? local_to_utc(t.timestamps[t.rows - 1]) : 0;
-    out += ",\"utc_offset\":";
-    out += std::to_string(t.rows > 0 ? int64_t(t.timestamps[t.rows - 1]) - newest_utc : 0);
-    out += ",\"timestamps\":[";
-    for (uint32_t r = first; r < t.rows; r++) {
-        if (r > first) out += ',';
-        out += std::to_string(local_to_utc(t.timestamps[r]));
-    }
-    out += "],\"local_timestamps\":[";
-    for (uint32_t r = first; r < t.rows; r++) {
-        if (r > first) out += ',';
-        out += std::to_string(t.timestamps[r]);
-    }
-    out += "],\"values\":{";
-    for (uint32_t f = 0; f < t.fields; f++) {
-        if (f > 0) out += ',';
-        json_string(out, names[f]);
-        out += ":[";
-        for (uint32_t r = first; r < t.rows; r++) {
-            if (r > first) out += ',';
-            const std::string_view v = t.cell(r, f);
-            if (v.empty()) {
-                out += "null";
-            } else {
-                json_number(out, v);
-            }
-        }
-        out += ']';
-    }
-    out += "},\"series\":{";
-    // The stacked parts, scaled as the table scales their sum.
-    bool any = false;
-    char buf[64];
-    for (uint32_t f = 0; f < t.fields; f++) {
-        const uint32_t type = uint32_t(fields[f]);
-        if (type < 100) continue;
-        if (any) out += ',';
-        any = true;
-        json_string(out, names[f]);
-        out += ":[";
-        const double mul = charts_data_multiplier(type, range);
-        bool first_series = true;
-        for (uint32_t cno = 1; cno <= 3; cno++) {
-            uint64_t *tab = nullptr;
-            if (!charts_filltab(&tab, range, type, cno, charts_getmaxleng())) {
-                free(tab);
-                continue;
-            }
-            if (!first_series) out += ',';
-            first_series = false;
-            out += '[';
-            for (uint32_t r = first; r < t.rows; r++) {
-                if (r > first) out += ',';
-                if (tab[r] == CHARTS_NODATA) {
-                    out += "null";
-                } else {
-                    snprintf(buf, sizeof buf, "%.6f", double(tab[r]) * mul);
-                    json_number(out, buf);
-                }
-            }
-            out += ']';
-            free(tab);
-        }
-        out += ']';
-    }
-    out += "}}\n";
-    return ok("application/json", std::move(out));
-}
-
-// The file name a download of a table is saved under: "cpu-r0.tsv", "cpu_load-r1.csv".
-std::string table_file_name(const std::vector<int32_t> &fields, uint32_t range, const char *ext) {
-    std::string name;
-    size_t count = 0;
-    for (size_t f = 0; fields[f] >= 0; f++) count++;
-    if (count > 4) {
-        name = "table";
-    } else {
-        for (size_t f = 0; fields[f] >= 0; f++) {
-            if (f > 0) name += '_';
-            name += fields[f] < 100 ? statsdump_statdefs[fields[f]].name
-                                    : statsdump_estatdefs[fields[f] - 100].name;
-        }
-    }
-    return name + "-r" + std::to_string(range) + "." + ext;
-}
-
-Response get_table(const Request &req) {
-    Response err;
-    std::vector<int32_t> fields;
-    if (!parse_fields(req, fields, err)) return err;
-    uint32_t range;
-    if (!get_range(req, range, err)) return err;
-    char sep = '\t';
-    if (const std::string *v = arg(req, "s")) {
-        if (v->size() != 1) return bad("s", "must be one character");
-        sep = (*v)[0];
-    }
-    bool date, si, iec;
-    if (!get_switch(req, "d", date, err) || !get_switch(req, "H", si, err) ||
-        !get_switch(req, "h", iec, err)) {
-        return err;
-    }
-    bool json = false;
-    if (const std::string *v = arg(req, "format")) {
-        if (*v != "json") return bad("format", "must be json");
-        json = true;
-    }
-    // JSON only: the newest n rows (1..4096), for a chart that shows a window of them.
-    uint32_t rows = 0;
-    if (const std::string *v = arg(req, "n")) {
-        if (!json) return bad("n", "only with format=json");
-        if (!parse_u32(*v, rows) || rows == 0 || rows > 4096) return bad("n", "must be 1..4096");
-    }
-    const uint8_t flags = uint8_t((date ? 1 : 0) | (si ? 2 : 0) | (iec ? 4 : 0));
-    std::string key = "table " + std::to_string(range) + " ";
-    key += json ? "json " + std::to_string(rows)
-                : std::to_string(uint8_t(sep)) + " " + std::to_string(flags);
-    for (size_t i = 0; fields[i] >= 0; i++) key += " " + std::to_string(fields[i]);
-    const char *ext = json ? "json" : sep == ',' ? "csv" : "tsv";
-    // A download keeps a name that says what it holds; the browser still shows it inline.
-    const std::string disposition = std::string(json ? "inline" : "attachment") + "; filename=\"" +
-                                    table_file_name(fields, range, ext) + "\"";
-    Response r;
-    if (kept_now(req, key, r)) {
-        r.headers.emplace_back("Content-Disposition", disposition);
-        return r;
-    }
-    std::unique_lock<std::mutex> lock;
-    if (!store_lock(lock)) return deferred();
-    const StoreState &st = store_refresh();
-    if (!st.loaded) return unavailable(st);
-    if (kept_answer(req, st.generation, key, r)) {
-        r.headers.emplace_back("Content-Disposition", disposition);
-        return r;
-    }
-    if (json) {
-        r = table_json(fields, range, rows);
-    } else {
-        std::string out;
-        // Room for the whole table at once: a timestamp or date and up to about 14 characters
-        // per value on each of the 4096 lines.
-        out.reserve(size_t(charts_getmaxleng()) * (18 + (fields.size() - 1) * 14));
-        statsdump_gencsv_to(fields.data(), range, sep, flags, append_text, &out);
-        r = ok(sep == ',' ? "text/csv; charset=utf-8" : "text/tab-separated-values; charset=utf-8",
-               std::move(out));
-    }
-    if (r.status != 200) return r;
-    auto body = std::make_shared<const std::string>(std::move(r.body));
-    keep_answer(st.generation, std::move(key), r.content_type, body);
-    r = ok_shared(r.content_type, std::move(body));
-    r.headers.emplace_back("Content-Disposition", disposition);
-    return r;
 }
 
 // Chart number of /data: decimal, or four statid characters with their case bits.
@@ -807,99 +589,6 @@ Response get_status(const Request &) {
     out += ",\"answer_bytes_held\":" + std::to_string(budget_used());
     out += "}\n";
     return ok("application/json", std::move(out));
-}
-
-// The zone of a UTC instant as the store's clock shows it: "CET, UTC+01:00".
-std::string zone_text(int64_t utc) {
-    const time_t t = time_t(utc);
-    struct tm tm;
-    char abbr[32] = "", off[32] = "";
-    if (localtime_r(&t, &tm) == nullptr) return "";
-    strftime(abbr, sizeof abbr, "%Z", &tm);
-    const long o = tm.tm_gmtoff;
-    snprintf(off, sizeof off, "%c%02ld:%02ld", o < 0 ? '-' : '+', labs(o) / 3600,
-             labs(o) % 3600 / 60);
-    return std::string(abbr) + ", UTC" + off;
-}
-
-// What every page shows in its header. Under the store lock (the window's figures).
-PageData page_data(const StoreState &st, std::vector<int32_t> fields, uint32_t range) {
-    PageData p;
-    p.name = settings().name;
-    p.path = st.path;
-    p.loaded = st.loaded;
-    p.message = st.message;
-    p.newest = st.loaded ? st.newest : 0;
-    p.newest_utc = st.loaded ? local_to_utc(p.newest) : 0;
-    p.zone = st.loaded ? zone_text(p.newest_utc) : "";
-    p.now = time(nullptr);
-    p.fields = std::move(fields);
-    p.range = range;
-    if (st.loaded) {
-        // The figures of each chart's window, from the values the table prints (-1: no data).
-        std::vector<double> col(charts_getmaxleng());
-        for (size_t f = 0; p.fields[f] >= 0; f++) {
-            std::fill(col.begin(), col.end(), -1.0);
-            uint32_t timestamp = 0, rsec = 0;
-            charts_getdata(col.data(), &timestamp, &rsec, uint32_t(p.fields[f]) * 10 + range);
-            p.stats.push_back(window_stats(col));
-        }
-    }
-    return p;
-}
-
-// Scripts and styles from this origin only; the data is fetched from it too.
-void page_headers(Response &r) {
-    r.headers.emplace_back("Content-Security-Policy",
-                           "default-src 'none'; script-src 'self'; style-src 'self'; "
-                           "img-src 'self'; connect-src 'self'; form-action 'self'; "
-                           "base-uri 'none'; frame-ancestors 'none'");
-}
-
-Response get_page(const Request &req) {
-    Response err;
-    std::vector<int32_t> fields;
-    if (arg(req, "f") != nullptr) {
-        if (!parse_fields(req, fields, err)) return err;
-    } else {
-        for (int32_t j = 0; statsdump_estatdefs[j].name != nullptr; j++) fields.push_back(100 + j);
-        fields.push_back(-1);
-    }
-    uint32_t range;
-    if (!get_range(req, range, err)) return err;
-    std::unique_lock<std::mutex> lock;
-    if (!store_lock(lock)) return deferred();
-    const StoreState &st = store_refresh();
-    Response r = ok("text/html; charset=utf-8", page_html(page_data(st, std::move(fields), range)));
-    page_headers(r);
-    return r;
-}
-
-Response get_view(const Request &req) {
-    const std::string *f = arg(req, "f");
-    if (f == nullptr || f->empty()) return bad("f", "missing");
-    const int32_t type = statsdump_field_type(f->c_str());
-    if (type < 0 || type >= 200) return bad("f", "unknown field name");
-    Response err;
-    uint32_t range;
-    if (!get_range(req, range, err)) return err;
-    uint32_t page = 0;
-    if (const std::string *v = arg(req, "p")) {
-        if (!parse_u32(*v, page)) return bad("p", "not a number");
-    }
-    std::unique_lock<std::mutex> lock;
-    if (!store_lock(lock)) return deferred();
-    const StoreState &st = store_refresh();
-    const std::vector<int32_t> fields = {type, -1};
-    std::string table;
-    if (st.loaded) {
-        table.reserve(size_t(charts_getmaxleng()) * 32);
-        statsdump_gencsv_to(fields.data(), range, '\t', 1 | 2, append_text, &table);
-    }
-    Response r =
-        ok("text/html; charset=utf-8", view_html(page_data(st, fields, range), table, page));
-    page_headers(r);
-    return r;
 }
 
 // The page's script and style sheet, built into the program; the legend swatches take the

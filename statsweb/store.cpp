@@ -263,13 +263,9 @@ std::string clock_warning(const StoreState &st) {
            std::to_string(ahead / 60) + " minutes ahead of the clock: is its time zone right (-z)?";
 }
 
-namespace {
-
 void append_text(void *ctx, const char *text, size_t length) {
     static_cast<std::string *>(ctx)->append(text, length);
 }
-
-}  // namespace
 
 bool plain_table(const int32_t *stats, uint32_t range, PlainTable &out) {
     out.text.clear();

@@ -88,6 +88,9 @@ struct PlainTable {
 // shape.
 bool plain_table(const int32_t *stats, uint32_t range, PlainTable &out);
 
+// The table writer's output callback: appends to the std::string at ctx.
+void append_text(void *ctx, const char *text, size_t length);
+
 }  // namespace statsweb
 
 #endif

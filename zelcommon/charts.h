@@ -29,6 +29,8 @@ extern "C" {
 #endif
 
 #define CHARTS_NODATA UINT64_C(0xFFFFFFFFFFFFFFFF)
+#define CHARTS_RANGES 4    // ranges 0..3
+#define CHARTS_SLOTS 4096  // slots of every ring: the length of every series and data query
 
 // One base statistic. Tables end with an entry whose divisor is 0.
 typedef struct statdef {
@@ -101,6 +103,9 @@ ZELCOMMON_API uint8_t charts_filltab(uint64_t **datatab_ptr, uint32_t range, uin
 // Data queries.
 ZELCOMMON_API void charts_statid_converter(uint32_t number, uint32_t *chtype, uint32_t *chrange);
 ZELCOMMON_API uint32_t charts_getmaxleng(void);
+// Seconds one slot of the range covers: 60, 360, 1800 and 86400 for ranges 0..3; 0 for another
+// range. Needs no store.
+ZELCOMMON_API uint32_t charts_range_seconds(uint32_t range);
 ZELCOMMON_API double charts_data_multiplier(uint32_t type, uint32_t range);
 // Fills data[4096] (oldest first, -1.0 for no data), *timestamp (newest slot) and *rsec
 // (seconds per slot). Writes nothing for an invalid chart number or absent data/timestamp.
@@ -117,6 +122,14 @@ ZELCOMMON_API uint64_t charts_get(uint32_t type, uint32_t numb);
 // charts_get_png() writes the file into a buffer of that size.
 ZELCOMMON_API uint32_t charts_make_png(uint32_t number, uint32_t chartwidth, uint32_t chartheight);
 ZELCOMMON_API void charts_get_png(uint8_t *buff);
+// Colours of series `series` (0-based, in source order c1src, c2src, c3src) of a chart drawn with
+// `count` series (1..3; charts_seriescnt() gives a chart's count), as 0xRRGGBB: the colour of
+// its bars in the data area's bottom row and in its top row (the shade follows the row, not the
+// bar). The series are stacked in reverse source order: the last series stands on the time axis,
+// series 0 on top of the others. Returns 0, or -1 (nothing written) for a count or series out of
+// range; either pointer may be null. Needs no store; safe from any thread.
+ZELCOMMON_API int charts_series_colours(uint32_t count, uint32_t series, uint32_t *bottom_rgb,
+                                        uint32_t *top_rgb);
 
 #ifdef __cplusplus
 }

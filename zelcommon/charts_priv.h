@@ -20,8 +20,8 @@
 namespace charts {
 
 // Rings and ranges.
-constexpr uint32_t kRanges = 4;
-constexpr uint32_t kRingLength = 4096;  // slots per ring, the length of every series
+constexpr uint32_t kRanges = CHARTS_RANGES;
+constexpr uint32_t kRingLength = CHARTS_SLOTS;  // slots per ring, the length of every series
 constexpr uint32_t kRingMask = kRingLength - 1;
 constexpr uint32_t kRangeSeconds[kRanges] = {60, 360, 1800, 86400};
 // One-minute samples that one slot of the range sums for an additive (mode 0) statistic.
@@ -154,6 +154,21 @@ extern const uint8_t kFont[25][9];
 extern const uint8_t kJtab[11];
 void png_reset_template();  // copies the constant template (fixed palette 0..6) into g
 void png_make_palette();    // palette entries 50..199
+
+// The data colours: palette entries 50..199, three ramps of 50. The series of a chart share
+// them: one series spans all 150, two 75 each, three one ramp each (see charts_series_colours).
+constexpr uint32_t kPaletteOffset = 41;  // first palette byte of the PNG header template
+constexpr uint32_t kFirstDataEntry = 50;
+constexpr uint32_t kDataEntries = 150;
+constexpr uint32_t kMaxSeries = 3;
+// Entries one series of a chart of count series spans (count 1..3).
+constexpr uint32_t series_span(uint32_t count) {
+    return count >= 3 ? kDataEntries / 3 : count == 2 ? kDataEntries / 2 : kDataEntries;
+}
+// Palette entry of the bottom row of series s (0-based) in a chart of count series.
+constexpr uint32_t series_first_entry(uint32_t count, uint32_t s) {
+    return kFirstDataEntry + series_span(count) * s;
+}
 void charts_puttext(int32_t posx, int32_t posy, uint8_t color, const uint8_t *data, uint32_t leng,
                     int32_t minx, int32_t maxx, int32_t miny, int32_t maxy);
 // Widens the bitmap's drawn area to at least its top-left w x h pixels.

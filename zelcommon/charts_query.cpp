@@ -136,3 +136,7 @@ extern "C" void charts_getdata(double *data, uint32_t *timestamp, uint32_t *rsec
     }
     for (uint64_t *t : tabs) free(t);
 }
+
+extern "C" uint32_t charts_range_seconds(uint32_t range) {
+    return range < charts::kRanges ? charts::kRangeSeconds[range] : 0;
+}

@@ -27,7 +27,6 @@ constexpr uint8_t kHatchColor = 5;
 constexpr uint8_t kPercentGlyph = 22;
 constexpr uint8_t kBoxGlyph = 24;
 constexpr uint8_t kFullStop = 10;
-constexpr uint32_t kMaxSeries = 3;
 
 // One-minute samples summed by one slot of each range: a counter's axis shows the average per
 // minute while its bars keep the slot sums.
@@ -58,8 +57,10 @@ struct RowColors {
     uint8_t series[kMaxSeries][1000];
 
     RowColors(uint32_t colors, uint32_t height) {
-        const uint32_t span = colors >= 3 ? 50 : colors == 2 ? 75 : 150;
-        const uint32_t first[kMaxSeries] = {50, 50 + span, 50 + 2 * span};
+        const uint32_t span = series_span(colors);
+        const uint32_t first[kMaxSeries] = {series_first_entry(colors, 0),
+                                            series_first_entry(colors, 1),
+                                            series_first_entry(colors, 2)};
         for (uint32_t k = 0; k < height; k++) {
             const uint32_t t = height - 1 - k;  // 0 in the bottom row
             const uint32_t shade = (span * t) / height;

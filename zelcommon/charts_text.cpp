@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The chart bitmap's primitives: the data-colour ramps of the palette, the 5x9 label font, the
 // unit-prefix table and the text stamp.
+#include <string.h>
+
 #include <algorithm>
 
 #include "charts_priv.h"
@@ -41,9 +43,7 @@ const uint8_t kJtab[11] = {21, 20, 23, 12, 13, 14, 15, 16, 17, 18, 19};
 
 namespace {
 
-constexpr uint32_t kPaletteOffset = 41;  // first palette byte of the header template
 constexpr uint32_t kRampEntries = 50;
-constexpr uint32_t kRampFirstEntry = 50;
 
 // Start and end colour (red, green, blue) of the three data-colour ramps; each ramp ends where
 // the next one begins.
@@ -53,28 +53,47 @@ constexpr uint8_t kDataColors[3][6] = {
     {21, 47, 95, 1, 4, 44},
 };
 
-}  // namespace
+// Entries 50..199 as red, green, blue triples, computed once. The colours accumulate step by
+// step, so the stored entries follow the running sums rather than start + n * step (they differ
+// where the exact value is a whole number).
+struct DataPalette {
+    uint8_t rgb[kDataEntries][3];
 
-// Entries 50..199: the colours accumulate step by step, so the stored entries follow the running
-// sums rather than start + n * step (they differ where the exact value is a whole number).
-void png_make_palette() {
-    for (uint32_t rng = 0; rng < 3; rng++) {
-        const uint8_t *c = kDataColors[rng];
-        double r = c[0] + 0.5, gr = c[1] + 0.5, b = c[2] + 0.5;
-        const double dr = (c[3] - c[0]) / 50.0;
-        const double dg = (c[4] - c[1]) / 50.0;
-        const double db = (c[5] - c[2]) / 50.0;
-        uint8_t *entry = g.png_header + kPaletteOffset + 3 * (kRampFirstEntry + kRampEntries * rng);
-        for (uint32_t indx = 0; indx < kRampEntries; indx++) {
-            entry[0] = static_cast<uint8_t>(r);
-            entry[1] = static_cast<uint8_t>(gr);
-            entry[2] = static_cast<uint8_t>(b);
-            entry += 3;
-            r += dr;
-            gr += dg;
-            b += db;
+    DataPalette() {
+        for (uint32_t rng = 0; rng < 3; rng++) {
+            const uint8_t *c = kDataColors[rng];
+            double r = c[0] + 0.5, gr = c[1] + 0.5, b = c[2] + 0.5;
+            const double dr = (c[3] - c[0]) / 50.0;
+            const double dg = (c[4] - c[1]) / 50.0;
+            const double db = (c[5] - c[2]) / 50.0;
+            for (uint32_t indx = 0; indx < kRampEntries; indx++) {
+                uint8_t *entry = rgb[kRampEntries * rng + indx];
+                entry[0] = static_cast<uint8_t>(r);
+                entry[1] = static_cast<uint8_t>(gr);
+                entry[2] = static_cast<uint8_t>(b);
+                r += dr;
+                gr += dg;
+                b += db;
+            }
         }
     }
+};
+
+const DataPalette &data_palette() {
+    static const DataPalette palette;
+    return palette;
+}
+
+uint32_t entry_rgb(uint32_t entry) {
+    const uint8_t *c = data_palette().rgb[entry - kFirstDataEntry];
+    return (uint32_t{c[0]} << 16) | (uint32_t{c[1]} << 8) | c[2];
+}
+
+}  // namespace
+
+void png_make_palette() {
+    memcpy(g.png_header + kPaletteOffset + 3 * kFirstDataEntry, data_palette().rgb,
+           sizeof(DataPalette::rgb));
 }
 
 void charts_puttext(int32_t posx, int32_t posy, uint8_t color, const uint8_t *data, uint32_t leng,
@@ -112,3 +131,13 @@ void charts_chart_used(uint32_t w, uint32_t h) {
 }
 
 }  // namespace charts
+
+extern "C" int charts_series_colours(uint32_t count, uint32_t series, uint32_t *bottom_rgb,
+                                     uint32_t *top_rgb) {
+    using namespace charts;
+    if (count < 1 || count > kMaxSeries || series >= count) return -1;
+    const uint32_t first = series_first_entry(count, series);
+    if (bottom_rgb != nullptr) *bottom_rgb = entry_rgb(first);
+    if (top_rgb != nullptr) *top_rgb = entry_rgb(first + series_span(count) - 1);
+    return 0;
+}

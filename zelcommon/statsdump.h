@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The statsdump command: the chunk server's statistics catalogue, the command line, and the two
-// writers (text table on standard output, one PNG chart file per field).
+// The statsdump library part: the chunk server's statistics catalogue, field names and field
+// lists, and the two writers the command uses (text table, one PNG chart file per field). The
+// command line itself is the statsdump program's (statsdump/).
 #ifndef ZELCOMMON_STATSDUMP_H
 #define ZELCOMMON_STATSDUMP_H
 
@@ -25,9 +26,27 @@ ZELCOMMON_API extern const uint32_t statsdump_calcdefs[];
 // Chart type of one field name (0..47 a base statistic, 100 + k extended chart k), or -1 for a
 // name the catalogue lacks. Prints nothing.
 ZELCOMMON_API int32_t statsdump_field_type(const char *name);
+// The field name of a chart type, or null for a type the catalogue lacks.
+ZELCOMMON_API const char *statsdump_field_name(int32_t type);
 
-// Appends the fields named in opt (separated by " ,;", "*" for all) to the field list *stats,
-// a list of chart types ending with -1. Returns 0, or -1 when the list cannot be enlarged.
+// Field lists: names separated by any of " ,;", "*" for every field of the catalogue (base
+// statistics first, then extended charts, each in catalogue order). A field list is a
+// malloc'ed array of chart types ending with -1; null is an empty list.
+//
+// Appends the fields named in text (null: none) to the list *stats, enlarging it; a field the
+// list already holds is not added again. Each name the catalogue lacks is skipped and handed to
+// unknown(ctx, name, length) when unknown is not null (the name is not terminated). Keeps no
+// state between calls and prints nothing, so any number of callers may use it at once on
+// their own lists. Returns the number of unknown names, or -1 when the list cannot be enlarged
+// (then the list is freed and *stats is null).
+typedef void (*statsdump_unknown_field)(void *ctx, const char *name, size_t length);
+ZELCOMMON_API int statsdump_parse_fields(int32_t **stats, const char *text,
+                                         statsdump_unknown_field unknown, void *ctx);
+// The command's -f: as statsdump_parse_fields, but a field taken by an earlier call of the
+// same run is not added again either (the command's run starts a new selection), and each
+// unknown name is reported on standard error ("statistic 'NAME' not found"), as is a failed
+// enlargement ("memory allocation error"). Returns 0, or -1 when the list cannot be enlarged.
+// Not reentrant: use statsdump_parse_fields from more than one thread.
 ZELCOMMON_API int statsdump_parse(int32_t **stats, const char *opt);
 
 // Text table of the fields in one range on standard output. flags: 1 date column, 2 base-10

@@ -1,11 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-// Private face of the statsdump command: the number and date formatters behind the text table,
-// and the reset of the field selection for a fresh in-process run.
+// Private face of the statsdump modules (catalogue.cpp, table.cpp, chartfiles.cpp,
+// statsdump_fmt.cpp): the number and date formatters behind the text table, the reset of the
+// field selection for a fresh in-process run, and the helpers the modules share.
 #ifndef ZELCOMMON_STATSDUMP_PRIV_H
 #define ZELCOMMON_STATSDUMP_PRIV_H
 
 #include <stddef.h>
 #include <stdint.h>
+
+// Source path named by the out-of-memory message.
+#define STATSDUMP_SRCPATH "../zelcommon/statsdump"
 
 namespace statsdump {
 
@@ -37,7 +41,16 @@ constexpr uint8_t kFlagIec = 4;
 bool genpng(const int32_t *stats, uint32_t range, const char *fname, uint32_t width,
             uint32_t height);
 
-// strdup, or the out-of-memory message and the end of the process.
+// Name and percent flag of a chart type of the field list; null name for a type that the
+// catalogue does not have.
+struct FieldInfo {
+    const char *name;
+    bool percent;
+};
+FieldInfo field_info(int32_t type);
+
+// malloc (at least one byte) and strdup, or the out-of-memory message and the end of the process.
+void *checked_malloc(size_t size, const char *objname);
 char *checked_strdup(const char *s, const char *objname);
 
 }  // namespace statsdump

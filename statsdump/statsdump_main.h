@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The statsdump command as its program runs it. It belongs to the program (and to the tests
 // and fuzz targets that run it in-process), not to the library's interface.
-#ifndef ZELCOMMON_STATSDUMP_MAIN_H
-#define ZELCOMMON_STATSDUMP_MAIN_H
+#ifndef STATSDUMP_STATSDUMP_MAIN_H
+#define STATSDUMP_STATSDUMP_MAIN_H
 
 #ifdef __cplusplus
 extern "C" {
