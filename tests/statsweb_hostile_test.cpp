@@ -546,16 +546,17 @@ TEST_F(StatswebHostile, BurstAfterAChangeWaitsForOneMaking) {
     }
 }
 
-// The first gzip requests of four large kept answers (the histories of each range, 7 MB each)
-// from 16 connections of 4 other hosts are compressed off the polling threads, once, while a
+// The first gzip requests of 16 large kept answers (histories of each range for 4 jobs, 7 MB
+// each) from 16 connections of 4 other hosts are compressed off the polling threads, once, while a
 // monitoring client asks /metrics and /status (kept, as a regular scrape keeps them): its 99th
 // percentile stays low (the bench measures the real figure; the bound here is wide).
 TEST_F(StatswebHostile, GzipFloodLeavesMonitoringQuick) {
     if (!loopback_alias_works()) GTEST_SKIP() << "no loopback addresses beyond 127.0.0.1";
     start();
-    for (int r = 0; r < 4; r++) {
-        ASSERT_EQ(get(port_, "/openmetrics?r=" + std::to_string(r)).status, 200);
-    }
+    auto history = [](int k) {
+        return "/openmetrics?r=" + std::to_string(k % 4) + "&job=h" + std::to_string(k / 4);
+    };
+    for (int k = 0; k < 16; k++) ASSERT_EQ(get(port_, history(k)).status, 200);
     ASSERT_EQ(get(port_, "/metrics", {"Accept-Encoding: gzip"}).status, 200);
     std::atomic<bool> stop{false};
     std::atomic<int> compressed{0}, failed{0};
@@ -563,11 +564,11 @@ TEST_F(StatswebHostile, GzipFloodLeavesMonitoringQuick) {
     for (int c = 0; c < 16; c++) {
         flood.emplace_back([&, c] {
             const std::string from = "127.0.0." + std::to_string(30 + c % 4);
+            Conn conn;  // keep-alive: each connection stays with one polling thread
             for (int i = 0; !stop.load() && i < 1000; i++) {
-                Conn conn;
-                if (!conn.connect_to(port_, 0, from.c_str())) continue;
-                Reply r = conn.request("GET", "/openmetrics?r=" + std::to_string((c + i) % 4),
-                                       {"Accept-Encoding: gzip"}, false);
+                if (!conn.open() && !conn.connect_to(port_, 0, from.c_str())) continue;
+                Reply r = conn.request("GET", history((c * 5 + i) % 16), {"Accept-Encoding: gzip"});
+                if (r.status == 0) conn.close_fd();
                 if (r.status == 200 && r.header("Content-Encoding") == "gzip") {
                     compressed++;
                 } else if (r.status != 503) {
@@ -594,8 +595,8 @@ TEST_F(StatswebHostile, GzipFloodLeavesMonitoringQuick) {
     for (auto &t : flood) t.join();
     std::sort(ms.begin(), ms.end());
     const double p99 = ms[ms.size() * 99 / 100];
-    printf("gzip flood: %zu monitoring requests, p99 %.1f ms; %d compressed answers\n", ms.size(),
-           p99, compressed.load());
+    printf("gzip flood: %zu monitoring requests, p99 %.1f ms, max %.1f ms; %d compressed\n",
+           ms.size(), p99, ms.back(), compressed.load());
 #if !defined(__SANITIZE_THREAD__) && !defined(__SANITIZE_ADDRESS__)
     EXPECT_LT(p99, 500.0);
 #endif
@@ -767,8 +768,9 @@ TEST_F(StatswebHostile, Signals) {
         ASSERT_TRUE(srv_.alive()) << "signal " << sig;
         EXPECT_EQ(get(port_, "/status").status, 200) << "signal " << sig;
     }
-    // SIGHUP 20 times a second for 2 s under 4 clients: every answer whole (200), and every
-    // reload counted.
+    if (HasFailure()) return;
+    // SIGHUP 20 times a second for 2 s under 4 clients: every answer whole (200), and the reloads
+    // counted.
     std::atomic<bool> stop{false};
     std::atomic<int> good{0}, bad{0};
     std::vector<std::thread> clients;
