@@ -586,7 +586,6 @@ Response get_status(const Request &) {
     }
     out += ",\"answers_kept\":" + std::to_string(kept);
     out += ",\"answer_bytes_kept\":" + std::to_string(kept_bytes);
-    out += ",\"answer_bytes_held\":" + std::to_string(budget_used());
     out += "}\n";
     return ok("application/json", std::move(out));
 }

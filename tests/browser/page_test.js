@@ -74,7 +74,7 @@ const sameNumber = (a, b) => Math.abs(a - b) <= 1e-6 * Math.max(1, Math.abs(b));
 
 function startServer() {
   return new Promise((resolve, reject) => {
-    const srv = spawn(statsweb, ['-i', file, '-l', '127.0.0.1:0', '-n', 'demo-cs'],
+    const srv = spawn(statsweb, ['-i', file, '-l', '127.0.0.1:0', '-n', 'demo-cs', '-S', '0'],
                       {env, stdio: ['ignore', 'pipe', 'pipe']});
     let out = '';
     const timer = setTimeout(() => reject(new Error('statsweb did not start: ' + out)), 10000);
