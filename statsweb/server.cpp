@@ -784,6 +784,7 @@ void work(Work kind) {
     std::deque<Group *> &jobs = queue_of(kind);
     for (;;) {
         Group *group;
+        const ReqState *first;  // suspended, so alive; members grows under jobs_mu meanwhile
         bool stopping;
         {
             std::unique_lock<std::mutex> lock(srv.jobs_mu);
@@ -791,9 +792,10 @@ void work(Work kind) {
             if (jobs.empty()) return;
             group = jobs.front();
             jobs.pop_front();
+            first = group->members.front().rs;
             stopping = srv.stopping;
         }
-        Response r = stopping ? refusal("stopping\n") : handle(group->members.front().rs->req);
+        Response r = stopping ? refusal("stopping\n") : handle(first->req);
         if (r.deferred != Work::none) {
             std::lock_guard<std::mutex> g(srv.jobs_mu);
             if (++group->hops <= kMaxHops && !srv.stopping) {
