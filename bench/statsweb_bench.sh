@@ -17,6 +17,10 @@
 #     and the rate of charts drawn (2xx only; the flood gets 503 beyond its share);
 #   - a reload of a changed 6 MB file: charts_reload() timed in-process after the file was
 #     replaced by rename, and the first /status answer after a replacement, over HTTP.
+#   - under siege (bench/statsweb_siege.cpp, a fresh server each): a monitoring client's p99
+#     beside a gzip flood of 16 kept histories and beside bursts of 64 identical requests right
+#     after each change of the file, and the peak resident size with 256 clients of 8 addresses
+#     asking for differing histories without reading them (the memory budget, -M 256).
 # Writes its section "## statsweb" at the end of RESULTS (default bench/results.md), replacing
 # the one there.
 # Environment: ZEL_BENCH_BIN (directory of statsweb, statsdump, statsgen; default build),
@@ -57,7 +61,8 @@ DATA_BYTES=$(stat -c %s "$DATA")
 
 mkfifo "$WORK/out"
 # 200 connections of one wrk need a per-address limit above them.
-"$BIN/statsweb/statsweb" -i "$DATA" -l 127.0.0.1:0 -C 512 -P 256 >"$WORK/out" 2>"$WORK/err" &
+# -S 0: the bench replaces the file by rename, which needs no settle interval.
+"$BIN/statsweb/statsweb" -i "$DATA" -l 127.0.0.1:0 -C 512 -P 256 -S 0 >"$WORK/out" 2>"$WORK/err" &
 PID=$!
 read -r LINE <"$WORK/out"
 URL=${LINE##* }
@@ -83,15 +88,15 @@ rate() {
 }
 
 cat >"$WORK/charts.lua" <<'EOF'
--- every request draws: 100 widths in turn, more than the server keeps drawn
+-- every request draws: 300 widths in turn, more than the server keeps drawn (128 answers)
 local i = 0
 request = function()
     i = i + 1
-    return wrk.format("GET", "/chart?f=cpu&y=320&x=" .. (1550 + i % 100))
+    return wrk.format("GET", "/chart?f=cpu&y=320&x=" .. (1550 + i % 300))
 end
 EOF
 # Tables of all 60 fields made for every request: each field in turn first, then the rest, with
-# and without dates (120 different tables, more than the server keeps).
+# and without dates and SI units (240 different tables, more than the 128 answers the server keeps).
 NAMES=$("$BIN/statsdump" -i "$DATA" -f '*' -r 3 | awk 'NR == 1' | cut -f2- | tr '\t' ' ')
 {
     echo "local names = {}"
@@ -101,7 +106,8 @@ local i = 0
 request = function()
     i = i + 1
     local d = math.floor(i / #names) % 2
-    return wrk.format("GET", "/table?f=" .. names[i % #names + 1] .. ",*&d=" .. d)
+    local h = math.floor(i / #names / 2) % 2
+    return wrk.format("GET", "/table?f=" .. names[i % #names + 1] .. ",*&d=" .. d .. "&H=" .. h)
 end
 EOF
 } >"$WORK/tables.lua"
@@ -250,6 +256,29 @@ printf '%-40s %10s ms median (min %s, max %s)\n' "charts_reload, changed file" "
     "$RELOAD_MIN" "$RELOAD_MAX" >&2
 printf '%-40s %10s ms median\n' "first /status after a rename (curl)" "$HTTP_RELOAD" >&2
 
+# Under siege: a fresh server on a fixed port for each case.
+g++ -O2 -std=c++20 "$ROOT/bench/statsweb_siege.cpp" -o "$WORK/siege" -lpthread
+SIEGE_PORT=${STATSWEB_SIEGE_PORT:-19799}
+siege() {  # mode [args]: the siege's line, against a fresh server over a copy of a.zel
+    cp "$WORK/a.zel" "$DATA"
+    "$BIN/statsweb/statsweb" -i "$DATA" -l "127.0.0.1:$SIEGE_PORT" -C 1000 -P 1000 -S 0 \
+        >/dev/null 2>"$WORK/siege.err" &
+    PID=$!
+    sleep 2
+    local mode=$1
+    shift
+    "$WORK/siege" "$mode" "$SIEGE_PORT" "$@" "$PID"
+    kill "$PID" && wait "$PID" 2>/dev/null || true
+    PID=
+}
+read -r GZ_P99 GZ_MAX GZ_N < <(siege gzip)
+read -r BURST_P99 BURST_MAX BURST_OK BURST_ALL < <(siege burst "$DATA" "$WORK/b.zel" "$WORK/a.zel")
+read -r NR_BEFORE NR_PEAK NR_OK NR_BUSY < <(siege nonreaders)
+printf '%-40s %10s ms p99 (max %s ms)\n' "monitoring beside a gzip flood" "$GZ_P99" "$GZ_MAX" >&2
+printf '%-40s %10s ms p99 (%s of %s good)\n' "monitoring beside post-change bursts" "$BURST_P99" \
+    "$BURST_OK" "$BURST_ALL" >&2
+printf '%-40s %10s MiB peak (from %s)\n' "256 differing non-readers" "$NR_PEAK" "$NR_BEFORE" >&2
+
 # Time to the first interactive chart: the browser test's own figure (skipped without node,
 # its modules or Chromium).
 FIRST_CHART=skipped
@@ -279,7 +308,7 @@ Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source
 | \`/metrics\` | $METRICS responses/s | at least 5,000/s | $(verdict "$METRICS" 5000 1) | $METRICS_BYTES bytes; with gzip $METRICS_GZ responses/s, $METRICS_GZ_BYTES bytes |
 | \`/openmetrics?r=2\` (85 days by 30 minutes) | $OM_BYTES bytes, $OM_FIRST ms | | | made once per load; kept: $OM_KEPT ms |
 | \`/openmetrics?r=2\`, gzip | $OM_GZ_BYTES bytes, $OM_GZ_FIRST ms | | | compressed once per load; kept: $OM_GZ_KEPT ms |
-| \`/table?f=*\` (60 fields, range 0) | $TABLE responses/s | at least 60/s | $(verdict "$TABLE" 60 1) | made for every request (the 60 fields in 120 orders and date forms) |
+| \`/table?f=*\` (60 fields, range 0) | $TABLE responses/s | at least 60/s | $(verdict "$TABLE" 60 1) | made for every request (the 60 fields in 240 orders, date and unit forms) |
 | the page with its data (HTML, script, style sheet, JSON of the 12 charts) | $PAGE_BYTES bytes, $PAGE_REQUESTS requests | | | $PAGE_GZIP bytes gzip-compressed, as a browser gets it; the script is uPlot's and ours |
 | time to the first interactive chart (browser test, headless Chromium) | $FIRST_CHART ms | | | from the start of navigation |
 | \`/table?format=json\` (12 charts, 1550 slots) | $JSON_MADE responses/s | | | made for every request; the same table kept: $JSON_KEPT/s |
@@ -289,9 +318,21 @@ Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source
 
 Also, answers the server keeps until the file changes: the same \`/chart?f=cpu\` again and again $CHART_KEPT/s ($RATIO_KEPT x the processes), the same \`/table?f=*\` $TABLE_KEPT/s, and \`/metrics\` above (made once per load); the first \`/status\` answer after a rename, over HTTP (stat, reload, answer; curl's time_total): $HTTP_RELOAD ms median of 11.
 EOF
+cat >>"$SECTION" <<EOF
+
+## statsweb under siege
+
+Written by the same run: each case against a fresh server (\`-C 1000 -P 1000 -S 0\`, budget \`-M\` 256 MiB by default) over the same file, driven by \`bench/statsweb_siege.cpp\`. The monitoring client asks \`/metrics\` and \`/status\` (gzip) in turn, 10 ms apart, a connection each.
+
+| What | Measured | Target | Verdict | Note |
+|---|---|---|---|---|
+| monitoring beside a gzip flood (16 connections asking the gzip forms of 16 kept histories, 10 s) | $GZ_P99 ms p99 | under 100 ms | $(verdict "$GZ_P99" 100 0) | max $GZ_MAX ms; $GZ_N gzip answers, each history compressed once off the polling threads |
+| monitoring beside bursts of 64 identical requests right after each of 20 changes of the file | $BURST_P99 ms p99 | under 100 ms | $(verdict "$BURST_P99" 100 0) | max $BURST_MAX ms; $BURST_OK of $BURST_ALL burst answers 200 (\`/metrics\`, a chart) |
+| peak resident size with 256 non-readers of differing histories (8 addresses) | $NR_PEAK MiB | at most 256 MiB above the start | $(verdict "$((NR_PEAK - NR_BEFORE))" 256 0) | from $NR_BEFORE MiB; $NR_OK answered 200, $NR_BUSY 503 with Retry-After (the budget) |
+EOF
 if [ -f "$RESULTS" ]; then
-    # Everything before an earlier statsweb section, then the new one.
-    awk '/^## statsweb$/ {skip = 1} /^## / && !/^## statsweb$/ {skip = 0} !skip' "$RESULTS" >"$WORK/rest.md"
+    # Everything before the earlier statsweb sections, then the new ones.
+    awk '/^## statsweb( under siege)?$/ {skip = 1} /^## / && !/^## statsweb( under siege)?$/ {skip = 0} !skip' "$RESULTS" >"$WORK/rest.md"
     sed -e :a -e '/^\n*$/{$d;N;ba' -e '}' "$WORK/rest.md" >"$RESULTS"
     echo >>"$RESULTS"
 fi

@@ -25,6 +25,7 @@
 
 #include "fuzz_util.h"
 #include "handler.h"
+#include "settings.h"
 
 using namespace zelfuzz;
 
@@ -77,6 +78,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     g_states[2] = g_states[0].substr(0, g_states[0].size() / 2);
     g_file = scratch_dir() + "/csstats.zel";
     put_file(g_file, g_states[0].data(), g_states[0].size());
+    statsweb::settings().settle_ms = 0;  // the states switch by rename and are read at once
     statsweb::open_store(g_file);
     return 0;
 }

@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 
@@ -35,94 +37,192 @@ constexpr const char *kPrometheusText = "text/plain; version=0.0.4; charset=utf-
 constexpr const char *kOpenMetrics = "application/openmetrics-text; version=1.0.0; charset=utf-8";
 
 // Text answers from this size on go out compressed to clients that take gzip: the ones kept for
-// a load at zlib's default level, made once; the others at its fastest, for every request.
+// a load at zlib's default level, made once; the others at its fastest, for every request. A
+// kept answer larger than kGzipInline is compressed on the gzip worker only (the largest take
+// seconds), a smaller one wherever it is asked for.
 constexpr size_t kGzipLeast = 1024;
+constexpr size_t kGzipInline = 256 << 10;
 constexpr int kKeptLevel = 6;
 constexpr int kLiveLevel = 1;
 
-using Shared = std::shared_ptr<const std::string>;
+// The answer cache of one load: at most kCacheCount answers, and of the memory budget at most
+// a half for kept answers, a quarter for one of them.
+constexpr size_t kCacheCount = 128;
 
-// An answer kept for one load, and its gzip form once a client has taken it. Shared, not
-// copied, by every connection that sends it.
+std::atomic<size_t> used_bytes{0};
+
+}  // namespace
+
+Shared counted(std::string bytes) {
+    const size_t n = bytes.size();
+    used_bytes.fetch_add(n);
+    return Shared(new std::string(std::move(bytes)), [n](const std::string *p) {
+        used_bytes.fetch_sub(n);
+        delete p;
+    });
+}
+
+size_t budget_used() {
+    return used_bytes.load();
+}
+
+bool budget_fits(size_t more) {
+    return used_bytes.load() + more <= settings().budget_bytes;
+}
+
+void common_headers(Response &r) {
+    r.headers.emplace_back("Cache-Control", "no-cache");
+    r.headers.emplace_back("X-Content-Type-Options", "nosniff");
+}
+
+namespace {
+
+// One answer kept for a load, by a key of what was asked (endpoint and parameters), with its
+// gzip form once a client has taken it.
 struct Kept {
+    std::string key;
+    std::string content_type;
     Shared plain, gz;
 };
 
-// What one load of the data file gives, kept until the next load; under answers_mu (held
-// briefly, never while the store works), so that kept answers go out without the store lock.
-struct Derived {
+// What one load of the data file gives, kept until the next load; under cache_mu (held
+// briefly, never while the store works or an answer is compressed), so that kept answers go
+// out without the store lock. Newest first.
+struct AnswerCache {
     uint64_t generation = 0;
-    // /metrics: the statistic families of this load by format (text 0.0.4, OpenMetrics) with
-    // the UTC start of their minute and of the file's newest minute; and whole answers by format
-    // and whether the statistics are in, made for the count of failed loads in their health.
-    bool have_statistics = false;
-    std::string statistics[2];
-    int64_t sample_utc = 0;
-    int64_t newest_utc = 0;
-    uint64_t metrics_failures = 0;
-    Kept metrics[2][2];
-    // /openmetrics of the range and labels asked for last (megabytes each, so one at a time).
-    std::string history_key;
-    Kept history;
-    // Recently made charts and tables, newest first, by a key of what was asked (field list,
-    // range, size, flags). Bounded in count and bytes, whatever clients ask for.
-    struct Answer {
-        std::string key;
-        std::string content_type;
-        Kept body;
-    };
-    std::list<Answer> answers;
-    size_t answer_bytes = 0;
+    std::list<Kept> answers;
+    size_t bytes = 0;
+    // The largest answer made by endpoint: what the next one is expected to need.
+    std::map<std::string, size_t> largest;
 };
-constexpr size_t kAnswerCount = 64;
-constexpr size_t kAnswerBytes = 8 << 20;
-constexpr size_t kAnswerLargest = 4 << 20;
 
-std::mutex answers_mu;
-Derived d;
+std::mutex cache_mu;
+AnswerCache cache;
 
-// With answers_mu held: forgets what an older load gave; false when generation is not the
-// newest load (a request that saw the file before a reload by another thread).
-bool sync_derived(uint64_t generation) {
-    if (generation > d.generation) {
-        d = Derived();
-        d.generation = generation;
-    }
-    return d.generation == generation;
+size_t kept_size(const Kept &k) {
+    return k.plain->size() + (k.gz ? k.gz->size() : 0);
 }
 
-// A kept chart or table of this load, or null; a found one moves to the front. With answers_mu
-// held.
-Derived::Answer *find_answer(uint64_t generation, const std::string &key) {
-    if (!sync_derived(generation)) return nullptr;
-    for (auto it = d.answers.begin(); it != d.answers.end(); ++it) {
+// With cache_mu held: forgets what an older load gave; false when generation is not the newest
+// load (a request that saw the file before a reload by another thread).
+bool sync_cache(uint64_t generation) {
+    if (generation > cache.generation) {
+        cache.answers.clear();
+        cache.bytes = 0;
+        cache.generation = generation;
+    }
+    return cache.generation == generation;
+}
+
+// With cache_mu held: the kept answer of a key of this load, moved to the front, or null.
+Kept *find_kept(uint64_t generation, const std::string &key) {
+    if (!sync_cache(generation)) return nullptr;
+    for (auto it = cache.answers.begin(); it != cache.answers.end(); ++it) {
         if (it->key == key) {
-            d.answers.splice(d.answers.begin(), d.answers, it);
-            return &d.answers.front();
+            cache.answers.splice(cache.answers.begin(), cache.answers, it);
+            return &cache.answers.front();
         }
     }
     return nullptr;
 }
 
-}  // namespace
-
-void keep_answer(uint64_t generation, std::string key, const std::string &content_type,
-                 const Shared &body) {
-    if (body->size() > kAnswerLargest) return;
-    std::lock_guard<std::mutex> g(answers_mu);
-    if (!sync_derived(generation)) return;
-    d.answers.push_front({std::move(key), content_type, Kept{body, nullptr}});
-    d.answer_bytes += body->size();
-    while (d.answers.size() > kAnswerCount || d.answer_bytes > kAnswerBytes) {
-        d.answer_bytes -= d.answers.back().body.plain->size();
-        d.answers.pop_back();
+// With cache_mu held: drops the oldest answers until the cache is within its bounds and
+// `more` bytes fit in the budget, or until nothing is left to drop.
+void trim_cache(size_t more) {
+    const size_t budget = settings().budget_bytes;
+    while (!cache.answers.empty() &&
+           (cache.answers.size() > kCacheCount || cache.bytes > budget / 2 ||
+            used_bytes.load() + more > budget)) {
+        cache.bytes -= kept_size(cache.answers.back());
+        cache.answers.pop_back();
     }
 }
 
-Response deferred() {
-    Response r;
-    r.deferred = true;
+void keep(uint64_t generation, std::string key, const std::string &content_type,
+          const Shared &body) {
+    if (body->size() > settings().budget_bytes / 4) return;
+    std::lock_guard<std::mutex> g(cache_mu);
+    if (!sync_cache(generation) || find_kept(generation, key) != nullptr) return;
+    cache.answers.push_front({std::move(key), content_type, body, nullptr});
+    cache.bytes += body->size();
+    trim_cache(0);
+}
+
+// 503 for an answer that would take the memory of answers beyond the budget.
+Response over_budget() {
+    Response r = text_response(503, "busy: too many large answers in flight, try again\n");
+    r.headers.emplace_back("Retry-After", "1");
     return r;
+}
+
+bool compressible(std::string_view content_type) {
+    return content_type.starts_with("text/") || content_type.starts_with("application/json") ||
+           content_type.starts_with("application/openmetrics-text");
+}
+
+// A kept answer as it goes out: its gzip form for a client that takes it, made once, here when
+// it is small or this thread may compress a large one (else the request is deferred to the
+// gzip worker), and kept beside the answer.
+Response send_kept(const Request &req, uint64_t generation, Kept k) {
+    if (k.plain->size() < kGzipLeast || !compressible(k.content_type) ||
+        !accepts_gzip(req.accept_encoding)) {
+        return ok_shared(k.content_type, k.plain);
+    }
+    if (!k.gz) {
+        if (k.plain->size() > kGzipInline && !may_compress_large()) return deferred(Work::gzip);
+        k.gz = counted(gzip(*k.plain, kKeptLevel));
+        std::lock_guard<std::mutex> g(cache_mu);
+        if (Kept *in = find_kept(generation, k.key); in != nullptr && in->plain == k.plain) {
+            if (!in->gz) {
+                in->gz = k.gz;
+                cache.bytes += k.gz->size();
+                trim_cache(0);
+            } else {
+                k.gz = in->gz;
+            }
+        }
+    }
+    if (k.gz->empty()) return ok_shared(k.content_type, k.plain);
+    Response r = ok_shared(k.content_type, k.gz);
+    r.headers.emplace_back("Content-Encoding", "gzip");
+    return r;
+}
+
+// A kept answer of a key of this generation, copied out of the cache; false when there is none.
+bool find_copy(uint64_t generation, const std::string &key, Kept &out) {
+    std::lock_guard<std::mutex> g(cache_mu);
+    const Kept *k = find_kept(generation, key);
+    if (k == nullptr) return false;
+    out = *k;
+    return true;
+}
+
+// Compresses a text answer of kGzipLeast bytes or more that is not compressed yet, when the
+// client takes gzip. Every text answer names Accept-Encoding in Vary, compressed or not.
+void encode(const Request &req, Response &r) {
+    if (!compressible(r.content_type)) return;
+    r.headers.emplace_back("Vary", "Accept-Encoding");
+    for (const auto &h : r.headers) {
+        if (h.first == "Content-Encoding") return;
+    }
+    if (r.text().size() < kGzipLeast || !accepts_gzip(req.accept_encoding)) return;
+    std::string gz = gzip(r.text(), kLiveLevel);
+    if (gz.empty() || gz.size() >= r.text().size()) return;
+    r.body = std::move(gz);
+    r.shared.reset();
+    r.headers.emplace_back("Content-Encoding", "gzip");
+}
+
+}  // namespace
+
+Response deferred(Work work) {
+    Response r;
+    r.deferred = work;
+    return r;
+}
+
+Response deferred() {
+    return deferred(Work::store);
 }
 
 // Query parameters: the first value of a name, or null.
@@ -170,83 +270,53 @@ Response ok_shared(std::string content_type, Shared body) {
     return r;
 }
 
-namespace {
-
-bool compressible(std::string_view content_type) {
-    return content_type.starts_with("text/") || content_type.starts_with("application/json") ||
-           content_type.starts_with("application/openmetrics-text");
-}
-
-// A kept answer k of one load as it goes out: its gzip form for a client that takes it, made
-// once (outside answers_mu) and kept beside it in slot(), which names the Kept within d.
-template <typename Slot>
-Response ok_kept(const Request &req, const std::string &content_type, uint64_t generation, Kept k,
-                 Slot slot) {
-    if (k.plain->size() >= kGzipLeast && compressible(content_type) &&
-        accepts_gzip(req.accept_encoding)) {
-        if (!k.gz) {
-            k.gz = std::make_shared<const std::string>(gzip(*k.plain, kKeptLevel));
-            std::lock_guard<std::mutex> g(answers_mu);
-            if (Kept *in = sync_derived(generation) ? slot() : nullptr) {
-                if (in->plain == k.plain) in->gz = k.gz;
-            }
-        }
-        if (!k.gz->empty()) {
-            Response r = ok_shared(content_type, k.gz);
-            r.headers.emplace_back("Content-Encoding", "gzip");
-            return r;
-        }
-    }
-    return ok_shared(content_type, k.plain);
-}
-
-}  // namespace
-
-// A kept chart or table of this load as it goes out; false when there is none.
-bool kept_answer(const Request &req, uint64_t generation, const std::string &key, Response &out) {
-    std::string type;
-    Kept k;
-    {
-        std::lock_guard<std::mutex> g(answers_mu);
-        Derived::Answer *a = find_answer(generation, key);
-        if (a == nullptr) return false;
-        type = a->content_type;
-        k = a->body;
-    }
-    out = ok_kept(req, type, generation, std::move(k), [&]() -> Kept * {
-        for (Derived::Answer &a : d.answers) {
-            if (a.key == key) return &a.body;
-        }
-        return nullptr;
-    });
-    return true;
-}
-
-// The same, found without the store lock while the file is the one of the current load.
-bool kept_now(const Request &req, const std::string &key, Response &out) {
+Response cached(const Request &req, const std::function<std::string(const StoreState &)> &key_of,
+                bool needs_data, const std::function<Made(const StoreState &)> &make) {
     StoreState st;
-    return store_current(st) && st.loaded && kept_answer(req, st.generation, key, out);
-}
-
-namespace {
-
-// Compresses a text answer of kGzipLeast bytes or more that is not compressed yet, when the
-// client takes gzip. Every text answer names Accept-Encoding in Vary, compressed or not.
-void encode(const Request &req, Response &r) {
-    if (!compressible(r.content_type)) return;
-    r.headers.emplace_back("Vary", "Accept-Encoding");
-    for (const auto &h : r.headers) {
-        if (h.first == "Content-Encoding") return;
+    Kept k;
+    if (store_current(st) && (st.loaded || !needs_data) &&
+        find_copy(st.generation, key_of(st), k)) {
+        return send_kept(req, st.generation, std::move(k));
     }
-    if (r.text().size() < kGzipLeast || !accepts_gzip(req.accept_encoding)) return;
-    std::string gz = gzip(r.text(), kLiveLevel);
-    if (gz.empty() || gz.size() >= r.text().size()) return;
-    r.body = std::move(gz);
-    r.shared.reset();
-    r.headers.emplace_back("Content-Encoding", "gzip");
+    std::unique_lock<std::mutex> lock;
+    if (!store_lock(lock)) return deferred(Work::store);
+    st = store_refresh();
+    if (needs_data && !st.loaded) return unavailable(st);
+    const std::string key = key_of(st);
+    if (find_copy(st.generation, key, k)) {
+        lock.unlock();
+        return send_kept(req, st.generation, std::move(k));
+    }
+    // What the endpoint needed the last time it made an answer must fit, after the oldest kept
+    // answers make room.
+    {
+        std::lock_guard<std::mutex> g(cache_mu);
+        const size_t expect = cache.largest[req.path];
+        trim_cache(expect);
+        if (!budget_fits(expect)) return over_budget();
+    }
+    Made m = make(st);
+    if (m.error.status != 200) return m.error;
+    k.key = key;
+    k.content_type = std::move(m.content_type);
+    k.plain = counted(std::move(m.body));
+    {
+        std::lock_guard<std::mutex> g(cache_mu);
+        size_t &largest = cache.largest[req.path];
+        largest = std::max(largest, k.plain->size());
+    }
+    keep(st.generation, key, k.content_type, k.plain);
+    lock.unlock();
+    {
+        std::lock_guard<std::mutex> g(cache_mu);
+        if (find_kept(st.generation, key) == nullptr) {
+            // Not kept (larger than the cache takes): compressed for this request alone, as
+            // answers made per request are.
+            return ok_shared(k.content_type, k.plain);
+        }
+    }
+    return send_kept(req, st.generation, std::move(k));
 }
-
-}  // namespace
 
 // Range parameter "r": absent is 0, else exactly one digit 0..3 as statsdump's -r.
 bool get_range(const Request &req, uint32_t &range, Response &err) {
@@ -328,20 +398,16 @@ Response get_chart(const Request &req) {
         size[i] = uint32_t(strtoul(v->c_str(), nullptr, 10));
     }
     const uint32_t number = uint32_t(type) * 10 + range;
-    std::string key = "chart " + std::to_string(number) + " " + std::to_string(size[0]) + " " +
-                      std::to_string(size[1]);
-    Response r;
-    if (kept_now(req, key, r)) return r;
-    std::unique_lock<std::mutex> lock;
-    if (!store_lock(lock)) return deferred();
-    const StoreState &st = store_refresh();
-    if (!st.loaded) return unavailable(st);
-    if (kept_answer(req, st.generation, key, r)) return r;
-    const uint32_t pngsize = charts_make_png(number, size[0], size[1]);
-    auto png = std::make_shared<std::string>(pngsize, '\0');
-    charts_get_png(reinterpret_cast<uint8_t *>(png->data()));
-    keep_answer(st.generation, std::move(key), "image/png", png);
-    return ok_shared("image/png", std::move(png));
+    const std::string key = "chart " + std::to_string(number) + " " + std::to_string(size[0]) +
+                            " " + std::to_string(size[1]);
+    auto key_of = [&](const StoreState &) { return key; };
+    return cached(req, key_of, true, [&](const StoreState &) {
+        Made m;
+        m.content_type = "image/png";
+        m.body.resize(charts_make_png(number, size[0], size[1]));
+        charts_get_png(reinterpret_cast<uint8_t *>(m.body.data()));
+        return m;
+    });
 }
 
 // Chart number of /data: decimal, or four statid characters with their case bits.
@@ -381,68 +447,33 @@ Response get_data(const Request &req) {
     return ok("application/octet-stream", std::move(out));
 }
 
-// With answers_mu held: the /metrics answer of a state, made from what its load gave (false
-// while the statistic families of a load are still to be derived, which needs the store).
-bool metrics_kept(const StoreState &st, bool om, Kept &out, bool &shown) {
-    if (!sync_derived(st.generation) || (st.loaded && !d.have_statistics)) return false;
-    if (d.metrics_failures != st.failures) {
-        for (auto &format : d.metrics) {
-            for (Kept &k : format) k = Kept();
-        }
-        d.metrics_failures = st.failures;
-    }
-    shown = st.loaded && is_fresh(d.sample_utc, time(nullptr));
-    Kept &k = d.metrics[om][shown];
-    if (!k.plain) {
+// /metrics: the statistics of the newest complete minute while it is fresh, and the health of
+// the data file; one answer per format and state of the load.
+Response get_metrics(const Request &req) {
+    const bool om = wants_openmetrics(req.accept);
+    auto shown = [](const StoreState &st) {
+        return st.loaded && is_fresh(local_to_utc(int64_t(st.newest) - 60), time(nullptr));
+    };
+    auto key_of = [&](const StoreState &st) {
+        return "metrics " + std::to_string(om) + std::to_string(shown(st)) +
+               std::to_string(st.loaded) + std::to_string(st.message.empty()) + " " +
+               std::to_string(st.failures);
+    };
+    return cached(req, key_of, false, [&](const StoreState &st) {
+        Made m;
+        m.content_type = om ? kOpenMetrics : kPrometheusText;
         Health h;
         h.loaded = st.loaded && st.message.empty();
         h.failures = st.failures;
         if (st.loaded) {
+            const BaseSeries series = base_series(0);
+            if (shown(st)) m.body = statistics_text(series, om);
             h.last_load = int64_t(st.last_load);
-            h.newest_utc = d.newest_utc;
+            h.newest_utc = local_to_utc(series.newest);
         }
-        k.plain = std::make_shared<const std::string>((shown ? d.statistics[om] : std::string()) +
-                                                      health_text(h, om));
-    }
-    out = k;
-    return true;
-}
-
-// Under the store lock: the statistic families of a load, derived from the store once.
-void derive_statistics(const StoreState &st) {
-    {
-        std::lock_guard<std::mutex> g(answers_mu);
-        if (!sync_derived(st.generation) || !st.loaded || d.have_statistics) return;
-    }
-    const BaseSeries series = base_series(0);
-    std::string texts[2] = {statistics_text(series, false), statistics_text(series, true)};
-    std::lock_guard<std::mutex> g(answers_mu);
-    if (!sync_derived(st.generation)) return;
-    for (int om = 0; om < 2; om++) d.statistics[om] = std::move(texts[om]);
-    d.sample_utc = sample_utc(series);
-    d.newest_utc = local_to_utc(series.newest);
-    d.have_statistics = true;
-}
-
-Response get_metrics(const Request &req) {
-    const bool om = wants_openmetrics(req.accept);
-    StoreState st;
-    Kept k;
-    bool shown = false, have = false;
-    if (store_current(st)) {
-        std::lock_guard<std::mutex> g(answers_mu);
-        have = metrics_kept(st, om, k, shown);
-    }
-    if (!have) {
-        std::unique_lock<std::mutex> lock;
-        if (!store_lock(lock)) return deferred();
-        st = store_refresh();
-        derive_statistics(st);
-        std::lock_guard<std::mutex> g(answers_mu);
-        if (!metrics_kept(st, om, k, shown)) return text_response(500, "metrics error\n");
-    }
-    return ok_kept(req, om ? kOpenMetrics : kPrometheusText, st.generation, std::move(k),
-                   [&]() -> Kept * { return &d.metrics[om][shown]; });
+        m.body += health_text(h, om);
+        return m;
+    });
 }
 
 // The labels of /openmetrics: job and instance as the scrape configuration gives them.
@@ -455,6 +486,7 @@ bool get_label(const Request &req, const char *name, const std::string &fallback
     return false;
 }
 
+// /openmetrics: one answer kept per range and label set, within the cache's bounds.
 Response get_openmetrics(const Request &req) {
     Response err;
     uint32_t range;
@@ -463,43 +495,14 @@ Response get_openmetrics(const Request &req) {
         !get_label(req, "instance", settings().name, instance, err)) {
         return err;
     }
-    const std::string key = std::to_string(range) + '\n' + job + '\n' + instance;
-    // With answers_mu held: the history of this range and labels when it is the one kept.
-    auto kept = [&](uint64_t generation, Kept &out) {
-        if (!sync_derived(generation) || d.history_key != key) return false;
-        out = d.history;
-        return true;
-    };
-    auto slot = [&]() -> Kept * { return d.history_key == key ? &d.history : nullptr; };
-    StoreState st;
-    Kept k;
-    bool have = false;
-    if (store_current(st) && st.loaded) {
-        std::lock_guard<std::mutex> g(answers_mu);
-        have = kept(st.generation, k);
-    }
-    if (!have) {
-        std::unique_lock<std::mutex> lock;
-        if (!store_lock(lock)) return deferred();
-        st = store_refresh();
-        if (!st.loaded) return unavailable(st);
-        {
-            std::lock_guard<std::mutex> g(answers_mu);
-            have = kept(st.generation, k);
-            if (!have) {
-                // The history kept before goes now (connections still sending it keep theirs).
-                d.history = Kept();
-                d.history_key.clear();
-            }
-        }
-        if (!have) {
-            k.plain = std::make_shared<const std::string>(
-                openmetrics_history(base_series(range), job, instance));
-            std::lock_guard<std::mutex> g(answers_mu);
-            if (sync_derived(st.generation)) d.history = k, d.history_key = key;
-        }
-    }
-    return ok_kept(req, kOpenMetrics, st.generation, std::move(k), slot);
+    const std::string key = "history " + std::to_string(range) + '\n' + job + '\n' + instance;
+    auto key_of = [&](const StoreState &) { return key; };
+    return cached(req, key_of, true, [&](const StoreState &) {
+        Made m;
+        m.content_type = kOpenMetrics;
+        m.body = openmetrics_history(base_series(range), job, instance);
+        return m;
+    });
 }
 
 // The state of the current load: without the lock when the file has not changed since, else
@@ -508,7 +511,7 @@ bool current_state(StoreState &st, Response &r) {
     if (store_current(st)) return true;
     std::unique_lock<std::mutex> lock;
     if (!store_lock(lock)) {
-        r = deferred();
+        r = deferred(Work::store);
         return false;
     }
     st = store_refresh();
@@ -563,6 +566,16 @@ Response get_status(const Request &) {
     json_string_or_null(out, clock_warning(st));
     out += ",\"load_error\":";
     json_string_or_null(out, st.message);
+    out += ",\"settling\":";
+    out += st.settling ? "true" : "false";
+    size_t kept = 0, kept_bytes = 0;
+    {
+        std::lock_guard<std::mutex> g(cache_mu);
+        if (cache.generation == st.generation)
+            kept = cache.answers.size(), kept_bytes = cache.bytes;
+    }
+    out += ",\"answers_kept\":" + std::to_string(kept);
+    out += ",\"answer_bytes_kept\":" + std::to_string(kept_bytes);
     // The page's rule for old data and data from the future, and what happened.
     out += ",\"stale_after\":" + std::to_string(kStaleSeconds) +
            ",\"future_after\":" + std::to_string(kFutureSeconds) + ",\"events\":";
@@ -656,7 +669,7 @@ Response handle(const Request &req) {
     Response r;
     try {
         r = route(req);
-        if (r.deferred) return r;
+        if (r.deferred != Work::none) return r;
         encode(req, r);
     } catch (...) {
         r = Response();
@@ -664,8 +677,7 @@ Response handle(const Request &req) {
         r.content_type = kTextPlain;
         r.body = "internal error\n";
     }
-    r.headers.emplace_back("Cache-Control", "no-cache");
-    r.headers.emplace_back("X-Content-Type-Options", "nosniff");
+    common_headers(r);
     return r;
 }
 

@@ -14,8 +14,12 @@ namespace statsweb {
 
 namespace {
 
-// The label resolution of each range: its slot length.
-constexpr const char *kResolution[4] = {"1m", "6m", "30m", "1d"};
+// The label resolution of a range: its slot length ("1m", "6m", "30m", "1d").
+std::string resolution(uint32_t range) {
+    const uint32_t seconds = charts_range_seconds(range);
+    return seconds % 86400 == 0 ? std::to_string(seconds / 86400) + "d"
+                                : std::to_string(seconds / 60) + "m";
+}
 
 void put_i64(std::string &out, int64_t v) {
     char buf[24];
@@ -109,7 +113,7 @@ std::string statistics_text(const BaseSeries &s, bool openmetrics) {
     std::string stamp = " ";
     put_i64(stamp, openmetrics ? sample_utc(s) : sample_utc(s) * 1000);
     stamp += '\n';
-    const std::string labels = std::string("{resolution=\"") + kResolution[s.range] + "\"} ";
+    const std::string labels = "{resolution=\"" + resolution(s.range) + "\"} ";
     for (uint32_t f = 0; f < s.stats; f++) {
         const FieldText &t = kFieldTexts[f];
         family_head(out, openmetrics, t.metric, "gauge", t.metric_unit, metric_help(int32_t(f)));
@@ -153,27 +157,13 @@ std::string health_text(const Health &h, bool om) {
 
 bool label_value_ok(std::string_view v) {
     if (v.empty() || v.size() > 256) return false;
+    const auto *p = reinterpret_cast<const unsigned char *>(v.data());
     for (size_t i = 0; i < v.size();) {
-        const unsigned char c = static_cast<unsigned char>(v[i]);
-        if (c < 0x20 || c == 0x7F) return false;
-        if (c < 0x80) {
-            i++;
-            continue;
-        }
-        // A UTF-8 sequence: its length from the lead byte, continuation bytes 10xxxxxx, no
-        // overlong form, no surrogate, nothing above U+10FFFF.
-        const size_t n = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC2 ? 2 : 0;
-        if (n == 0 || c > 0xF4 || i + n > v.size()) return false;
-        uint32_t cp = c & (0x7F >> n);
-        for (size_t k = 1; k < n; k++) {
-            const unsigned char cc = static_cast<unsigned char>(v[i + k]);
-            if ((cc & 0xC0) != 0x80) return false;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        if ((n == 3 && (cp < 0x800 || (cp >= 0xD800 && cp <= 0xDFFF))) ||
-            (n == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
-            return false;
-        }
+        const size_t n = utf8_length(p + i, v.size() - i);
+        if (n == 0) return false;
+        // No control character: C0, DEL, C1.
+        const uint32_t cp = utf8_code_point(p + i, n);
+        if (cp < 0x20 || (cp >= 0x7F && cp <= 0x9F)) return false;
         i += n;
     }
     return true;
@@ -192,7 +182,7 @@ std::string openmetrics_history(const BaseSeries &s, std::string_view job,
     labels += ",instance=";
     put_label_value(labels, instance);
     labels += ",resolution=\"";
-    labels += kResolution[s.range];
+    labels += resolution(s.range);
     labels += "\"} ";
     std::string out;
     out.reserve(size_t(s.stats) * complete * (40 + labels.size()));

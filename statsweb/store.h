@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
-// statsweb's view of the charts store: the one data file, its reload when it changes, and what
-// is derived from one load (its generation) and kept until the next. The functions that touch
-// the store (store_refresh, store_reload, store_newest, plain_table, open_store) run under the
-// store lock (store_lock.h); store_current() and store_snapshot() need no lock.
+// statsweb's view of the charts store: the one data file, its reload when it changed and has
+// settled, and what is derived from one load (its generation) and kept until the next.
+// open_store() runs once, before any other thread; store_refresh, store_reload, store_newest and
+// plain_table run under the store lock (store_lock.h); store_current and store_snapshot take
+// the state's own lock and need no other.
 #ifndef STATSWEB_STORE_H
 #define STATSWEB_STORE_H
 
@@ -21,21 +22,31 @@ struct StoreState {
     uint64_t generation = 0;  // counts the successful loads
     time_t last_load = 0;     // when the last successful load was made (UTC seconds)
     std::string message;      // the store's message of the last failed load, "" after a good one
-    uint64_t failures = 0;    // failed load attempts since the start
+    uint64_t failures = 0;    // failed load attempts since the start (torn reads included)
     uint32_t newest = 0;      // local seconds of the newest minute of the load (when loaded)
+    bool settling = false;    // the file changed and is read once it has settled
 };
 
+// Sets the store up as a viewer of the data file: before the server's threads start (it
+// asserts that no other thread has taken the store lock), it waits until the file has settled
+// (see store_refresh) and loads it. Never fails on a bad file: the data endpoints answer 503
+// until a load succeeds.
+void open_store(const std::string &datafile);
+
 // Under the store lock: checks the data file and loads it again when it changed; returns the
-// state after that. A load is taken whole only: the file's identity (device, inode, size,
-// modification time) must be the same before and after reading it, else it is read again (a
-// few times at once, then at the next request, with a message saying so). Anything but a
-// regular file is not read at all.
+// state after that. A load is whole by construction: the file is read only once its identity
+// (device, inode, size, modification and change times with nanoseconds) has not changed for
+// the settle interval (settings().settle_ms), and the read is taken only when that identity is
+// the same after it; otherwise the store waits for the file to settle again and reads it again
+// (three reads at most), then counts a failed load and says so in the message. Until a changed
+// file has settled the last load is served as it is (`settling`). Anything but a regular file
+// is not read at all.
 const StoreState &store_refresh();
-// Under the store lock: reads the file again whether or not it changed (SIGHUP).
+// Under the store lock: reads the file again whether or not it changed (SIGHUP), once settled.
 const StoreState &store_reload();
 
-// Without the lock: a copy of the state, and whether the file is still the one the state was
-// made from (same identity), so that answers kept for this load may go out as they are.
+// A copy of the state, and whether the file is still the one the state was made from (same
+// identity), so that answers kept for this load may go out as they are.
 bool store_current(StoreState &out);
 StoreState store_snapshot();
 
@@ -56,13 +67,12 @@ constexpr int64_t kStaleSeconds = 300;
 std::string clock_warning(const StoreState &st);
 
 // The table of all base statistics of one range in plain form (what statsdump -f <names> -r R
-// prints without -d, -H, -h), split into cells; built once per generation.
+// prints without -d, -H, -h), split into cells; built once per generation. Neither copied nor
+// moved: the cells point into text.
 struct PlainTable {
     PlainTable() = default;
-    PlainTable(const PlainTable &) = delete;  // the cells point into text
+    PlainTable(const PlainTable &) = delete;
     PlainTable &operator=(const PlainTable &) = delete;
-    PlainTable(PlainTable &&) = default;
-    PlainTable &operator=(PlainTable &&) = default;
 
     std::string text;
     uint32_t fields = 0;
@@ -75,8 +85,12 @@ struct PlainTable {
 };
 
 // Runs the table writer with plain flags over the field list (chart types ending with -1) and
-// splits its text; false when the text does not have the expected shape.
+// splits its text into out (filled afresh); false when the text does not have the expected
+// shape.
 bool plain_table(const int32_t *stats, uint32_t range, PlainTable &out);
+
+// The table writer's output callback: appends to the std::string at ctx.
+void append_text(void *ctx, const char *text, size_t length);
 
 }  // namespace statsweb
 

@@ -72,9 +72,6 @@ void html_escape(std::string &out, std::string_view text) {
     }
 }
 
-namespace {
-
-// Length of the valid UTF-8 sequence at p (1..4), or 0 when it is not one.
 size_t utf8_length(const unsigned char *p, size_t n) {
     const unsigned c = p[0];
     size_t len;
@@ -101,7 +98,12 @@ size_t utf8_length(const unsigned char *p, size_t n) {
     return len;
 }
 
-}  // namespace
+uint32_t utf8_code_point(const unsigned char *p, size_t len) {
+    if (len == 1) return p[0];
+    uint32_t cp = p[0] & (0x7F >> len);
+    for (size_t i = 1; i < len; i++) cp = (cp << 6) | (p[i] & 0x3F);
+    return cp;
+}
 
 void json_string(std::string &out, std::string_view text) {
     static constexpr char kHex[] = "0123456789abcdef";

@@ -23,6 +23,11 @@ std::string local_date(int64_t local);
 
 // Text escaped for HTML element content and double-quoted attribute values.
 void html_escape(std::string &out, std::string_view text);
+// The one UTF-8 check: the length of the valid sequence at p (1..4; no overlong form, no
+// surrogate, nothing above U+10FFFF) within n > 0 bytes, or 0 when it is not one; and the code
+// point of such a sequence.
+size_t utf8_length(const unsigned char *p, size_t n);
+uint32_t utf8_code_point(const unsigned char *p, size_t len);
 // Text as a JSON string literal, quotes included; bytes that are not valid UTF-8 become U+FFFD.
 void json_string(std::string &out, std::string_view text);
 

@@ -185,10 +185,6 @@ std::shared_ptr<const Column> column_of(uint64_t generation, int32_t type, uint3
 
 namespace {
 
-void append_text(void *ctx, const char *text, size_t length) {
-    static_cast<std::string *>(ctx)->append(text, length);
-}
-
 template <typename T, typename Put>
 CellText cell_text(const std::vector<T> &v, Put put) {
     CellText c;
@@ -407,30 +403,24 @@ Response get_table(const Request &req) {
     const char *type = q.json         ? "application/json"
                        : q.sep == ',' ? "text/csv; charset=utf-8"
                                       : "text/tab-separated-values; charset=utf-8";
-    if (!kept_now(req, key, r)) {
-        std::unique_lock<std::mutex> lock;
-        if (!store_lock(lock)) return deferred();
-        const StoreState &st = store_refresh();
-        if (!st.loaded) return unavailable(st);
-        const uint64_t generation = st.generation;
-        if (!kept_answer(req, generation, key, r)) {
-            std::shared_ptr<const std::string> body;
-            if (q.json) {
-                JsonSource src;
-                src.times = slot_times(generation, q.range);
-                src.text = json_times(generation, q.range);
-                for (size_t f = 0; q.fields[f] >= 0; f++) {
-                    src.columns.push_back(json_cells(generation, q.fields[f], q.range));
-                }
-                lock.unlock();  // the columns stay as they are; the lock guards the store
-                body = std::make_shared<const std::string>(table_json(q, src));
-            } else {
-                body = std::make_shared<const std::string>(table_text(q));
+    auto key_of = [&](const StoreState &) { return key; };
+    r = cached(req, key_of, true, [&](const StoreState &st) {
+        Made m;
+        m.content_type = type;
+        if (q.json) {
+            JsonSource src;
+            src.times = slot_times(st.generation, q.range);
+            src.text = json_times(st.generation, q.range);
+            for (size_t f = 0; q.fields[f] >= 0; f++) {
+                src.columns.push_back(json_cells(st.generation, q.fields[f], q.range));
             }
-            keep_answer(generation, std::move(key), type, body);
-            r = ok_shared(type, std::move(body));
+            m.body = table_json(q, src);
+        } else {
+            m.body = table_text(q);
         }
-    }
+        return m;
+    });
+    if (r.status != 200 || r.deferred != Work::none) return r;
     r.headers.emplace_back("Content-Disposition", disposition);
     return r;
 }

@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -66,12 +67,21 @@ bool get_range(const Request &req, uint32_t &range, Response &err);
 bool get_switch(const Request &req, const char *name, bool &on, Response &err);
 // Field lists as statsdump's -f takes them, ended by -1.
 bool parse_fields(const Request &req, std::vector<int32_t> &list, Response &err);
-// Answers kept for one load (generation) by a key of what was asked: keep one, send a kept one
-// (false when there is none), or the same found without the store lock for the current load.
-void keep_answer(uint64_t generation, std::string key, const std::string &content_type,
-                 const std::shared_ptr<const std::string> &body);
-bool kept_answer(const Request &req, uint64_t generation, const std::string &key, Response &out);
-bool kept_now(const Request &req, const std::string &key, Response &out);
+Response deferred(Work work);
+// What a cached endpoint makes: a body of a content type, or an error answer (status not 200).
+struct Made {
+    Response error;
+    std::string content_type;
+    std::string body;
+};
+// The one way a cached endpoint (chart, table, metrics, history) answers: its answer of the
+// current load when kept, found without the store lock while the file has not changed; else,
+// under the store lock after a reload check, made by make() once and kept, its gzip form made
+// once off the polling threads. An answer that may not fit in the memory budget is not made:
+// 503 with Retry-After. key_of(state) names the answer; needs_data: 503 while nothing is
+// loaded (else make() is called for that state too).
+Response cached(const Request &req, const std::function<std::string(const StoreState &)> &key_of,
+                bool needs_data, const std::function<Made(const StoreState &)> &make);
 
 }  // namespace statsweb
 

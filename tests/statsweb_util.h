@@ -20,6 +20,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <map>
@@ -71,8 +72,9 @@ inline void replace_file(const std::string &path, const std::string &bytes) {
     rename(tmp.c_str(), path.c_str());
 }
 
-// The running server. start() execs it with the arguments, reads the one line it prints once
-// listening, and takes the port from it; stop() sends SIGTERM and returns the exit status.
+// The running server. start() execs it with the arguments (and -S 0 unless they set -S), reads
+// the one line it prints once listening, and takes the port from it; stop() sends SIGTERM and
+// returns the exit status.
 class Server {
   public:
     ~Server() {
@@ -98,6 +100,11 @@ class Server {
             setenv("TZ", kTz, 1);
             std::vector<std::string> argv = {STATSWEB_BIN};
             argv.insert(argv.end(), args.begin(), args.end());
+            // The suites replace files and ask at once: a changed file is read without waiting
+            // for it to settle, unless a test sets -S itself.
+            if (std::find(args.begin(), args.end(), "-S") == args.end()) {
+                argv.insert(argv.end(), {"-S", "0"});
+            }
             std::vector<char *> cargs;
             for (auto &a : argv) cargs.push_back(const_cast<char *>(a.c_str()));
             cargs.push_back(nullptr);

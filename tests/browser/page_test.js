@@ -89,7 +89,7 @@ const sameNumber = (a, b) => Math.abs(a - b) <= 1e-6 * Math.max(1, Math.abs(b));
 
 function startServer(data, extra = []) {
   return new Promise((resolve, reject) => {
-    const srv = spawn(statsweb, ['-i', data, '-l', '127.0.0.1:0', '-n', 'demo-cs'].concat(extra),
+    const srv = spawn(statsweb, ['-i', data, '-l', '127.0.0.1:0', '-n', 'demo-cs', '-S', '0'].concat(extra),
                       {env, stdio: ['ignore', 'pipe', 'pipe']});
     let out = '';
     srv.log = () => out;
