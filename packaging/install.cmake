@@ -56,11 +56,17 @@ foreach(page statsdump.1 statsgen.1 statsweb.1)
 endforeach()
 add_custom_target(man_pages ALL DEPENDS ${zel_man_gz})
 install(FILES ${zel_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-if(EXISTS ${CMAKE_SOURCE_DIR}/docs/statsdump.bash-completion)
-  install(FILES docs/statsdump.bash-completion
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME statsdump)
-endif()
+# One bash completion per program, docs/PROGRAM.bash-completion installed as PROGRAM (a new
+# program adds its name here).
+foreach(prog statsdump statsgen statsweb)
+  install(FILES docs/${prog}.bash-completion
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${prog})
+endforeach()
 # (statsweb's unit file is installed by statsweb/CMakeLists.txt, naming the installed program.)
+
+# The README beside the documentation (the Prometheus kit is among its examples, installed by
+# statsweb/CMakeLists.txt).
+install(FILES README.md DESTINATION ${ZEL_DOCDIR})
 
 # The licence beside the documentation. The Debian packages carry it as debian/copyright
 # instead (-DZEL_INSTALL_LICENSE=OFF in debian/rules).

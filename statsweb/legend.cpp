@@ -2,8 +2,9 @@
 #include "legend.h"
 
 #include <stdio.h>
+#include <string.h>
 
-#include "charts_priv.h"
+#include "charts.h"
 #include "fields.h"
 #include "statsdump.h"
 
@@ -19,8 +20,11 @@ uint32_t span_of(size_t series) {
     return series >= 3 ? 50 : series == 2 ? 75 : 150;
 }
 
+// The renderer's palette as read_palette() found it in a picture the renderer drew.
+uint8_t palette[3 * 256];
+
 std::string entry_hex(uint32_t entry) {
-    const uint8_t *c = charts::g.png_header + kPaletteOffset + 3 * entry;
+    const uint8_t *c = palette + 3 * entry;
     char buf[8];
     snprintf(buf, sizeof buf, "#%02x%02x%02x", c[0], c[1], c[2]);
     return buf;
@@ -34,6 +38,15 @@ void colours(size_t count, size_t s, std::string &bottom, std::string &top) {
 }
 
 }  // namespace
+
+void read_palette() {
+    const uint32_t size = charts_make_png(0, 150, 120);
+    std::vector<uint8_t> png(size);
+    charts_get_png(png.data());
+    if (size >= kPaletteOffset + sizeof palette) {
+        memcpy(palette, png.data() + kPaletteOffset, sizeof palette);
+    }
+}
 
 Legend legend_of(int32_t type) {
     Legend lg;

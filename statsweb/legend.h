@@ -23,8 +23,12 @@ struct Legend {
     std::vector<LegendSeries> series;  // bottom first
 };
 
-// The series of a chart type (0..47 or 100 + k) as its chart stacks them. Needs the store set
-// up (the palette is made by charts_init).
+// Takes the palette from the PLTE chunk of a picture the renderer draws, through the library's
+// public functions; open_store calls it once the store is set up.
+void read_palette();
+
+// The series of a chart type (0..47 or 100 + k) as its chart stacks them, in the palette that
+// read_palette() took.
 Legend legend_of(int32_t type);
 
 // Style rules of the swatches: one per series count (1..3) and series position.

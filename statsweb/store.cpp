@@ -11,6 +11,7 @@
 #include "charts.h"
 #include "crc.h"
 #include "handler.h"
+#include "legend.h"
 #include "statsdump.h"
 #include "strerr.h"
 #include "text.h"
@@ -140,6 +141,7 @@ void open_store(const std::string &datafile) {
     errno = 0;
     charts_init(statsdump_calcdefs, statsdump_statdefs, statsdump_estatdefs, datafile.c_str(),
                 CHARTS_MODE_VIEWER);
+    read_palette();
     const char *msg = charts_load_message();
     const bool ok = msg == nullptr || msg[0] == '\0';
     note_load(ok);

@@ -483,4 +483,17 @@ void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname, u
     statsdump::genpng(stats, range, fname, width, height);
 }
 
+int statsdump_genpng_checked(const int32_t *stats, uint32_t range, const char *fname,
+                             uint32_t width, uint32_t height) {
+    return statsdump::genpng(stats, range, fname, width, height) ? 0 : -1;
+}
+
+void statsdump_parse_reset(void) {
+    statsdump::reset_selection();
+}
+
+uint32_t statsdump_parse_unknown(void) {
+    return statsdump::unknown_fields();
+}
+
 }  // extern "C"

@@ -17,6 +17,7 @@
 #include "statsdump.h"
 #include "statsdump_priv.h"
 #include "strerr.h"
+#include "zellog.h"
 
 namespace {
 
@@ -47,6 +48,13 @@ constexpr const char *kHelpOptions[] = {
 
 constexpr const char *kOptString = "i:r:f:p:s:x:y:hHd?";
 constexpr const char *kDefaultInput = STATSDUMP_DEFAULT_DIR "/" STATSDUMP_DEFAULT_FILE;
+
+// strdup, or the out-of-memory message and the end of the process.
+char *dup_or_exit(const char *s, const char *objname) {
+    char *p = strdup(s);
+    zel_passert(p, "../zelcommon/statsdump", objname);  // the library's own message
+    return p;
+}
 
 // Exit statuses: success, a file that failed (data file, chart file, standard output), a usage
 // error (no field, an unknown option or field name, a bad option value).
@@ -98,7 +106,7 @@ int statsdump_main(int argc, char **argv) {
 #else
     optind = 1;
 #endif
-    statsdump::reset_selection();
+    statsdump_parse_reset();
 
     const char *appname = (argc > 0 && argv[0] != nullptr) ? argv[0] : "statsdump";
     for (int i = 1; i < argc && argv[i] != nullptr && strcmp(argv[i], "--") != 0; i++) {
@@ -136,7 +144,7 @@ int statsdump_main(int argc, char **argv) {
                 break;
             case 'i':
                 free(ifile);
-                ifile = statsdump::checked_strdup(optarg, "ifile");
+                ifile = dup_or_exit(optarg, "ifile");
                 break;
             case 'r':
                 if (optarg[0] >= '0' && optarg[0] <= '3' && optarg[1] == '\0') {
@@ -154,7 +162,7 @@ int statsdump_main(int argc, char **argv) {
                 break;
             case 'p':
                 free(pfile);
-                pfile = statsdump::checked_strdup(optarg, "pfile");
+                pfile = dup_or_exit(optarg, "pfile");
                 break;
             case 'x':
                 pngwidth = uint32_t(strtoul(optarg, nullptr, 10));
@@ -185,7 +193,7 @@ int statsdump_main(int argc, char **argv) {
         usage(appname);
         goto end;
     }
-    if (ifile == nullptr) ifile = statsdump::checked_strdup(kDefaultInput, "ifile");
+    if (ifile == nullptr) ifile = dup_or_exit(kDefaultInput, "ifile");
 
     // The CRC tables serve the pictures only.
     if (pfile != nullptr && !crc_ready) {
@@ -197,14 +205,16 @@ int statsdump_main(int argc, char **argv) {
     status = kExitFailure;
     if (charts_init(statsdump_calcdefs, statsdump_statdefs, statsdump_estatdefs, ifile, 1) == 0) {
         if (pfile != nullptr) {
-            if (statsdump::genpng(stats, range, pfile, pngwidth, pngheight)) status = kExitOk;
+            if (statsdump_genpng_checked(stats, range, pfile, pngwidth, pngheight) == 0) {
+                status = kExitOk;
+            }
         } else {
             statsdump_gencsv(stats, range, sep, flags);
             status = kExitOk;
         }
     }
     // A name the catalogue lacks was a usage error, although the known ones were shown.
-    if (status == kExitOk && statsdump::unknown_fields() > 0) status = kExitUsage;
+    if (status == kExitOk && statsdump_parse_unknown() > 0) status = kExitUsage;
 
 end:
     if (fflush(stdout) != 0 || ferror(stdout)) {
