@@ -44,7 +44,8 @@ define run_ctest
 	bash tests/skipped.sh $(1)/Testing/junit.xml; exit $$status
 endef
 
-test: test-deps ## build, then every test suite (ZEL_REPRODUCIBLE=1: the packages twice)
+# SKIP_DEPS=1: the caller has installed what the tests need (.ci/run, once for the whole run).
+test: $(if $(SKIP_DEPS),,test-deps) ## build, then every test suite (ZEL_REPRODUCIBLE=1: the packages twice)
 	$(MAKE) --no-print-directory build
 	$(call run_ctest,$(BUILD))
 
