@@ -2,7 +2,7 @@
 # SPDX-License-Identifier: Apache-2.0
 # Builds the source package and the Debian packages as the archive would: the release tarball
 # (packaging/dist.sh) into OUTDIR, unpacked there with debian/ beside it, then
-# dpkg-buildpackage -us -uc, which makes the source package (.dsc, .debian.tar.xz) from the
+# dpkg-buildpackage -us -uc -J, which makes the source package (.dsc, .debian.tar.xz) from the
 # tarball and the binary packages from that tree, running the test suites unless
 # DEB_BUILD_OPTIONS holds nocheck. OUTDIR keeps the tarball, the source package, the .debs, the
 # source+binary .changes and the .buildinfo; the source tree itself stays as it was.
@@ -31,7 +31,8 @@ else
 fi
 
 cd "$tree"
-if ! dpkg-buildpackage -us -uc >"$out/build.log" 2>&1; then
+# As many jobs as processors (JOBS=N otherwise): the packages do not depend on it.
+if ! dpkg-buildpackage -us -uc -J"${JOBS:-$(nproc)}" >"$out/build.log" 2>&1; then
     tail -n 40 "$out/build.log"
     echo "dpkg-buildpackage failed (whole log: $out/build.log)" >&2
     exit 1
