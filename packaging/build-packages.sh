@@ -33,7 +33,7 @@ fi
 cd "$tree"
 # As many jobs as processors (JOBS=N otherwise): the packages do not depend on it.
 if ! dpkg-buildpackage -us -uc -J"${JOBS:-$(nproc)}" >"$out/build.log" 2>&1; then
-    tail -n 40 "$out/build.log"
+    tail -n 60 "$out/build.log" >&2
     echo "dpkg-buildpackage failed (whole log: $out/build.log)" >&2
     exit 1
 fi
