@@ -37,6 +37,9 @@ if ! (cd "$src" && dpkg-checkbuilddeps) 2>/dev/null; then
 fi
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/zelpackage.XXXXXX")
+# Open to others: run as root, the package build's permission tests run the programs as nobody,
+# who must reach the build tree's libzelcommon.so.1.
+chmod 755 "$tmp"
 trap 'rm -rf "$tmp"' EXIT
 . "$src/tests/checks.sh"
 
