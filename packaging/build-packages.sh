@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Builds the Debian packages (dpkg-buildpackage -b -us -uc) from a copy of the source tree, so
-# that the tree itself stays as it was, and leaves them with their .changes and .buildinfo in
-# OUTDIR (dpkg-buildpackage writes into the parent of the tree it builds: OUTDIR/src).
+# Builds the source package and the Debian packages as the archive would: the release tarball
+# (packaging/dist.sh) into OUTDIR, unpacked there with debian/ beside it, then
+# dpkg-buildpackage -us -uc -J, which makes the source package (.dsc, .debian.tar.xz) from the
+# tarball and the binary packages from that tree, running the test suites unless
+# DEB_BUILD_OPTIONS holds nocheck. OUTDIR keeps the tarball, the source package, the .debs, the
+# source+binary .changes and the .buildinfo; the source tree itself stays as it was.
 #
 # Usage: build-packages.sh SOURCE_DIR OUTDIR
 set -euo pipefail
@@ -11,25 +14,29 @@ src=$(cd "${1:?source directory}" && pwd)
 out=${2:?output directory}
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
-rm -rf "$out/src"
-mkdir "$out/src"
 
-# The files of the tree as git sees them (tracked, and new files not ignored), or the whole
-# tree but its build folders outside a git checkout.
+tarball=$(bash "$src/packaging/dist.sh" "$src" "$out")
+version=$(cd "$src" && dpkg-parsechangelog -S Version)
+tree=$out/zelstats-${version%-*}
+rm -rf "$tree"
+mkdir "$tree"
+tar -xJf "$tarball" -C "$tree" --strip-components=1
+
+# debian/ as git tracks it (or the whole folder outside a git checkout).
 if git -C "$src" rev-parse --is-inside-work-tree >/dev/null 2>&1; then
-    (cd "$src" && git ls-files -z -c -o --exclude-standard | xargs -0 -r tar -cf - --no-recursion) |
-        tar -xf - -C "$out/src"
+    (cd "$src" && git ls-files -z -c -- debian | xargs -0 -r tar -cf - --no-recursion) |
+        tar -xf - -C "$tree"
 else
-    tar -C "$src" --exclude='./build' --exclude='./build-*' --exclude='./obj-*' -cf - . |
-        tar -xf - -C "$out/src"
+    cp -a "$src/debian" "$tree/"
 fi
 
-cd "$out/src"
-if ! dpkg-buildpackage -b -us -uc >"$out/build.log" 2>&1; then
-    tail -n 40 "$out/build.log"
+cd "$tree"
+# As many jobs as processors (JOBS=N otherwise): the packages do not depend on it.
+if ! dpkg-buildpackage -us -uc -J"${JOBS:-$(nproc)}" >"$out/build.log" 2>&1; then
+    tail -n 60 "$out/build.log" >&2
     echo "dpkg-buildpackage failed (whole log: $out/build.log)" >&2
     exit 1
 fi
 cd "$out"
-rm -rf "$out/src"
+rm -rf "$tree"
 ls "$out"/*.changes

@@ -11,6 +11,7 @@ set(ZEL_CMAKEDIR ${CMAKE_INSTALL_LIBDIR}/cmake/zelcommon)
 install(TARGETS statsdump statsgen RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET statsweb)
   install(TARGETS statsweb RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+  install(PROGRAMS tools/statsweb-backfill DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
 install(TARGETS zelcommon zelcommon_shared EXPORT zelcommonTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -44,7 +45,7 @@ install(FILES ${CMAKE_BINARY_DIR}/pc/zelcommon.pc DESTINATION ${CMAKE_INSTALL_LI
 
 # Manual pages, compressed as Debian installs them; the bash completion; the unit file.
 set(zel_man_gz "")
-foreach(page statsdump.1 statsgen.1 statsweb.1)
+foreach(page statsdump.1 statsgen.1 statsweb.1 statsweb-backfill.1)
   if(EXISTS ${CMAKE_SOURCE_DIR}/docs/${page})
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
@@ -56,11 +57,17 @@ foreach(page statsdump.1 statsgen.1 statsweb.1)
 endforeach()
 add_custom_target(man_pages ALL DEPENDS ${zel_man_gz})
 install(FILES ${zel_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-if(EXISTS ${CMAKE_SOURCE_DIR}/docs/statsdump.bash-completion)
-  install(FILES docs/statsdump.bash-completion
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME statsdump)
-endif()
+# One bash completion per program, docs/PROGRAM.bash-completion installed as PROGRAM (a new
+# program adds its name here).
+foreach(prog statsdump statsgen statsweb statsweb-backfill)
+  install(FILES docs/${prog}.bash-completion
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ${prog})
+endforeach()
 # (statsweb's unit file is installed by statsweb/CMakeLists.txt, naming the installed program.)
+
+# The README beside the documentation (the Prometheus kit is among its examples, installed by
+# statsweb/CMakeLists.txt).
+install(FILES README.md DESTINATION ${ZEL_DOCDIR})
 
 # The licence beside the documentation. The Debian packages carry it as debian/copyright
 # instead (-DZEL_INSTALL_LICENSE=OFF in debian/rules).

@@ -16,7 +16,6 @@
 #include "charts.h"
 #include "crc.h"
 #include "statsdump.h"
-#include "statsdump_priv.h"
 #include "strerr.h"
 
 namespace {
@@ -214,8 +213,8 @@ int run(const Options &opt, StoreSession &store) {
     int status = kExitFailure;
     if (store.open(opt.input.c_str())) {
         if (opt.png) {
-            if (statsdump::genpng(opt.fields.types, opt.range, opt.png->c_str(), opt.width,
-                                  opt.height)) {
+            if (statsdump_genpng_checked(opt.fields.types, opt.range, opt.png->c_str(), opt.width,
+                                         opt.height) == 0) {
                 status = kExitOk;
             }
         } else {
@@ -224,7 +223,7 @@ int run(const Options &opt, StoreSession &store) {
         }
     }
     // A name the catalogue lacks was a usage error, although the known ones were shown.
-    if (status == kExitOk && statsdump::unknown_fields() > 0) status = kExitUsage;
+    if (status == kExitOk && statsdump_parse_unknown() > 0) status = kExitUsage;
     return status;
 }
 
@@ -254,7 +253,7 @@ int statsdump_main(int argc, char **argv) {
 #else
     optind = 1;
 #endif
-    statsdump::reset_selection();
+    statsdump_parse_reset();
 
     const char *appname = (argc > 0 && argv[0] != nullptr) ? argv[0] : "statsdump";
     int status;

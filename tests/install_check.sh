@@ -57,7 +57,19 @@ for m in statsdump.1.gz statsgen.1.gz; do
 done
 check "the licence installed" grep -q "Apache License" "$prefix/share/doc/zelstats/LICENSE"
 completion="$prefix/share/bash-completion/completions/statsdump"
-check "bash completion installed" test -f "$completion"
+for prog in statsdump statsgen statsweb; do
+    check "bash completion of $prog installed" \
+        test -f "$prefix/share/bash-completion/completions/$prog"
+done
+check "the README installed" test -f "$prefix/share/doc/zelstats/README.md"
+# The programs load the library installed beside them, found through their rpath.
+for prog in statsdump statsgen; do
+    check "the installed $prog loads the installed libzelcommon.so.1" \
+        bash -c 'found=$(env -u LD_LIBRARY_PATH ldd "$1" |
+                         sed -n "s/.*libzelcommon\.so\.1 => \(.*\) (.*/\1/p")
+                 [ -n "$found" ] && [ "$(realpath "$found")" = "$(realpath "$2")" ]' _ \
+        "$prefix/bin/$prog" "$libdir/libzelcommon.so.1"
+done
 
 # The installed statsdump without arguments: the help text on standard error, exit status 2 (no field given).
 "$prefix/bin/statsdump" >"$prefix/out" 2>"$prefix/err"

@@ -1,22 +1,30 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Builds the Debian packages from a copy of the source tree (packaging/build-packages.sh) and
-# checks them as their users meet them: lintian's verdict on the packages and the .changes (no
-# errors, no warnings), the files of each package, the dependencies between them, and, unpacked
-# into a temporary root, the programs and the library at work: the unpacked statsdump prints the
-# same tables as the build tree's, and a C program builds against libzelcommon-dev through
-# pkg-config and through CMake in the multiarch folders and runs a store cycle.
+# Builds the source package and the Debian packages from the release tarball
+# (packaging/build-packages.sh, the test suites running in the build) and checks them as a
+# reviewer and their users meet them: lintian's verdict on the source package and on the
+# source+binary .changes (no errors, no warnings), reuse lint on the tree, the files of each
+# package, the dependencies between them, the programs on libzelcommon.so.1 (readelf) and every
+# exported symbol in its version node (objdump -T); unpacked into a temporary root, the programs
+# and the library at work: the unpacked statsdump prints the same tables as the build tree's,
+# and a C program builds against libzelcommon-dev through pkg-config and through CMake in the
+# multiarch folders and runs a store cycle; last, the autopkgtest suite of debian/tests with
+# its null runner over the built packages, installed on this machine (as root; they are purged
+# again when they were not installed before).
 #
 # Usage: package_check.sh SOURCE_DIR BUILD_DIR [--reproducible]
-# --reproducible builds the packages a second time and compares every .deb byte for byte.
+# --reproducible (or ZEL_REPRODUCIBLE=1 in the environment) builds the packages a second time,
+# with DEB_BUILD_OPTIONS=nocheck, and compares every file of both builds (the tarball, the
+# source package, the .debs) byte for byte.
 # Exit status 77 (skipped, with the reason) when a tool or a build dependency is missing.
 set -u
 
 src=$(cd "${1:?source directory}" && pwd)
 build=$(cd "${2:?build directory}" && pwd)
 reproducible=${3:-}
+[ "${ZEL_REPRODUCIBLE:-}" = 1 ] && reproducible=--reproducible
 
-for tool in dpkg-buildpackage dpkg-deb dh lintian pkg-config cmake cc; do
+for tool in dpkg-buildpackage dpkg-deb dh lintian pkg-config cmake cc readelf objdump; do
     if ! command -v "$tool" >/dev/null 2>&1; then
         echo "SKIPPED: $tool is not installed (tools/install-deps.sh package)"
         exit 77
@@ -29,6 +37,9 @@ if ! (cd "$src" && dpkg-checkbuilddeps) 2>/dev/null; then
 fi
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/zelpackage.XXXXXX")
+# Open to others: run as root, the package build's permission tests run the programs as nobody,
+# who must reach the build tree's libzelcommon.so.1.
+chmod 755 "$tmp"
 trap 'rm -rf "$tmp"' EXIT
 . "$src/tests/checks.sh"
 
@@ -44,14 +55,38 @@ for p in libzelcommon1 libzelcommon-dev zelstats; do
     check "package $p built" test -f "$(deb $p)"
 done
 
-# lintian over the .changes, which names every package.
-lintian --fail-on error,warning "$tmp/out/zelstats_${version}_$arch.changes" >"$tmp/lintian" 2>&1
-status=$?
-grep -v 'running with root privileges' "$tmp/lintian"
-check "lintian: no errors, no warnings" test "$status" -eq 0
+changes=$tmp/out/zelstats_${version}_$arch.changes
+dsc=$tmp/out/zelstats_$version.dsc
+orig=$tmp/out/zelstats_${version%-*}.orig.tar.xz
+check "source package built from the release tarball" test -f "$dsc" -a -f "$orig"
+check "the .changes holds the source package and the binaries" \
+    bash -c 'grep -q "^Architecture: source $2" "$1"' _ "$changes" "$arch"
+check "the tarball carries uPlot's readable source, no minified script" bash -c '
+    list=$(tar -tJf "$1"); grep -q "/third_party/uplot/uPlot.iife.js$" <<<"$list" &&
+    ! grep -q "\.min\.js$" <<<"$list"' _ "$orig"
 
-# Where each file lives: package, then the paths it must hold.
+# lintian over the source package and the .changes, which names every package and the source.
+for what in "$dsc" "$changes"; do
+    lintian --fail-on error,warning "$what" >"$tmp/lintian" 2>&1
+    status=$?
+    grep -v 'running with root privileges' "$tmp/lintian"
+    check "lintian $(basename "$what"): no errors, no warnings" test "$status" -eq 0
+done
+
+# The tree's copyright and licence statements (REUSE), where the reuse tool is installed.
+if command -v reuse >/dev/null 2>&1; then
+    (cd "$src" && reuse lint) >"$tmp/reuse" 2>&1
+    status=$?
+    check "reuse lint" bash -c '[ "$1" -eq 0 ] && ! grep -q ERROR "$2"' _ "$status" "$tmp/reuse"
+    [ "$status" -eq 0 ] || cat "$tmp/reuse"
+else
+    echo "skipped: reuse lint (the reuse tool is not installed: tools/install-deps.sh package)"
+fi
+
+root=$tmp/root
+# Where each file lives: package, then the paths it must hold. The unit is in systemd's folder.
 L=/usr/lib/$ma
+unitdir=$(pkg-config --variable=systemdsystemunitdir systemd 2>/dev/null || echo /lib/systemd/system)
 files=(
     "libzelcommon1 $L/libzelcommon.so.1.0.0 $L/libzelcommon.so.1"
     "libzelcommon-dev $L/libzelcommon.so $L/libzelcommon.a $L/pkgconfig/zelcommon.pc
@@ -59,9 +94,12 @@ files=(
      /usr/include/zelcommon/charts.h /usr/include/zelcommon/zelcommon_export.h"
     "zelstats /usr/bin/statsdump /usr/bin/statsgen /usr/bin/statsweb
      /usr/share/man/man1/statsdump.1.gz /usr/share/man/man1/statsweb.1.gz
-     /usr/share/bash-completion/completions/statsdump /lib/systemd/system/statsweb.service
-     /usr/share/doc/zelstats/copyright /usr/share/doc/zelstats/prometheus/prometheus.yml
-     /usr/share/doc/zelstats/prometheus/zelstats.rules.yml"
+     /usr/share/bash-completion/completions/statsdump
+     /usr/share/bash-completion/completions/statsgen
+     /usr/share/bash-completion/completions/statsweb $unitdir/statsweb.service
+     /usr/share/doc/zelstats/copyright /usr/share/doc/zelstats/README.md.gz
+     /usr/share/doc/zelstats/examples/prometheus/prometheus.yml
+     /usr/share/doc/zelstats/examples/prometheus/zelstats.rules.yml"
 )
 for entry in "${files[@]}"; do
     # shellcheck disable=SC2086 # the entry's lines as one line of words
@@ -78,6 +116,22 @@ check "libzelcommon1 holds nothing of the -dev package" \
 check "libzelcommon1 has a symbols file" \
     bash -c 'dpkg-deb --ctrl-tarfile "$1" | tar -t | grep -qx "./symbols"' _ "$(deb libzelcommon1)"
 
+# The programs load libzelcommon.so.1 and carry none of its code; the library exports every
+# symbol in its version node.
+for prog in statsdump statsgen statsweb; do
+    bin=$root/usr/bin/$prog
+    check "$prog needs libzelcommon.so.1" \
+        bash -c 'readelf -d "$1" | grep -q "(NEEDED).*\[libzelcommon.so.1\]"' _ "$bin"
+    check "$prog defines no charts_ symbol" \
+        bash -c '! readelf -W --syms "$1" | awk "\$7 != \"UND\"" | grep -q " charts_"' _ "$bin"
+done
+objdump -T "$root$L/libzelcommon.so.1" | awk '$2 == "g" && $4 != "*UND*"' >"$tmp/exports"
+check "libzelcommon.so.1 exports $(wc -l <"$tmp/exports") symbols, each in ZELCOMMON_1" \
+    bash -c '[ -s "$1" ] && ! awk "\$(NF-1) != \"ZELCOMMON_1\"" "$1" | grep -q .' _ "$tmp/exports"
+check "the symbols file names the version node of each symbol" bash -c '
+    dpkg-deb --ctrl-tarfile "$1" | tar -xOf - ./symbols | grep "^ " |
+        grep -qv "@ZELCOMMON_1 " && exit 1 || exit 0' _ "$(deb libzelcommon1)"
+
 # Dependencies.
 dep_check() { # dep_check PACKAGE PATTERN: Depends of PACKAGE matches the extended regex PATTERN
     local depends
@@ -89,7 +143,6 @@ dep_check libzelcommon-dev "libzelcommon1 \(= ${version//./\\.}\)"
 dep_check libzelcommon1 "zlib1g \([^)]+\)"
 
 # The unpacked statsdump prints the build tree's tables, in every range and both time columns.
-root=$tmp/root
 export TZ=UTC LD_LIBRARY_PATH=$root$L
 "$build/statsgen" -o "$tmp/demo.zel" -d 30 >/dev/null
 same=0
@@ -142,10 +195,29 @@ else
     fail "CMake: the client builds"
 fi
 
-# A second build of the same tree gives the same bytes.
+# The autopkgtest suite with the null runner: the built packages installed on this machine,
+# the tests run from the source package. Packages that were not installed before are purged.
+if command -v autopkgtest >/dev/null 2>&1 && [ "$(id -u)" -eq 0 ]; then
+    before=$(dpkg-query -W -f='${Package} ${Status}\n' libzelcommon1 libzelcommon-dev zelstats \
+        2>/dev/null | grep -c ' installed$' || true)
+    autopkgtest "$tmp"/out/*.deb "$dsc" -- null >"$tmp/autopkgtest.log" 2>&1
+    status=$?
+    grep -E '^(c-client|programs) ' "$tmp/autopkgtest.log"
+    [ "$status" -eq 0 ] || tail -n 40 "$tmp/autopkgtest.log"
+    check "autopkgtest (null runner): c-client and programs pass" test "$status" -eq 0
+    if [ "$before" -eq 0 ]; then
+        dpkg --purge zelstats libzelcommon-dev libzelcommon1 >/dev/null 2>&1 || true
+    fi
+else
+    echo "skipped: autopkgtest (not installed, or not root: it installs the packages)"
+fi
+
+# A second build of the same tree, without its tests, gives the same bytes: the tarball, the
+# source package and every .deb.
 if [ "$reproducible" = --reproducible ]; then
-    if bash "$src/packaging/build-packages.sh" "$src" "$tmp/again" >/dev/null; then
-        for d in "$tmp"/out/*.deb; do
+    if DEB_BUILD_OPTIONS="nocheck ${DEB_BUILD_OPTIONS:-}" \
+        bash "$src/packaging/build-packages.sh" "$src" "$tmp/again" >/dev/null; then
+        for d in "$orig" "$dsc" "$tmp/out/zelstats_$version.debian.tar.xz" "$tmp"/out/*.deb; do
             check "reproducible: $(basename "$d")" cmp "$d" "$tmp/again/$(basename "$d")"
         done
     else

@@ -16,7 +16,7 @@ PURPOSES=(
   "statsweb:libmicrohttpd-dev"
   "tests:libgtest-dev libpng-dev openssl curl file gnutls-bin"
   "sanitize:clang libclang-rt-14-dev"
-  "package:dpkg-dev debhelper fakeroot lintian abigail-tools"
+  "package:dpkg-dev debhelper fakeroot lintian abigail-tools reuse autopkgtest systemd"
   "prometheus:prometheus victoria-metrics python3-prometheus-client"
   "browser:chromium nodejs npm"
 )

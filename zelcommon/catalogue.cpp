@@ -309,4 +309,12 @@ int statsdump_parse(int32_t **stats, const char *opt) {
     return 0;
 }
 
+void statsdump_parse_reset(void) {
+    statsdump::reset_selection();
+}
+
+uint32_t statsdump_parse_unknown(void) {
+    return statsdump::unknown_fields();
+}
+
 }  // extern "C"

@@ -78,4 +78,9 @@ void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname, u
     statsdump::genpng(stats, range, fname, width, height);
 }
 
+int statsdump_genpng_checked(const int32_t *stats, uint32_t range, const char *fname,
+                             uint32_t width, uint32_t height) {
+    return statsdump::genpng(stats, range, fname, width, height) ? 0 : -1;
+}
+
 }  // extern "C"

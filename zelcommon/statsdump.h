@@ -75,6 +75,14 @@ ZELCOMMON_API void statsdump_print_humanize_iec(double number);
 // standard error and skipped.
 ZELCOMMON_API void statsdump_genpng(const int32_t *stats, uint32_t range, const char *fname,
                                     uint32_t width, uint32_t height);
+// The same files, returning 0 when every one was created and written, -1 when one was not.
+ZELCOMMON_API int statsdump_genpng_checked(const int32_t *stats, uint32_t range, const char *fname,
+                                           uint32_t width, uint32_t height);
+// For a program that runs statsdump_parse over the -f options of several runs: starts a new field
+// selection (the names already taken may be taken again), and tells how many names of the
+// selection since its start the catalogue lacked.
+ZELCOMMON_API void statsdump_parse_reset(void);
+ZELCOMMON_API uint32_t statsdump_parse_unknown(void);
 
 #ifdef __cplusplus
 }
