@@ -216,8 +216,7 @@ else
 fi
 
 # A second build of the same tree in another folder gives the same bytes: the tarball, the
-# source package and every .deb. (A build without its tests, DEB_BUILD_OPTIONS=nocheck, differs
-# from one with them in the programs' build IDs only, so it is built the same way.)
+# source package and every .deb.
 if [ "$reproducible" = --reproducible ]; then
     if bash "$src/packaging/build-packages.sh" "$src" "$tmp/again" >/dev/null; then
         for d in "$orig" "$dsc" "$tmp/out/zelstats_$version.debian.tar.xz" "$tmp"/out/*.deb; do
