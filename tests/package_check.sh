@@ -200,7 +200,8 @@ fi
 if command -v autopkgtest >/dev/null 2>&1 && [ "$(id -u)" -eq 0 ]; then
     before=$(dpkg-query -W -f='${Package} ${Status}\n' libzelcommon1 libzelcommon-dev zelstats \
         2>/dev/null | grep -c ' installed$' || true)
-    autopkgtest "$tmp"/out/*.deb "$dsc" -- null >"$tmp/autopkgtest.log" 2>&1
+    # The tests see the installed library, not the unpacked one the checks above point at.
+    env -u LD_LIBRARY_PATH autopkgtest "$tmp"/out/*.deb "$dsc" -- null >"$tmp/autopkgtest.log" 2>&1
     status=$?
     grep -E '^(c-client|programs) ' "$tmp/autopkgtest.log"
     # On failure, the tests' own output without apt's progress lines.
