@@ -147,23 +147,43 @@ extern "C" uint64_t *charts_prepare_buff(uint64_t **datatab_ptr) {
     return *datatab_ptr;
 }
 
-extern "C" uint8_t charts_filltab(uint64_t **datatab_ptr, uint32_t range, uint32_t type,
-                                  uint32_t cno, uint32_t width) {
-    if (range >= kRanges) return 0;
+namespace charts {
+
+bool series_window(uint32_t type, uint32_t cno, uint32_t range, uint32_t width, uint64_t *scratch,
+                   SeriesWindow *w) {
+    if (range >= kRanges) return false;
     const Source src = chart_source(type, cno);
-    if (src.kind == Source::kNone) return 0;
-    uint64_t *tab = charts_prepare_buff(datatab_ptr);
-    if (width == 0) return 1;
+    if (src.kind == Source::kNone) return false;
     width = std::min(width, kRingLength);
     // The window ends at the newest slot; its first entry is width - 1 periods older.
     const uint32_t first = (g.pointers[range] + 1 - width) & kRingMask;
     if (src.kind == Source::kStat) {
         const uint64_t *slots = ring(src.index, range);
-        const uint32_t run1 = std::min(width, kRingLength - first);
-        memcpy(tab, slots + first, sizeof(uint64_t) * run1);
-        if (run1 < width) memcpy(tab + run1, slots, sizeof(uint64_t) * (width - run1));
+        w->len1 = std::min(width, kRingLength - first);
+        w->run1 = slots + first;
+        w->run2 = slots;
+        w->len2 = width - w->len1;
     } else {
-        for (uint32_t i = 0; i < width; i++) tab[i] = charts_calc(src.index, range, first + i);
+        for (uint32_t i = 0; i < width; i++) scratch[i] = charts_calc(src.index, range, first + i);
+        w->run1 = scratch;
+        w->len1 = width;
+        w->run2 = scratch + width;
+        w->len2 = 0;
+    }
+    return true;
+}
+
+}  // namespace charts
+
+extern "C" uint8_t charts_filltab(uint64_t **datatab_ptr, uint32_t range, uint32_t type,
+                                  uint32_t cno, uint32_t width) {
+    if (range >= kRanges || chart_source(type, cno).kind == Source::kNone) return 0;
+    uint64_t *tab = charts_prepare_buff(datatab_ptr);
+    SeriesWindow w;
+    series_window(type, cno, range, width, tab, &w);
+    if (w.run1 != tab) {
+        memcpy(tab, w.run1, sizeof(uint64_t) * w.len1);
+        memcpy(tab + w.len1, w.run2, sizeof(uint64_t) * w.len2);
     }
     return 1;
 }

@@ -205,6 +205,19 @@ void close_ring_file();
 // Calc program k evaluated at ring index s of range r: a raw value or CHARTS_NODATA.
 uint64_t charts_calc(uint32_t k, uint32_t range, uint32_t s);
 
+// The newest `width` slots (at most a ring) of source slot cno of chart `type` in range r,
+// oldest first, in two runs: a view into the ring for a statistic (the second run is the part
+// after the ring wraps), or for a calc program its values in scratch (room for `width`), all in
+// the first run. False, and w untouched, when the chart has no such source.
+struct SeriesWindow {
+    const uint64_t *run1;
+    uint32_t len1;
+    const uint64_t *run2;
+    uint32_t len2;
+};
+bool series_window(uint32_t type, uint32_t cno, uint32_t r, uint32_t width, uint64_t *scratch,
+                   SeriesWindow *w);
+
 // The second half of charts_init: every slot empty, running totals zero, then the data file
 // loaded in the given mode (see charts_load) and the time keys set. A store that is already set
 // up starts over on its data file this way without allocating anything again.

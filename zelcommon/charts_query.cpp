@@ -36,6 +36,14 @@ double apply_scale(double f, uint8_t scale) {
     }
 }
 
+// A stored number as the value shown: scaled, or -1 for no data.
+inline double shown(uint64_t v, double mul) {
+    // Below 2^63 the signed conversion gives the same double and needs no fix-up.
+    const int64_t s = static_cast<int64_t>(v);
+    if (s >= 0) return static_cast<double>(s) * mul;
+    return v != CHARTS_NODATA ? static_cast<double>(v) * mul : -1.0;
+}
+
 bool is_chart_type(uint32_t type) {
     return type < g.statdefscount ||
            (type >= kExtendedTypeBase && type - kExtendedTypeBase < g.estatdefscount);
@@ -109,32 +117,43 @@ extern "C" void charts_getdata(double *data, uint32_t *timestamp, uint32_t *rsec
     const double mul = charts_data_multiplier(type, range);
 
     // Only the series that were assembled take part in the sum; a source slot without a
-    // series (also one between two valid slots) adds nothing.
-    uint64_t *tabs[3] = {nullptr, nullptr, nullptr};
-    const uint64_t *present[3];
+    // series (also one between two valid slots) adds nothing. Statistics are read in their
+    // rings; only calc programs need room of their own.
+    SeriesWindow w[3];
+    uint64_t *scratch = nullptr;
+    if (type >= kExtendedTypeBase) {
+        scratch = static_cast<uint64_t *>(malloc(sizeof(uint64_t) * kRingLength * 3));
+        charts_passert(scratch, "datatab");
+    }
     uint32_t c = 0;
     for (uint32_t cno = 1; cno <= 3; cno++) {
-        if (charts_filltab(&tabs[cno - 1], range, type, cno, kRingLength)) {
-            present[c++] = tabs[cno - 1];
-        }
+        uint64_t *room = scratch != nullptr ? scratch + size_t(kRingLength) * c : nullptr;
+        if (series_window(type, cno, range, kRingLength, room, &w[c])) c++;
     }
 
     *rsec = kRangeSeconds[range];
     *timestamp = *rsec * g.timepoint[range];
 
-    for (uint32_t i = 0; i < kRingLength; i++) {
-        uint64_t sum = 0;
-        bool any = false;
-        for (uint32_t j = 0; j < c; j++) {
-            const uint64_t v = present[j][i];
-            if (v != CHARTS_NODATA) {
-                sum += v;
-                any = true;
+    if (c == 1) {  // most charts: one series, no sum
+        const SeriesWindow &s = w[0];
+        for (uint32_t i = 0; i < s.len1; i++) data[i] = shown(s.run1[i], mul);
+        for (uint32_t i = 0; i < s.len2; i++) data[s.len1 + i] = shown(s.run2[i], mul);
+    } else {
+        for (uint32_t i = 0; i < kRingLength; i++) {
+            uint64_t sum = 0;
+            bool any = false;
+            for (uint32_t j = 0; j < c; j++) {
+                const SeriesWindow &s = w[j];
+                const uint64_t v = i < s.len1 ? s.run1[i] : s.run2[i - s.len1];
+                if (v != CHARTS_NODATA) {
+                    sum += v;
+                    any = true;
+                }
             }
+            data[i] = any ? static_cast<double>(sum) * mul : -1.0;
         }
-        data[i] = any ? static_cast<double>(sum) * mul : -1.0;
     }
-    for (uint64_t *t : tabs) free(t);
+    free(scratch);
 }
 
 extern "C" uint32_t charts_range_seconds(uint32_t range) {

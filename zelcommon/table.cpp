@@ -149,9 +149,16 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     uint32_t rsec = 1;
     for (uint32_t f = 0; f < fields; f++) {
         double *col = values + size_t(f) * statsleng;
-        for (uint32_t j = 0; j < statsleng; j++) col[j] = -1.0;
         const FieldInfo info = field_info(stats[f]);
-        charts_getdata(col, &timestamp, &rsec, uint32_t(stats[f]) * 10 + range);
+        // The store sets the time of the newest slot only when it answers.
+        uint32_t newest = 0, period = 0;
+        charts_getdata(col, &newest, &period, uint32_t(stats[f]) * 10 + range);
+        if (period != 0) {
+            timestamp = newest;
+            rsec = period;
+        } else {
+            std::fill_n(col, statsleng, -1.0);
+        }
         Column &c = cols[f];
         c.values = col;
         c.name = info.name != nullptr ? info.name : "";
