@@ -6,8 +6,9 @@
 // rounding error cannot have crossed a half unit: the fraction left over must be further from
 // 1/2 than the error bound. Everything else (exact ties and values within the error of one, and
 // the magnitudes outside the fast ranges) goes to the exact integer path in statsdump_fmt.cpp.
-// Digits come in pairs from a table, the pairs of a number from one fixed-point reciprocal
-// multiplication and one multiplication by 100 per further pair: no division loop.
+// Digits come four at a time from a table of 0..9999 (and two at a time from a table of 0..99);
+// a number is split into its groups by divisions by constants, which compile to multiplications:
+// no division loop. Leading zeros are counted on the digit word itself, without a branch.
 #ifndef ZELCOMMON_STATSDUMP_FMT_H
 #define ZELCOMMON_STATSDUMP_FMT_H
 
@@ -61,51 +62,46 @@ inline uint64_t pair(uint32_t v) {
     return kPairs.v[v];
 }
 
-// Digit pairs by fixed-point reciprocals: the quotient is the integer part of a 32.32 number,
-// and each further pair comes from the fraction times 100 (exact for the ranges named; the
-// comparison with printf and the digit test check every value).
-inline uint64_t next_pair(uint64_t &y) {
-    y = uint64_t(uint32_t(y)) * 100;
-    return pair(uint32_t(y >> 32));
+// The four characters of 0..9999, the first in the low byte.
+inline constexpr struct Quads {
+    uint32_t v[10000];
+    constexpr Quads() : v() {
+        for (uint32_t i = 0; i < 10000; i++) {
+            v[i] = ('0' + i / 1000) | ('0' + i / 100 % 10) << 8 | ('0' + i / 10 % 10) << 16 |
+                   uint32_t('0' + i % 10) << 24;
+        }
+    }
+} kQuads;
+
+inline uint64_t quad(uint32_t v) {
+    return kQuads.v[v];
 }
 
-// The four pairs of n < 10^8, the first in the lowest bytes.
+// Number of leading "0" characters of the digits w (first in the low byte) of a number that is
+// not 0, or of 0 when the highest of its characters is kept apart from the count.
+inline uint32_t leading_zeros(uint64_t w) {
+    return uint32_t(std::countr_zero(w ^ 0x3030303030303030ULL)) / 8;
+}
+
+// The eight characters of n < 10^8 with leading zeros, the first in the lowest byte.
 inline uint64_t pairs8(uint32_t n) {
-    uint64_t y = ((uint64_t(n) * 4503599628ULL) >> 20) + 1;  // n / 10^6 as 32.32
-    uint64_t w = pair(uint32_t(y >> 32));
-    w |= next_pair(y) << 16;
-    w |= next_pair(y) << 32;
-    return w | next_pair(y) << 48;
+    const uint32_t hi = n / 10000;
+    return quad(hi) | quad(n - hi * 10000) << 32;
 }
 
-// Digits of n < 10^8 without leading zeros. One branch per digit pair count.
+// Digits of n < 10^8 without leading zeros.
 inline char *put_short(char *out, uint32_t n) {
-    if (n < 100) {
-        const uint32_t lead = n < 10;
-        store8(out, pair(n) >> (8 * lead));
-        return out + 2 - lead;
-    }
-    uint64_t w;
-    uint32_t len, first;
     if (n < 10000) {
-        uint64_t y = uint64_t(n) * 42949673;  // n / 100
-        first = uint32_t(y >> 32);
-        w = pair(first) | next_pair(y) << 16;
-        len = 4;
-    } else if (n < 1000000) {
-        uint64_t y = uint64_t(n) * 429497;  // n / 10^4
-        first = uint32_t(y >> 32);
-        w = pair(first) | next_pair(y) << 16;
-        w |= next_pair(y) << 32;
-        len = 6;
-    } else {
-        w = pairs8(n);
-        first = n / 1000000;
-        len = 8;
+        const uint64_t w = quad(n);
+        const uint32_t lead = leading_zeros(w | uint64_t(1) << 24);  // "0" keeps its digit
+        store8(out, w >> (8 * lead));
+        return out + 4 - lead;
     }
-    const uint32_t lead = first < 10;
-    store8(out, w >> (8 * lead));
-    return out + len - lead;
+    const uint32_t hi = n / 10000;
+    const uint64_t top = quad(hi);
+    const uint32_t lead = leading_zeros(top);
+    store8(out, (top | quad(n - hi * 10000) << 32) >> (8 * lead));
+    return out + 8 - lead;
 }
 
 inline char *put_u64(char *out, uint64_t v) {
@@ -127,10 +123,8 @@ inline char *put_u64(char *out, uint64_t v) {
 
 // "." and the six decimals of d < 10^6.
 inline char *put_point6(char *out, uint32_t d) {
-    uint64_t y = uint64_t(d) * 429497;  // d / 10^4
-    uint64_t w = '.' | pair(uint32_t(y >> 32)) << 8;
-    w |= next_pair(y) << 24;
-    store8(out, w | next_pair(y) << 40);
+    const uint32_t hi = d / 10000;
+    store8(out, '.' | pair(hi) << 8 | quad(d - hi * 10000) << 24);
     return out + 7;
 }
 
@@ -164,15 +158,10 @@ inline char *fixed6_pos(char *out, double v) {
         const double r = y - (z - kTwo52);
         if (fabs(r) < 0.5 - 0x1p-26) {
             const uint32_t n = uint32_t(std::bit_cast<uint64_t>(z));  // the rounded y
-            uint64_t q = ((uint64_t(n) * 4503599628ULL) >> 20) + 1;   // as in pairs8
-            const uint32_t ip = uint32_t(q >> 32);
+            const uint32_t ip = n / 1000000;
             const uint32_t lead = ip < 10;
             store8(out, pair(ip) >> (8 * lead));
-            out += 2 - lead;
-            uint64_t w = '.' | next_pair(q) << 8;
-            w |= next_pair(q) << 24;
-            store8(out, w | next_pair(q) << 40);
-            return out + 7;
+            return put_point6(out + 2 - lead, n - ip * 1000000);
         }
     } else if (y < kWideEnd) {
         // The rounding error of y is at most y * 2^-53; twice that is allowed for.
