@@ -307,6 +307,8 @@ uint64_t *load_ring(uint32_t i, uint32_t r) {
             // The file was cut short after it was opened: the ring shows no data.
             memset(ring, 0xFF, kRingBytes);
         } else {
+            // Unrolled: the loop's own count and branch were half of its instructions.
+#pragma GCC unroll 4
             for (uint32_t s = 0; s < cnt; s++) dst[s] = swap_entry(dst[s]);
         }
         errno = err;

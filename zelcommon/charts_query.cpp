@@ -136,6 +136,7 @@ extern "C" void charts_getdata(double *data, uint32_t *timestamp, uint32_t *rsec
 
     if (c == 1) {  // most charts: one series, no sum
         const SeriesWindow &s = w[0];
+#pragma GCC unroll 4
         for (uint32_t i = 0; i < s.len1; i++) data[i] = shown(s.run1[i], mul);
         for (uint32_t i = 0; i < s.len2; i++) data[s.len1 + i] = shown(s.run2[i], mul);
     } else {
