@@ -115,6 +115,32 @@ TEST(ChartsCalc, SecondProgramAndBadArguments) {
     EXPECT_EQ(N, charts_calc(0, 4, 77));
 }
 
+// A window of slots is evaluated a block at a time; every slot must equal its own evaluation,
+// across block edges and where the window wraps around the ring.
+TEST(ChartsCalc, WindowEqualsEachSlot) {
+    const uint32_t calcs[] = {0,    1,    1002, 1000, 3,    1006, 1999,  // (a - b) / 3
+                              0,    1007, 1,    1004, 1999,              // max(-a, b)
+                              1000, 9,    0,    1005, 1999, 2000};       // 9 * a
+    TestStore store(calcs);
+    uint64_t x = 12345;
+    for (uint32_t s = 0; s < kRingLength; s++) {
+        x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+        charts::ring(0, 1)[s] = (x >> 60) == 0 ? N : (x >> 33) % 1000;
+        charts::ring(1, 1)[s] = (x >> 56) % 7 == 0 ? N : (x >> 20) % 1000;
+    }
+    const std::pair<uint32_t, uint32_t> windows[] = {{0, 4096}, {4000, 200}, {63, 65}, {4095, 2}};
+    std::vector<uint64_t> got(kRingLength);
+    for (uint32_t k = 0; k < 3; k++) {
+        for (const auto &[first, n] : windows) {
+            charts_calc_window(k, 1, first, n, got.data());
+            for (uint32_t i = 0; i < n; i++) {
+                ASSERT_EQ(charts_calc(k, 1, first + i), got[i])
+                    << "program " << k << ", window from " << first << ", slot " << i;
+            }
+        }
+    }
+}
+
 TEST(ChartsCalc, CatalogueProgramsClampDifferencesAtZero) {
     TestStore store(statsdump_calcdefs, statsdump_statdefs, statsdump_estatdefs);
     const uint32_t rss = 29, virt = 30, used = 35, total = 36;

@@ -68,30 +68,36 @@ inline int64_t wrap_mul(int64_t a, int64_t b) {
     return static_cast<int64_t>(static_cast<uint64_t>(a) * static_cast<uint64_t>(b));
 }
 
-int64_t apply_binary(uint32_t op, int64_t a, int64_t b) {
-    if (a == kCalcNoData || b == kCalcNoData) return kCalcNoData;
+// The binary operator op (kCalcAdd..kCalcDiv) over n pairs: a[i] = a[i] op b[i]. No data in
+// either operand gives no data; so does a division by zero.
+void apply_binary(uint32_t op, int64_t *a, const int64_t *b, uint32_t n) {
+    auto each = [&](auto f) {
+        for (uint32_t i = 0; i < n; i++) {
+            a[i] = (a[i] == kCalcNoData || b[i] == kCalcNoData) ? kCalcNoData : f(a[i], b[i]);
+        }
+    };
     switch (op) {
         case kCalcAdd:
-            return wrap_add(a, b);
+            return each(wrap_add);
         case kCalcSub:
-            return wrap_sub(a, b);
+            return each(wrap_sub);
         case kCalcMin:
-            return std::min(a, b);
+            return each([](int64_t x, int64_t y) { return std::min(x, y); });
         case kCalcMax:
-            return std::max(a, b);
+            return each([](int64_t x, int64_t y) { return std::max(x, y); });
         case kCalcMul:
-            return wrap_mul(a, b);
-        default:  // kCalcDiv; a is never the no-data value here, so a / -1 cannot overflow
-            return b == 0 ? kCalcNoData : a / b;
+            return each(wrap_mul);
+        default:  // kCalcDiv; x is never the no-data value here, so x / -1 cannot overflow
+            return each([](int64_t x, int64_t y) { return y == 0 ? kCalcNoData : x / y; });
     }
 }
 
-}  // namespace
+// Slots evaluated together: the stack holds one row of this many values per entry.
+constexpr uint32_t kCalcBlock = 64;
 
-uint64_t charts_calc(uint32_t k, uint32_t range, uint32_t s) {
-    if (k >= g.calcdefscount || range >= kRanges || g.calcdefs == nullptr) return CHARTS_NODATA;
-    s &= kRingMask;
-    int64_t stack[kCalcStackSize];
+// Program k over the n <= kCalcBlock consecutive ring indices from s (wrapping) into out.
+void calc_block(uint32_t k, uint32_t range, uint32_t s, uint32_t n, uint64_t *out) {
+    int64_t stack[kCalcStackSize][kCalcBlock];
     uint32_t sp = 0;
     // A program ends at its end token, and never later than the last stored token.
     const uint32_t *tok = g.calcstartpos[k];
@@ -100,28 +106,57 @@ uint64_t charts_calc(uint32_t k, uint32_t range, uint32_t s) {
         const uint32_t t = *tok++;
         if (t < g.statdefscount) {
             if (sp < kCalcStackSize) {
-                const uint64_t v = ring(t, range)[s];
-                stack[sp++] = (v == CHARTS_NODATA) ? kCalcNoData : static_cast<int64_t>(v);
+                const uint64_t *slots = ring(t, range);
+                int64_t *row = stack[sp++];
+                for (uint32_t i = 0; i < n; i++) {
+                    const uint64_t v = slots[(s + i) & kRingMask];
+                    row[i] = (v == CHARTS_NODATA) ? kCalcNoData : static_cast<int64_t>(v);
+                }
             }
         } else if (t == kCalcConst) {
             // A constant whose operand slot is missing or holds the end token ends the program.
             if (tok >= storeend || *tok == kCalcEnd) break;
             const uint32_t operand = *tok++;
-            if (sp < kCalcStackSize) stack[sp++] = operand;
+            if (sp < kCalcStackSize) std::fill_n(stack[sp++], n, int64_t{operand});
         } else if (t >= kCalcAdd && t <= kCalcDiv) {
             if (sp >= 2) {
-                stack[sp - 2] = apply_binary(t, stack[sp - 2], stack[sp - 1]);
+                apply_binary(t, stack[sp - 2], stack[sp - 1], n);
                 sp--;
             }
         } else if (t == kCalcNeg) {
-            if (sp >= 1 && stack[sp - 1] != kCalcNoData) {
-                stack[sp - 1] = wrap_sub(0, stack[sp - 1]);
+            if (sp >= 1) {
+                int64_t *row = stack[sp - 1];
+                for (uint32_t i = 0; i < n; i++) {
+                    if (row[i] != kCalcNoData) row[i] = wrap_sub(0, row[i]);
+                }
             }
         }
         // any other token is ignored
     }
-    if (sp == 0 || stack[sp - 1] < 0) return CHARTS_NODATA;
-    return static_cast<uint64_t>(stack[sp - 1]);
+    for (uint32_t i = 0; i < n; i++) {
+        const int64_t v = sp == 0 ? -1 : stack[sp - 1][i];
+        out[i] = v < 0 ? CHARTS_NODATA : static_cast<uint64_t>(v);
+    }
+}
+
+}  // namespace
+
+void charts_calc_window(uint32_t k, uint32_t range, uint32_t s, uint32_t n, uint64_t *out) {
+    if (k >= g.calcdefscount || range >= kRanges || g.calcdefs == nullptr) {
+        std::fill_n(out, n, CHARTS_NODATA);
+        return;
+    }
+    // The program runs on a block of slots at a time: one pass over its tokens per block
+    // rather than per slot.
+    for (uint32_t done = 0; done < n; done += kCalcBlock) {
+        calc_block(k, range, (s + done) & kRingMask, std::min(kCalcBlock, n - done), out + done);
+    }
+}
+
+uint64_t charts_calc(uint32_t k, uint32_t range, uint32_t s) {
+    uint64_t v;
+    charts_calc_window(k, range, s, 1, &v);
+    return v;
 }
 
 }  // namespace charts
@@ -164,7 +199,7 @@ bool series_window(uint32_t type, uint32_t cno, uint32_t range, uint32_t width, 
         w->run2 = slots;
         w->len2 = width - w->len1;
     } else {
-        for (uint32_t i = 0; i < width; i++) scratch[i] = charts_calc(src.index, range, first + i);
+        charts_calc_window(src.index, range, first, width, scratch);
         w->run1 = scratch;
         w->len1 = width;
         w->run2 = scratch + width;
@@ -179,7 +214,7 @@ extern "C" uint8_t charts_filltab(uint64_t **datatab_ptr, uint32_t range, uint32
                                   uint32_t cno, uint32_t width) {
     if (range >= kRanges || chart_source(type, cno).kind == Source::kNone) return 0;
     uint64_t *tab = charts_prepare_buff(datatab_ptr);
-    SeriesWindow w;
+    SeriesWindow w{};
     series_window(type, cno, range, width, tab, &w);
     if (w.run1 != tab) {
         memcpy(tab, w.run1, sizeof(uint64_t) * w.len1);

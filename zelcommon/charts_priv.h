@@ -204,6 +204,8 @@ void close_ring_file();
 
 // Calc program k evaluated at ring index s of range r: a raw value or CHARTS_NODATA.
 uint64_t charts_calc(uint32_t k, uint32_t range, uint32_t s);
+// The same at the n ring indices from s on (wrapping around the ring), into out.
+void charts_calc_window(uint32_t k, uint32_t range, uint32_t s, uint32_t n, uint64_t *out);
 
 // The newest `width` slots (at most a ring) of source slot cno of chart `type` in range r,
 // oldest first, in two runs: a view into the ring for a statistic (the second run is the part
