@@ -4,6 +4,8 @@
 // values with the time of the newest slot.
 #include <stdlib.h>
 
+#include <algorithm>
+
 #include "charts_priv.h"
 
 namespace charts {
@@ -42,6 +44,24 @@ inline double shown(uint64_t v, double mul) {
     const int64_t s = static_cast<int64_t>(v);
     if (s >= 0) return static_cast<double>(s) * mul;
     return v != CHARTS_NODATA ? static_cast<double>(v) * mul : -1.0;
+}
+
+// The sum of C series over n slots as shown values: a slot with no data in every series has
+// none, otherwise the series with data add up.
+template <uint32_t C>
+void sum_series(double *data, const uint64_t *const *from, uint32_t n, double mul) {
+    for (uint32_t i = 0; i < n; i++) {
+        uint64_t sum = 0;
+        bool any = false;
+        for (uint32_t j = 0; j < C; j++) {
+            const uint64_t v = from[j][i];
+            if (v != CHARTS_NODATA) {
+                sum += v;
+                any = true;
+            }
+        }
+        data[i] = any ? static_cast<double>(sum) * mul : -1.0;
+    }
 }
 
 bool is_chart_type(uint32_t type) {
@@ -139,20 +159,31 @@ extern "C" void charts_getdata(double *data, uint32_t *timestamp, uint32_t *rsec
 #pragma GCC unroll 4
         for (uint32_t i = 0; i < s.len1; i++) data[i] = shown(s.run1[i], mul);
         for (uint32_t i = 0; i < s.len2; i++) data[s.len1 + i] = shown(s.run2[i], mul);
-    } else {
-        for (uint32_t i = 0; i < kRingLength; i++) {
-            uint64_t sum = 0;
-            bool any = false;
+    } else if (c > 1) {
+        // The sum in pieces where every series is contiguous: a statistic's window breaks
+        // where its ring wraps, a calc program's does not.
+        uint32_t at = 0;
+        while (at < kRingLength) {
+            const uint64_t *from[3];
+            uint32_t end = kRingLength;
             for (uint32_t j = 0; j < c; j++) {
                 const SeriesWindow &s = w[j];
-                const uint64_t v = i < s.len1 ? s.run1[i] : s.run2[i - s.len1];
-                if (v != CHARTS_NODATA) {
-                    sum += v;
-                    any = true;
+                if (at < s.len1) {
+                    from[j] = s.run1 + at;
+                    end = std::min(end, s.len1);
+                } else {
+                    from[j] = s.run2 + (at - s.len1);
                 }
             }
-            data[i] = any ? static_cast<double>(sum) * mul : -1.0;
+            if (c == 2) {
+                sum_series<2>(data + at, from, end - at, mul);
+            } else {
+                sum_series<3>(data + at, from, end - at, mul);
+            }
+            at = end;
         }
+    } else {
+        for (uint32_t i = 0; i < kRingLength; i++) data[i] = -1.0;
     }
     free(scratch);
 }
