@@ -132,6 +132,35 @@ void json_fixed6(std::string &out, double v) {
     out += s;
 }
 
+std::vector<int64_t> slot_utcs(const std::vector<uint32_t> &local) {
+    std::vector<int64_t> utc(local.size());
+    // The slot before, when its start shows its own local time: while the offset at the
+    // start this one would have is the same, nothing changed between them (offsets change at
+    // most once within a day, as local_to_utc assumes), so that start is the earliest instant
+    // that shows this local time, which slot_utc finds the long way.
+    bool exact = false;
+    int64_t prev_local = 0, prev_utc = 0, prev_offset = 0;
+    for (size_t r = 0; r < local.size(); r++) {
+        const int64_t l = local[r];
+        int64_t t = 0;
+        bool found = false;
+        if (exact && l > prev_local && l - prev_local <= 86400) {
+            t = prev_utc + (l - prev_local);
+            found = offset_at(t) == prev_offset;
+        }
+        if (!found) {
+            t = slot_utc(l);
+            prev_offset = offset_at(t);
+        }
+        exact = t + prev_offset == l;
+        prev_local = l;
+        prev_utc = t;
+        // Never backwards, whatever the zone's rules say.
+        utc[r] = r > 0 && t < utc[r - 1] ? utc[r - 1] : t;
+    }
+    return utc;
+}
+
 std::shared_ptr<const SlotTimes> slot_times(uint64_t generation, uint32_t range) {
     sync_columns(generation);
     if (range >= kRanges) return nullptr;
@@ -143,14 +172,9 @@ std::shared_ptr<const SlotTimes> slot_times(uint64_t generation, uint32_t range)
     charts_getdata(scratch.data(), &newest, &rsec, range);  // chart 0 of the range
     t->step = rsec;
     t->local.resize(rows);
-    t->utc.resize(rows);
     const int64_t first = int64_t(newest) - int64_t(rsec) * (int64_t(rows) - 1);
-    for (uint32_t r = 0; r < rows; r++) {
-        t->local[r] = uint32_t(first + int64_t(rsec) * r);
-        t->utc[r] = slot_utc(t->local[r]);
-        // Never backwards, whatever the zone's rules say.
-        if (r > 0 && t->utc[r] < t->utc[r - 1]) t->utc[r] = t->utc[r - 1];
-    }
+    for (uint32_t r = 0; r < rows; r++) t->local[r] = uint32_t(first + int64_t(rsec) * r);
+    t->utc = slot_utcs(t->local);
     cols.times[range] = t;
     return t;
 }

@@ -45,6 +45,9 @@ std::shared_ptr<const Column> column_of(uint64_t generation, int32_t type, uint3
 // The UTC start of a slot that starts at this local time: local_to_utc(), except for a local
 // time the clock skipped, where the slot starts when the clock moved past it.
 int64_t slot_utc(int64_t local);
+// slot_utc() of each of a rising run of local times, never decreasing: what slot_times() keeps.
+// Within a run of one offset it reads the zone once per slot, not five times.
+std::vector<int64_t> slot_utcs(const std::vector<uint32_t> &local);
 // A value as the table prints it (six decimals, exact rounding) without the zeros that end
 // its fraction: what the JSON table carries.
 void json_fixed6(std::string &out, double v);
