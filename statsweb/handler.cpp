@@ -288,10 +288,12 @@ Response cached(const Request &req, const std::function<std::string(const StoreS
         return send_kept(req, st.generation, std::move(k));
     }
     // What the endpoint needed the last time it made an answer must fit, after the oldest kept
-    // answers make room.
+    // answers make room; an answer larger than half the budget counts as half, so that it is
+    // made while the answers held take at most the other half (else it could never be made
+    // again once it had been made once).
     {
         std::lock_guard<std::mutex> g(cache_mu);
-        const size_t expect = cache.largest[req.path];
+        const size_t expect = std::min(cache.largest[req.path], settings().budget_bytes / 2);
         trim_cache(expect);
         if (!budget_fits(expect)) return over_budget();
     }
