@@ -222,6 +222,14 @@ TEST_F(StatswebHostile, StrictParserClosesAfterEveryRefusal) {
          true},
         {"two Host headers", "GET /status HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n", 400, true},
         {"HTTP/1.1 without Host", "GET /status HTTP/1.1\r\n\r\n", 400, true},
+        {"length not a number",
+         "GET /status HTTP/1.1\r\n" + host + "Content-Length: 1x\r\n\r\n" + smuggled, 400, true},
+        {"negative length",
+         "GET /status HTTP/1.1\r\n" + host + "Content-Length: -1\r\n\r\n" + smuggled, 400, true},
+        {"length beyond 64 bits",
+         "GET /status HTTP/1.1\r\n" + host + "Content-Length: 99999999999999999999999\r\n\r\n" +
+             smuggled,
+         413, true},
 
         {"256 parameters", "GET " + params(256) + " HTTP/1.1\r\n" + host + "\r\n", 431, true},
         {"a body", "POST /status HTTP/1.1\r\n" + host + "Content-Length: 37\r\n\r\n" + smuggled,
@@ -236,19 +244,21 @@ TEST_F(StatswebHostile, StrictParserClosesAfterEveryRefusal) {
         {"HTTP/1.0 without Host", "GET /status HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", 200,
          false},
     };
-    // libmicrohttpd checks the value of a length itself before the server sees the request: it
-    // answers 400 (413 when too large) and closes, but writes its status line twice.
-    for (const char *length : {"1x", "-1", "99999999999999999999999"}) {
+    // libmicrohttpd checks the value of a length itself, before the server sees the request (see
+    // the rows of lengths that are not numbers): after a sound request on the same connection
+    // too, the refusal is one answer and the end of the connection.
+    {
         Conn conn;
         ASSERT_TRUE(conn.connect_to(port_));
-        conn.send_raw("GET /status HTTP/1.1\r\n" + host + "Content-Length: " + length + "\r\n\r\n" +
-                      smuggled);
+        conn.send_raw("GET /metrics HTTP/1.1\r\n" + host + "\r\nGET /status HTTP/1.1\r\n" + host +
+                      "Content-Length: 1x\r\n\r\n" + smuggled);
         bool closed = false;
         const std::string all = read_to_close(conn, closed);
-        const int status = all.size() > 12 ? atoi(all.c_str() + 9) : 0;
-        EXPECT_TRUE(status == 400 || status == 413) << length << ": " << all.substr(0, 200);
-        EXPECT_TRUE(closed) << length;
-        EXPECT_EQ(all.find("HTTP/1.1 200"), std::string::npos) << "the smuggled request answered";
+        const size_t refusal = all.find("HTTP/1.1 400");
+        ASSERT_NE(refusal, std::string::npos) << all.substr(0, 2000);
+        EXPECT_EQ(all.compare(0, 15, "HTTP/1.1 200 OK"), 0) << all.substr(0, 200);
+        EXPECT_EQ(status_lines(all.substr(refusal)), 1) << all.substr(refusal);
+        EXPECT_TRUE(closed);
     }
     for (const Case &c : cases) {
         Conn conn;
