@@ -9,6 +9,7 @@
 // and COUNT N under callgrind: the difference over N is what one answer costs.
 //
 // Usage: statsweb_calls FILE json|json-gzip|view COUNT
+#include <malloc.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -61,6 +62,7 @@ int main(int argc, char **argv) {
     const std::string kind = argv[2];
     if (kind != "none" && kind != "json" && kind != "json-gzip" && kind != "view") return 2;
     const int count = atoi(argv[3]);
+    mallopt(M_MMAP_THRESHOLD, 256 * 1024);  // as the server sets it (statsweb/main.cpp)
     statsweb::settings().name = "bench";
     statsweb::settings().settle_ms = 0;
     statsweb::open_store(argv[1]);
