@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <functional>
 #include <map>
 #include <mutex>
 
@@ -39,16 +40,59 @@ int64_t offset_at(int64_t utc) {
     return tm.tm_gmtoff;
 }
 
-// A column as the JSON table writes it: every cell followed by a comma, and where each starts
-// (one more entry than cells: the end). Made once per load, so that an answer of any window is
-// copied out of it.
+// A column as the JSON table writes it, in blocks of kCellBlock rows: in each, every cell
+// followed by a comma, and where each starts (one more entry than cells: the end). A block is
+// formatted when an answer first shows one of its rows, and kept for the load, so that an
+// answer of any window is copied out of it and only the rows shown are ever formatted. Used
+// under the store lock only (it makes its blocks as answers need them).
+constexpr uint32_t kCellBlock = 256;
 struct CellText {
-    std::string text;
-    std::vector<uint32_t> at;
-    // Cells first..end-1 with the commas between them.
-    std::string_view cells(uint32_t first, uint32_t end) const {
-        if (end <= first) return {};
-        return std::string_view(text).substr(at[first], at[end] - at[first] - 1);
+    struct Block {
+        bool made = false;
+        std::string text;
+        std::vector<uint32_t> at;
+    };
+    uint32_t rows = 0;
+    std::function<void(std::string &, uint32_t)> put;  // writes the cell of a row
+    mutable std::vector<Block> blocks;
+
+    const Block &block(uint32_t b) const {
+        Block &k = blocks[b];
+        if (!k.made) {
+            const uint32_t lo = b * kCellBlock, hi = std::min(rows, lo + kCellBlock);
+            k.text.reserve(size_t(hi - lo) * 12);
+            k.at.reserve(hi - lo + 1);
+            for (uint32_t r = lo; r < hi; r++) {
+                k.at.push_back(uint32_t(k.text.size()));
+                put(k.text, r);
+                k.text += ',';
+            }
+            k.at.push_back(uint32_t(k.text.size()));
+            k.made = true;
+        }
+        return k;
+    }
+    // Calls f(text) for the pieces of cells first..end-1, each followed by its comma.
+    template <typename F>
+    void pieces(uint32_t first, uint32_t end, F f) const {
+        for (uint32_t b = first / kCellBlock; b * kCellBlock < end; b++) {
+            const Block &k = block(b);
+            const uint32_t lo = std::max(first, b * kCellBlock) - b * kCellBlock;
+            const uint32_t hi = std::min(end, (b + 1) * kCellBlock) - b * kCellBlock;
+            f(std::string_view(k.text).substr(k.at[lo], k.at[hi] - k.at[lo]));
+        }
+    }
+    // The bytes of cells first..end-1 with the commas between them.
+    size_t size(uint32_t first, uint32_t end) const {
+        size_t n = 0;
+        pieces(first, end, [&n](std::string_view p) { n += p.size(); });
+        return n > 0 ? n - 1 : 0;
+    }
+    // Appends cells first..end-1 with the commas between them.
+    void append(std::string &out, uint32_t first, uint32_t end) const {
+        if (end <= first) return;
+        pieces(first, end, [&out](std::string_view p) { out += p; });
+        out.pop_back();  // the comma after the last cell
     }
 };
 // The JSON cells of one chart in one range: its total, then each stacked series.
@@ -120,7 +164,13 @@ void json_fixed6(std::string &out, double v) {
             }
             end += digits;
         }
-        out.append(buf, end);
+        out.append(buf, size_t(end - buf));
+        return;
+    }
+    // A whole number (every double from 2^53 on is one) prints its digits and no fraction.
+    if (v >= 0 && v < 0x1p64 && v == trunc(v)) {
+        end = std::to_chars(buf, buf + 32, uint64_t(v)).ptr;
+        out.append(buf, size_t(end - buf));
         return;
     }
     end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 6).ptr;
@@ -209,17 +259,15 @@ std::shared_ptr<const Column> column_of(uint64_t generation, int32_t type, uint3
 
 namespace {
 
-template <typename T, typename Put>
-CellText cell_text(const std::vector<T> &v, Put put) {
+// The cells of v, a vector of what owner holds (kept alive by the column), written by put.
+template <typename Owner, typename T, typename Put>
+CellText cell_text(std::shared_ptr<const Owner> owner, const std::vector<T> &v, Put put) {
     CellText c;
-    c.text.reserve(v.size() * 12);
-    c.at.reserve(v.size() + 1);
-    for (const T &x : v) {
-        c.at.push_back(uint32_t(c.text.size()));
-        put(c.text, x);
-        c.text += ',';
-    }
-    c.at.push_back(uint32_t(c.text.size()));
+    c.rows = uint32_t(v.size());
+    c.blocks.resize((c.rows + kCellBlock - 1) / kCellBlock);
+    c.put = [owner = std::move(owner), &v, put](std::string &out, uint32_t row) {
+        put(out, v[row]);
+    };
     return c;
 }
 
@@ -236,9 +284,12 @@ std::shared_ptr<const JsonTimes> json_times(uint64_t generation, uint32_t range)
     const auto t = slot_times(generation, range);
     if (cols.json_times[range]) return cols.json_times[range];
     auto j = std::make_shared<JsonTimes>();
-    auto put = [](std::string &out, auto x) { out += std::to_string(x); };
-    j->utc = cell_text(t->utc, put);
-    j->local = cell_text(t->local, put);
+    auto put = [](std::string &out, auto x) {
+        char buf[24];
+        out.append(buf, size_t(std::to_chars(buf, buf + sizeof buf, x).ptr - buf));
+    };
+    j->utc = cell_text(t, t->utc, put);
+    j->local = cell_text(t, t->local, put);
     cols.json_times[range] = j;
     return j;
 }
@@ -249,15 +300,15 @@ std::shared_ptr<const JsonCells> json_cells(uint64_t generation, int32_t type, u
     auto it = cols.json_cells.find(number);
     if (it != cols.json_cells.end()) return it->second;
     auto j = std::make_shared<JsonCells>();
-    j->columns.push_back(cell_text(c->total, put_value));
-    for (const auto &part : c->parts) j->columns.push_back(cell_text(part, put_value));
+    j->columns.push_back(cell_text(c, c->total, put_value));
+    for (const auto &part : c->parts) j->columns.push_back(cell_text(c, part, put_value));
     cols.json_cells.emplace(number, j);
     return j;
 }
 
 void json_list(std::string &out, const CellText &c, uint32_t first, uint32_t end) {
     out += '[';
-    out += c.cells(first, end);
+    c.append(out, first, end);
     out += ']';
 }
 
@@ -359,9 +410,9 @@ std::string table_json(const TableQuery &q, const JsonSource &src) {
             uint32_t(std::upper_bound(t.utc.begin() + first, t.utc.end(), int64_t(q.since_utc)) -
                      t.utc.begin());
     }
-    size_t bytes = 256 + src.text->utc.cells(first, rows).size() * 2;
+    size_t bytes = 256 + src.text->utc.size(first, rows) + src.text->local.size(first, rows);
     for (const auto &c : src.columns) {
-        for (const CellText &col : c->columns) bytes += col.cells(first, rows).size() + 32;
+        for (const CellText &col : c->columns) bytes += col.size(first, rows) + 32;
     }
     std::string out;
     out.reserve(bytes);
