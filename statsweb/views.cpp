@@ -108,6 +108,7 @@ struct LoadColumns {
     uint64_t generation = 0;
     std::shared_ptr<const SlotTimes> times[kRanges];
     std::map<uint32_t, std::shared_ptr<const Column>> columns;  // by chart number
+    std::map<uint32_t, std::shared_ptr<const Column>> totals;   // the total alone, by number
     std::shared_ptr<const JsonTimes> json_times[kRanges];
     std::map<uint32_t, std::shared_ptr<const JsonCells>> json_cells;  // by chart number
 };
@@ -183,14 +184,33 @@ void json_fixed6(std::string &out, double v) {
 }
 
 std::vector<int64_t> slot_utcs(const std::vector<uint32_t> &local) {
-    std::vector<int64_t> utc(local.size());
+    const size_t n = local.size();
+    std::vector<int64_t> utc(n);
     // The slot before, when its start shows its own local time: while the offset at the
-    // start this one would have is the same, nothing changed between them (offsets change at
-    // most once within a day, as local_to_utc assumes), so that start is the earliest instant
-    // that shows this local time, which slot_utc finds the long way.
+    // start a later slot would have is the same, and that slot lies at most a day later,
+    // nothing changed between them (offsets change at most once within a day, as local_to_utc
+    // assumes), so that start is the earliest instant that shows its local time, which
+    // slot_utc finds the long way. The slots of a day after an exact one are taken at once
+    // when the last of them keeps the offset; else one by one.
     bool exact = false;
     int64_t prev_local = 0, prev_utc = 0, prev_offset = 0;
-    for (size_t r = 0; r < local.size(); r++) {
+    auto put = [&](size_t r, int64_t t) {
+        prev_local = local[r];
+        prev_utc = t;
+        // Never backwards, whatever the zone's rules say.
+        utc[r] = r > 0 && t < utc[r - 1] ? utc[r - 1] : t;
+    };
+    for (size_t r = 0; r < n;) {
+        if (exact) {
+            size_t last = r;
+            while (last + 1 < n && int64_t(local[last + 1]) - prev_local <= 86400) last++;
+            if (last > r && int64_t(local[last]) > prev_local &&
+                offset_at(prev_utc + (int64_t(local[last]) - prev_local)) == prev_offset) {
+                const int64_t base_local = prev_local, base_utc = prev_utc;
+                for (; r <= last; r++) put(r, base_utc + (int64_t(local[r]) - base_local));
+                continue;
+            }
+        }
         const int64_t l = local[r];
         int64_t t = 0;
         bool found = false;
@@ -203,10 +223,8 @@ std::vector<int64_t> slot_utcs(const std::vector<uint32_t> &local) {
             prev_offset = offset_at(t);
         }
         exact = t + prev_offset == l;
-        prev_local = l;
-        prev_utc = t;
-        // Never backwards, whatever the zone's rules say.
-        utc[r] = r > 0 && t < utc[r - 1] ? utc[r - 1] : t;
+        put(r, t);
+        r++;
     }
     return utc;
 }
@@ -229,6 +247,19 @@ std::shared_ptr<const SlotTimes> slot_times(uint64_t generation, uint32_t range)
     return t;
 }
 
+std::shared_ptr<const Column> total_of(uint64_t generation, int32_t type, uint32_t range) {
+    sync_columns(generation);
+    const uint32_t number = uint32_t(type) * 10 + range;
+    if (auto it = cols.columns.find(number); it != cols.columns.end()) return it->second;
+    if (auto it = cols.totals.find(number); it != cols.totals.end()) return it->second;
+    auto c = std::make_shared<Column>();
+    c->total.assign(charts_getmaxleng(), -1.0);
+    uint32_t timestamp = 0, rsec = 0;
+    charts_getdata(c->total.data(), &timestamp, &rsec, number);
+    cols.totals.emplace(number, c);
+    return c;
+}
+
 std::shared_ptr<const Column> column_of(uint64_t generation, int32_t type, uint32_t range) {
     sync_columns(generation);
     const uint32_t number = uint32_t(type) * 10 + range;
@@ -236,9 +267,7 @@ std::shared_ptr<const Column> column_of(uint64_t generation, int32_t type, uint3
     if (it != cols.columns.end()) return it->second;
     auto c = std::make_shared<Column>();
     const uint32_t rows = charts_getmaxleng();
-    c->total.assign(rows, -1.0);
-    uint32_t timestamp = 0, rsec = 0;
-    charts_getdata(c->total.data(), &timestamp, &rsec, number);
+    c->total = total_of(generation, type, range)->total;
     if (type >= 100) {
         const double mul = charts_data_multiplier(uint32_t(type), range);
         for (uint32_t cno = 1; cno <= 3; cno++) {
@@ -531,7 +560,7 @@ PageData page_data(const StoreState &st, std::vector<int32_t> fields, uint32_t r
     if (st.loaded) {
         // The figures of each chart's window, from the values the table prints.
         for (size_t f = 0; p.fields[f] >= 0; f++) {
-            p.stats.push_back(window_stats(column_of(st.generation, p.fields[f], range)->total));
+            p.stats.push_back(window_stats(total_of(st.generation, p.fields[f], range)->total));
         }
         const auto t = slot_times(st.generation, range);
         if (!t->utc.empty()) {

@@ -41,6 +41,9 @@ struct Column {
 // unchanged after (so they may be read without the lock).
 std::shared_ptr<const SlotTimes> slot_times(uint64_t generation, uint32_t range);
 std::shared_ptr<const Column> column_of(uint64_t generation, int32_t type, uint32_t range);
+// The same with the total alone (no stacked series fetched, parts empty) unless the whole column
+// was fetched already: what the events and the page's figures need.
+std::shared_ptr<const Column> total_of(uint64_t generation, int32_t type, uint32_t range);
 
 // The UTC start of a slot that starts at this local time: local_to_utc(), except for a local
 // time the clock skipped, where the slot starts when the clock moved past it.
