@@ -116,7 +116,11 @@ TEST(StatswebText, JsonNumbersAreTheTablesDigits) {
                                   4.9e-324,
                                   9007199254740991.0,
                                   123456.0000005,
-                                  48.874203};
+                                  48.874203,
+                                  1e10,
+                                  12345678901234.0,
+                                  18446744073709549568.0,  // the last double below 2^64
+                                  18446744073709551616.0};
     for (int e = -30; e < 64; e++) values.push_back(std::ldexp(1.0, e));
     for (int k = 0; k < 7; k++) {
         for (int64_t n : {1, 3, 5, 12345, 999999}) {
