@@ -23,7 +23,7 @@ calls_wall() {
     local drv=$1 kind=$2 count=$3 field=$4 i v=()
     [ -x "$drv" ] || return 0
     for i in 1 2 3; do
-        v+=("$("$drv" "$DATA" "$kind" "$count" 2>/dev/null | cut -d' ' -f"$field")")
+        v+=("$("$drv" "$DATA" "$kind" "$count" 2>/dev/null | cut -d' ' -f"$field" || true)")
     done
     printf '%s\n' "${v[@]}" | sort -n | sed -n 2p | awk '{printf "%.3f", $1 / 1000}'
 }
