@@ -25,7 +25,7 @@ calls_wall() {
     for i in 1 2 3; do
         v+=("$("$drv" "$DATA" "$kind" "$count" 2>/dev/null | cut -d' ' -f"$field" || true)")
     done
-    printf '%s\n' "${v[@]}" | sort -n | sed -n 2p | awk '{printf "%.3f", $1 / 1000}'
+    printf '%s\n' "${v[@]}" | awk 'NF' | sort -n | sed -n 2p | awk '{printf "%.3f", $1 / 1000}'
 }
 
 # calls_ir DRIVER KIND COUNT [BASE_KIND BASE_COUNT]: instructions per answer.
