@@ -461,7 +461,7 @@ TEST_F(StatswebHostile, SlowlorisLeavesFreshClientsServed) {
     EXPECT_EQ(cut, 60);
 }
 
-// 250 clients ask for the 7 MB history of range 0 and never read it: they share one buffer, so
+// 250 clients ask for the 17 MB history of range 0 and never read it: they share one buffer, so
 // the server grows by less than 64 MiB (statsweb.1, LIMITS), and answers others meanwhile.
 TEST_F(StatswebHostile, NonReadingClientsShareOneAnswer) {
     start({"-C", "1000", "-P", "1000"});
@@ -491,9 +491,10 @@ TEST_F(StatswebHostile, NonReadingClientsShareOneAnswer) {
     EXPECT_EQ(get(port_, "/status").status, 200);
 }
 
-// 256 clients from 8 addresses ask for differing 7 MB histories (range and job vary) and never
-// read them: what the server holds stays within its memory budget (-M 128 here; those beyond
-// it get 503 with Retry-After), it answers others meanwhile, and /status counts what it keeps.
+// 256 clients from 8 addresses ask for differing histories of up to 19 MB (range and job vary)
+// and never read them: what the server holds stays within its memory budget (-M 128 here; those
+// beyond it get 503 with Retry-After), it answers others meanwhile, and /status counts what it
+// keeps.
 TEST_F(StatswebHostile, NonReadersOfDifferingAnswersStayWithinTheBudget) {
     if (!loopback_alias_works()) GTEST_SKIP() << "no loopback addresses beyond 127.0.0.1";
     start({"-C", "1000", "-P", "1000", "-M", "128"});
@@ -562,10 +563,10 @@ TEST_F(StatswebHostile, BurstAfterAChangeWaitsForOneMaking) {
     }
 }
 
-// The first gzip requests of 16 large kept answers (histories of each range for 4 jobs, 7 MB
-// each) from 16 connections of 4 other hosts are compressed off the polling threads, once, while a
-// monitoring client asks /metrics and /status (kept, as a regular scrape keeps them): its 99th
-// percentile stays low (the bench measures the real figure; the bound here is wide).
+// The first gzip requests of 16 large kept answers (histories of each range for 4 jobs, up to
+// 19 MB each) from 16 connections of 4 other hosts are compressed off the polling threads, once,
+// while a monitoring client asks /metrics and /status (kept, as a regular scrape keeps them): its
+// 99th percentile stays low (the bench measures the real figure; the bound here is wide).
 TEST_F(StatswebHostile, GzipFloodLeavesMonitoringQuick) {
     if (!loopback_alias_works()) GTEST_SKIP() << "no loopback addresses beyond 127.0.0.1";
     start();
