@@ -3,10 +3,11 @@
 # count_ir): statsweb's handler called in-process by bench/statsweb_calls.cpp, this commit's
 # and the previous commit's (its statsweb_core built in build-bench/base), in turn. Cases, one
 # answer each: the page's JSON table (12 charts, up to 1550 slots) made afresh, plain and gzip
-# as a browser takes it; a page of /view; and the first /view of a load (the columns and times
-# fetched from the store). Wall: the median of one answer over the driver's answers, median of
-# three driver runs; instructions: callgrind's count of a driver run with N answers less one
-# with none, over N (for the first answer: a run with it less one that only opens the file).
+# as a browser takes it; a page of /view; and the first /view and JSON table of a load (the
+# columns and times fetched from the store, the cells formatted). Wall: the median of one
+# answer over the driver's answers, median of three driver runs; instructions: callgrind's
+# count of a driver run with N answers less one with none, over N (for the first answer: a run
+# with it less one that only opens the file).
 # Appends its rows to "$WORK/compare.tsv"; a driver that does not build leaves its figures empty.
 
 statsweb_calls_build() {  # SRC_ROOT BUILD_DIR OUT: the driver against that tree's statsweb_core
@@ -66,14 +67,20 @@ if [ -x "$CALLS_CUR" ]; then
     statsweb_case "statsweb JSON table of the page, one answer" json 400 200
     statsweb_case "statsweb JSON table of the page, gzip, one answer" json-gzip 40 10
     statsweb_case "statsweb /view?f=cpu, one answer" view 400 200
-    # The first /view of a load: the driver's second figure; instructions less a run that opens
-    # the file only.
-    med=$(calls_wall "$CALLS_CUR" view 0 2)
-    pmed=$(calls_wall "$CALLS_PREV" view 0 2)
-    ir=$(calls_ir "$CALLS_CUR" view 0 none 0)
-    pir=$(calls_ir "$CALLS_PREV" view 0 none 0)
-    label="statsweb first /view?f=cpu of a load"
-    printf '%s\t%s\t%s\t%s\t%s\n' "$label" "$med" "$pmed" "$ir" "$pir" >>"$WORK/compare.tsv"
-    printf '%-40s median %8s ms (previous %8s ms)  %12s instructions (previous %12s)\n' \
-        "$label" "${med:-?}" "${pmed:--}" "${ir:-?}" "${pir:--}"
+    # The first answer of a load: the driver's second figure; instructions less a run that
+    # opens the file only.
+    for kind in view json; do
+        med=$(calls_wall "$CALLS_CUR" "$kind" 0 2)
+        pmed=$(calls_wall "$CALLS_PREV" "$kind" 0 2)
+        ir=$(calls_ir "$CALLS_CUR" "$kind" 0 none 0)
+        pir=$(calls_ir "$CALLS_PREV" "$kind" 0 none 0)
+        if [ "$kind" = json ]; then
+            label="statsweb first JSON table of the page of a load"
+        else
+            label="statsweb first /view?f=cpu of a load"
+        fi
+        printf '%s\t%s\t%s\t%s\t%s\n' "$label" "$med" "$pmed" "$ir" "$pir" >>"$WORK/compare.tsv"
+        printf '%-40s median %8s ms (previous %8s ms)  %12s instructions (previous %12s)\n' \
+            "$label" "${med:-?}" "${pmed:--}" "${ir:-?}" "${pir:--}"
+    done
 fi
