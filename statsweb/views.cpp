@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <charconv>
@@ -40,6 +41,60 @@ int64_t offset_at(int64_t utc) {
     return tm.tm_gmtoff;
 }
 
+// Raw deflate (zlib's default level) of pieces of text, each compressed on its own (or after a
+// dictionary: the bytes that precede it where it is spliced in) and ending on a byte boundary
+// (a sync flush), so that pieces made apart join into one stream.
+class Deflater {
+  public:
+    Deflater() { ok_ = deflateInit2(&z_, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK; }
+    ~Deflater() {
+        if (ok_) deflateEnd(&z_);
+    }
+    Deflater(const Deflater &) = delete;
+    Deflater &operator=(const Deflater &) = delete;
+    // Appends the piece to out; false when zlib fails.
+    bool piece(std::string &out, std::string_view text, std::string_view dict = {}) {
+        if (!ok_ || deflateReset(&z_) != Z_OK) return false;
+        if (!dict.empty() && deflateSetDictionary(&z_, reinterpret_cast<const Bytef *>(dict.data()),
+                                                  uInt(dict.size())) != Z_OK) {
+            return false;
+        }
+        const size_t at = out.size();
+        out.resize(at + deflateBound(&z_, uLong(text.size())) + 16);
+        z_.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(text.data()));
+        z_.avail_in = uInt(text.size());
+        z_.next_out = reinterpret_cast<Bytef *>(out.data() + at);
+        z_.avail_out = uInt(out.size() - at);
+        const int rc = deflate(&z_, Z_SYNC_FLUSH);
+        const bool done = rc == Z_OK && z_.avail_in == 0 && z_.avail_out > 0;
+        out.resize(done ? out.size() - z_.avail_out : at);
+        return done;
+    }
+
+  private:
+    z_stream z_ = {};
+    bool ok_ = false;
+};
+
+struct CellText;
+// A whole block of a column where an answer shows it (offset and length in the answer's text),
+// and whether the whole block before it comes right before it.
+struct GzPiece {
+    size_t at, len;
+    const CellText *column;
+    uint32_t block;
+    bool chained;
+};
+
+// The raw deflate forms of a column's whole blocks (a column's last block without the comma
+// that would follow it, as answers end it), for the gzip form of the JSON table: alone, or
+// chained (the block before as the dictionary). Made when an answer is compressed, once per
+// load, under their own lock (the gzip worker makes them, without the store lock).
+struct BlockForms {
+    std::mutex mu;
+    std::vector<std::string> alone, chained;  // by block; empty until made
+};
+
 // A column as the JSON table writes it, in blocks of kCellBlock rows: in each, every cell
 // followed by a comma, and where each starts (one more entry than cells: the end). A block is
 // formatted when an answer first shows one of its rows, and kept for the load, so that an
@@ -55,6 +110,7 @@ struct CellText {
     uint32_t rows = 0;
     std::function<void(std::string &, uint32_t)> put;  // writes the cell of a row
     mutable std::vector<Block> blocks;
+    std::shared_ptr<BlockForms> forms = std::make_shared<BlockForms>();
 
     const Block &block(uint32_t b) const {
         Block &k = blocks[b];
@@ -72,27 +128,62 @@ struct CellText {
         }
         return k;
     }
-    // Calls f(text) for the pieces of cells first..end-1, each followed by its comma.
+    // Calls f(block, whole, text) for the pieces of cells first..end-1, each followed by its
+    // comma.
     template <typename F>
     void pieces(uint32_t first, uint32_t end, F f) const {
         for (uint32_t b = first / kCellBlock; b * kCellBlock < end; b++) {
             const Block &k = block(b);
             const uint32_t lo = std::max(first, b * kCellBlock) - b * kCellBlock;
             const uint32_t hi = std::min(end, (b + 1) * kCellBlock) - b * kCellBlock;
-            f(std::string_view(k.text).substr(k.at[lo], k.at[hi] - k.at[lo]));
+            f(b, lo == 0 && hi + 1 == k.at.size(),
+              std::string_view(k.text).substr(k.at[lo], k.at[hi] - k.at[lo]));
         }
     }
     // The bytes of cells first..end-1 with the commas between them.
     size_t size(uint32_t first, uint32_t end) const {
         size_t n = 0;
-        pieces(first, end, [&n](std::string_view p) { n += p.size(); });
+        pieces(first, end, [&n](uint32_t, bool, std::string_view p) { n += p.size(); });
         return n > 0 ? n - 1 : 0;
     }
-    // Appends cells first..end-1 with the commas between them.
-    void append(std::string &out, uint32_t first, uint32_t end) const {
+    // Appends cells first..end-1 with the commas between them; the whole blocks among them go
+    // to the recipe of the answer's gzip form.
+    void append(std::string &out, uint32_t first, uint32_t end,
+                std::vector<GzPiece> &recipe) const {
         if (end <= first) return;
-        pieces(first, end, [&out](std::string_view p) { out += p; });
+        bool whole_before = false;
+        pieces(first, end, [&](uint32_t b, bool whole, std::string_view p) {
+            if (whole) recipe.push_back({out.size(), p.size(), this, b, whole_before});
+            whole_before = whole;
+            out += p;
+        });
         out.pop_back();  // the comma after the last cell
+        GzPiece *last = recipe.empty() ? nullptr : &recipe.back();
+        if (last != nullptr && last->column == this && last->at + last->len > out.size()) {
+            // The last piece lost its comma: the column's last block has a form without it.
+            if (last->block + 1 == blocks.size()) {
+                last->len--;
+            } else {
+                recipe.pop_back();
+            }
+        }
+    }
+    // The form of a whole block of this column into f; false when zlib fails.
+    bool form(uint32_t b, bool chained, Deflater &d, std::string_view &f) const {
+        std::lock_guard<std::mutex> g(forms->mu);
+        std::vector<std::string> &all = chained ? forms->chained : forms->alone;
+        if (all.empty()) all.resize(blocks.size());
+        std::string &made = all[b];
+        if (made.empty()) {
+            std::string_view text = blocks[b].text;
+            if (b + 1 == blocks.size()) text.remove_suffix(1);
+            if (!d.piece(made, text, chained ? std::string_view(blocks[b - 1].text) : "")) {
+                made.clear();
+                return false;
+            }
+        }
+        f = made;
+        return true;
     }
 };
 // The JSON cells of one chart in one range: its total, then each stacked series.
@@ -335,10 +426,40 @@ std::shared_ptr<const JsonCells> json_cells(uint64_t generation, int32_t type, u
     return j;
 }
 
-void json_list(std::string &out, const CellText &c, uint32_t first, uint32_t end) {
+void json_list(std::string &out, const CellText &c, uint32_t first, uint32_t end,
+               std::vector<GzPiece> &recipe) {
     out += '[';
-    c.append(out, first, end);
+    c.append(out, first, end, recipe);
     out += ']';
+}
+
+// The gzip form of a JSON table's text from its recipe: the forms of its whole blocks spliced
+// between the rest, compressed as it comes. Empty when zlib fails.
+std::string table_gzip(const std::string &plain, const std::vector<GzPiece> &recipe) {
+    Deflater d;
+    std::string gz("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10);  // no name, no time, Unix
+    gz.reserve(plain.size() / 2);
+    size_t pos = 0;
+    auto text = [&](size_t end) {
+        if (end > pos && !d.piece(gz, std::string_view(plain).substr(pos, end - pos))) {
+            return false;
+        }
+        pos = std::max(pos, end);
+        return true;
+    };
+    for (const GzPiece &p : recipe) {
+        std::string_view f;
+        if (!text(p.at) || !p.column->form(p.block, p.chained, d, f)) return {};
+        gz += f;
+        pos = p.at + p.len;
+    }
+    if (!text(plain.size())) return {};
+    gz += std::string_view("\x03\0", 2);  // the last block: empty
+    const uLong crc = crc32(crc32(0, nullptr, 0), reinterpret_cast<const Bytef *>(plain.data()),
+                            uInt(plain.size()));
+    for (int i = 0; i < 4; i++) gz += char((crc >> (8 * i)) & 0xff);
+    for (int i = 0; i < 4; i++) gz += char((uint32_t(plain.size()) >> (8 * i)) & 0xff);
+    return gz;
 }
 
 // What a table request asks for.
@@ -430,7 +551,7 @@ struct JsonSource {
 // the store's local seconds (local_timestamps), the zone's offset at the newest slot
 // (utc_offset), the values of each field and of each combined chart its stacked series in
 // source order (the chart stands the last on the time axis), in the table's units.
-std::string table_json(const TableQuery &q, const JsonSource &src) {
+std::string table_json(const TableQuery &q, const JsonSource &src, std::vector<GzPiece> &recipe) {
     const SlotTimes &t = *src.times;
     const uint32_t rows = uint32_t(t.local.size());
     uint32_t first = q.rows > 0 && q.rows < rows ? rows - q.rows : 0;
@@ -454,15 +575,15 @@ std::string table_json(const TableQuery &q, const JsonSource &src) {
     out += ",\"utc_offset\":";
     out += std::to_string(rows > 0 ? int64_t(t.local[rows - 1]) - t.utc[rows - 1] : 0);
     out += ",\"timestamps\":";
-    json_list(out, src.text->utc, first, rows);
+    json_list(out, src.text->utc, first, rows, recipe);
     out += ",\"local_timestamps\":";
-    json_list(out, src.text->local, first, rows);
+    json_list(out, src.text->local, first, rows, recipe);
     out += ",\"values\":{";
     for (size_t f = 0; f < src.columns.size(); f++) {
         if (f > 0) out += ',';
         json_string(out, name_of(q.fields[f]));
         out += ':';
-        json_list(out, src.columns[f]->columns[0], first, rows);
+        json_list(out, src.columns[f]->columns[0], first, rows, recipe);
     }
     out += "},\"series\":{";
     bool any = false;
@@ -475,7 +596,7 @@ std::string table_json(const TableQuery &q, const JsonSource &src) {
         const auto &cells = src.columns[f]->columns;
         for (size_t k = 1; k < cells.size(); k++) {
             if (k > 1) out += ',';
-            json_list(out, cells[k], first, rows);
+            json_list(out, cells[k], first, rows, recipe);
         }
         out += ']';
     }
@@ -518,7 +639,16 @@ Response get_table(const Request &req) {
             for (size_t f = 0; q.fields[f] >= 0; f++) {
                 src.columns.push_back(json_cells(st.generation, q.fields[f], q.range));
             }
-            m.body = table_json(q, src);
+            // The gzip form out of the blocks' forms, a fraction of the work of compressing the
+            // whole text (the recipe's columns are kept alive by the source).
+            struct GzSource {
+                JsonSource src;
+                std::vector<GzPiece> recipe;
+            };
+            auto gz = std::make_shared<GzSource>();
+            m.body = table_json(q, src, gz->recipe);
+            gz->src = std::move(src);
+            m.gzip = [gz](const std::string &plain) { return table_gzip(plain, gz->recipe); };
         } else {
             m.body = table_text(q);
         }

@@ -79,6 +79,9 @@ struct Made {
     Response error;
     std::string content_type;
     std::string body;
+    // Makes the gzip form of body (empty when it cannot), called without the store lock, maybe
+    // on another thread; null: body is compressed as it is.
+    std::function<std::string(const std::string &)> gzip;
 };
 // The one way a cached endpoint (chart, table, metrics, history) answers: its answer of the
 // current load when kept, found without the store lock while the file has not changed; else,
