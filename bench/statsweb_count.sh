@@ -21,9 +21,9 @@ statsweb_calls_build() {  # SRC_ROOT BUILD_DIR OUT: the driver against that tree
 # calls_wall DRIVER KIND COUNT FIELD: median of three runs of one figure of the driver's line
 # (1: median answer, 2: first answer), in ms; empty without a driver.
 calls_wall() {
-    local drv=$1 kind=$2 count=$3 field=$4 i v=()
+    local drv=$1 kind=$2 count=$3 field=$4 v=()
     [ -x "$drv" ] || return 0
-    for i in 1 2 3; do
+    for _ in 1 2 3; do
         v+=("$("$drv" "$DATA" "$kind" "$count" 2>/dev/null | cut -d' ' -f"$field" || true)")
     done
     printf '%s\n' "${v[@]}" | awk 'NF' | sort -n | sed -n 2p | awk '{printf "%.3f", $1 / 1000}'
@@ -52,35 +52,34 @@ if [ -n "$BASE_SHA" ] && [ -d "$CALLS_BUILD/base" ]; then
 fi
 [ -x "$CALLS_CUR" ] || tail -5 "$WORK/calls.log" >&2
 
-# case LABEL KIND COUNT IR_COUNT: a row of answers made afresh.
-statsweb_case() {
-    local label=$1 kind=$2 count=$3 ircount=$4 med pmed ir pir
-    med=$(calls_wall "$CALLS_CUR" "$kind" "$count" 1)
-    pmed=$(calls_wall "$CALLS_PREV" "$kind" "$count" 1)
-    ir=$(calls_ir "$CALLS_CUR" "$kind" "$ircount")
-    pir=$(calls_ir "$CALLS_PREV" "$kind" "$ircount")
-    printf '%s\t%s\t%s\t%s\t%s\n' "$label" "$med" "$pmed" "$ir" "$pir" >>"$WORK/compare.tsv"
+statsweb_row() {  # LABEL MED PREV_MED IR PREV_IR
+    printf '%s\t%s\t%s\t%s\t%s\n' "$@" >>"$WORK/compare.tsv"
     printf '%-40s median %8s ms (previous %8s ms)  %12s instructions (previous %12s)\n' \
-        "$label" "${med:-?}" "${pmed:--}" "${ir:-?}" "${pir:--}"
+        "$1" "${2:-?}" "${3:--}" "${4:-?}" "${5:--}"
+}
+# statsweb_case LABEL KIND COUNT IR_COUNT: a row of answers made afresh.
+statsweb_case() {
+    local label=$1 kind=$2 count=$3 ircount=$4
+    statsweb_row "$label" \
+        "$(calls_wall "$CALLS_CUR" "$kind" "$count" 1)" \
+        "$(calls_wall "$CALLS_PREV" "$kind" "$count" 1)" \
+        "$(calls_ir "$CALLS_CUR" "$kind" "$ircount")" \
+        "$(calls_ir "$CALLS_PREV" "$kind" "$ircount")"
+}
+# statsweb_first LABEL KIND: the first answer of a load, the driver's second figure;
+# instructions less a run that opens the file only.
+statsweb_first() {
+    local label=$1 kind=$2
+    statsweb_row "$label" \
+        "$(calls_wall "$CALLS_CUR" "$kind" 0 2)" \
+        "$(calls_wall "$CALLS_PREV" "$kind" 0 2)" \
+        "$(calls_ir "$CALLS_CUR" "$kind" 0 none 0)" \
+        "$(calls_ir "$CALLS_PREV" "$kind" 0 none 0)"
 }
 if [ -x "$CALLS_CUR" ]; then
     statsweb_case "statsweb JSON table of the page, one answer" json 400 200
     statsweb_case "statsweb JSON table of the page, gzip, one answer" json-gzip 40 10
     statsweb_case "statsweb /view?f=cpu, one answer" view 400 200
-    # The first answer of a load: the driver's second figure; instructions less a run that
-    # opens the file only.
-    for kind in view json; do
-        med=$(calls_wall "$CALLS_CUR" "$kind" 0 2)
-        pmed=$(calls_wall "$CALLS_PREV" "$kind" 0 2)
-        ir=$(calls_ir "$CALLS_CUR" "$kind" 0 none 0)
-        pir=$(calls_ir "$CALLS_PREV" "$kind" 0 none 0)
-        if [ "$kind" = json ]; then
-            label="statsweb first JSON table of the page of a load"
-        else
-            label="statsweb first /view?f=cpu of a load"
-        fi
-        printf '%s\t%s\t%s\t%s\t%s\n' "$label" "$med" "$pmed" "$ir" "$pir" >>"$WORK/compare.tsv"
-        printf '%-40s median %8s ms (previous %8s ms)  %12s instructions (previous %12s)\n' \
-            "$label" "${med:-?}" "${pmed:--}" "${ir:-?}" "${pir:--}"
-    done
+    statsweb_first "statsweb first /view?f=cpu of a load" view
+    statsweb_first "statsweb first JSON table of the page of a load" json
 fi
