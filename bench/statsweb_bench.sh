@@ -8,7 +8,8 @@
 #   - /metrics (plain and gzip), and /table?f=* (all 60 fields, range 0) made for every request
 #     (the fields in changing order) and the same table again and again;
 #   - /openmetrics?r=2 (85 days by 30 minutes): size and time, plain and gzip, made and kept;
-#   - the page: its bytes and requests, the JSON table of its charts per second (made and kept),
+#   - the page: its bytes and requests, the JSON table of its charts per second (made, plain and
+#     gzip, and kept), /view per second and the time of one answer,
 #     and the browser test's time to the first chart; and, in a section of its own
 #     (page_section), the browser's first load and one refresh in bytes and the time until all
 #     charts are drawn;
@@ -136,8 +137,9 @@ TABLE=$(rate "/table?f=*, made per request" "$WORK/tables.lua")
 TABLE_KEPT=$(rate "/table?f=*, the same table" "/table?f=*")
 
 # The page: its HTML, script, style sheet and data (the JSON table of the 12 charts' window),
-# as the browser asks for them on its first load; and the JSON table made per request (the window's
-# length cycles over 100 values, more than the server keeps) and kept.
+# as the browser asks for them on its first load; and the JSON table made per request (the
+# window's length cycles over 500 values, more than the 128 answers the server keeps), plain and
+# gzip as the browser takes it, and kept.
 CHARTS=cpu,bwin,bwout,hddread,hddwrite,hddopsr,hddopsw,mem,move,space,chunks,hddcnt
 JSON_PATH="/table?format=json&r=0&n=1550&f=$CHARTS"
 PAGE_BYTES=0
@@ -155,11 +157,30 @@ cat >"$WORK/json.lua" <<EOF
 local i = 0
 request = function()
     i = i + 1
-    return wrk.format("GET", "/table?format=json&r=0&f=$CHARTS&n=" .. (1450 + i % 100))
+    return wrk.format("GET", "/table?format=json&r=0&f=$CHARTS&n=" .. (1550 - i % 500))
 end
 EOF
+JSON_LOAD=$(cut -d' ' -f1 /proc/loadavg)
 JSON_MADE=$(rate "/table?format=json, made per request" "$WORK/json.lua")
+JSON_MADE_GZ=$(rate "/table?format=json, gzip, made per request" "$WORK/json.lua" "Accept-Encoding: gzip")
 JSON_KEPT=$(rate "/table?format=json, the same table" "$JSON_PATH")
+
+# /view (made for every request: the pages of one chart in turn): answers per second, and the
+# median time of one answer by curl over 51 requests, each on a connection of its own.
+cat >"$WORK/view.lua" <<'EOF'
+local i = 0
+request = function()
+    i = i + 1
+    return wrk.format("GET", "/view?f=cpu&p=" .. (i % 17))
+end
+EOF
+VIEW_RATE=$(rate "/view?f=cpu, pages in turn" "$WORK/view.lua")
+: >"$WORK/view.txt"
+for ((i = 0; i < 51; i++)); do
+    curl -s -o /dev/null -w '%{time_total}\n' "$URL/view?f=cpu&p=$((i % 17))" >>"$WORK/view.txt"
+done
+VIEW_MS=$(sort -n "$WORK/view.txt" | awk '{v[NR]=$1} END {printf "%.2f", v[int((NR+1)/2)] * 1000}')
+printf '%-40s %10s ms median (curl)\n' "/view?f=cpu, one answer" "$VIEW_MS" >&2
 
 # Starvation: wrk -c200 drawing uncached charts of 1600 x 320 on average (6000 sizes in turn:
 # a size comes again only after far more charts than the server keeps were drawn); a second client (another loopback address) asks the cheap ones.
@@ -311,7 +332,8 @@ Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source
 | \`/table?f=*\` (60 fields, range 0) | $TABLE responses/s | at least 60/s | $(verdict "$TABLE" 60 1) | made for every request (the 60 fields in 240 orders, date and unit forms) |
 | the page with its data (HTML, script, style sheet, JSON of the 12 charts) | $PAGE_BYTES bytes, $PAGE_REQUESTS requests | | | $PAGE_GZIP bytes gzip-compressed, as a browser gets it; the script is uPlot's and ours |
 | time to the first interactive chart (browser test, headless Chromium) | $FIRST_CHART ms | | | from the start of navigation |
-| \`/table?format=json\` (12 charts, 1550 slots) | $JSON_MADE responses/s | | | made for every request; the same table kept: $JSON_KEPT/s |
+| \`/table?format=json\` (the page's 12 charts, 1050 to 1550 slots) | $JSON_MADE responses/s | at least 200/s | $(verdict "$JSON_MADE" 200 1) | made for every request (500 windows in turn), load $JSON_LOAD; gzip as a browser takes it $JSON_MADE_GZ/s; the same table kept: $JSON_KEPT/s |
+| \`/view?f=cpu\` (one chart, 240 rows) | $VIEW_MS ms | under 5 ms | $(verdict "$VIEW_MS" 5 0) | median of 51 by curl, a connection each; 8 connections: $VIEW_RATE/s |
 | \`/metrics\` and \`/status\` from a second client beside 200 connections drawing uncached charts | $CHEAP_P99 ms p99 | under 100 ms | $(verdict "$CHEAP_P99" 100 0) | 200 requests by curl, 20 ms apart; max $CHEAP_MAX ms |
 | charts drawn by those 200 connections (2xx) | $FLOOD_CHARTS/s | at least 643/s (714/s less 10 %) | $(verdict "$FLOOD_CHARTS" 643 1) | one address: beyond its 8 expensive requests at once the flood gets 503 ($FLOOD_503/s) |
 | reload of a changed 6 MB file (\`charts_reload\`, in-process) | $RELOAD_MED ms | at most 3 ms | $(verdict "$RELOAD_MED" 3 0) | median of 31 after a rename; min $RELOAD_MIN, max $RELOAD_MAX ms |

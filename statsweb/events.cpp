@@ -29,7 +29,7 @@ void range_events(uint64_t generation, uint32_t range, int64_t limit, std::vecto
     // Slots without data in any combined chart; the span before the history begins is none.
     std::vector<bool> data(n, false);
     for (int32_t j = 0; statsdump_estatdefs[j].name != nullptr; j++) {
-        const auto c = column_of(generation, 100 + j, range);
+        const auto c = total_of(generation, 100 + j, range);
         for (size_t i = 0; i < n; i++) data[i] = data[i] || c->total[i] >= 0;
     }
     size_t i = 0;
@@ -50,7 +50,7 @@ void range_events(uint64_t generation, uint32_t range, int64_t limit, std::vecto
     for (const auto &r : rises) {
         const int32_t type = statsdump_field_type(r.field);
         if (type < 0) continue;
-        const auto c = column_of(generation, type, range);
+        const auto c = total_of(generation, type, range);
         double before = -1;
         for (size_t k = 0; k < n; k++) {
             const double v = c->total[k];
@@ -63,8 +63,8 @@ void range_events(uint64_t generation, uint32_t range, int64_t limit, std::vecto
     const int32_t used_type = statsdump_field_type("usedspace");
     const int32_t total_type = statsdump_field_type("totalspace");
     if (used_type >= 0 && total_type >= 0) {
-        const auto used = column_of(generation, used_type, range);
-        const auto total = column_of(generation, total_type, range);
+        const auto used = total_of(generation, used_type, range);
+        const auto total = total_of(generation, total_type, range);
         auto full = [&](size_t k) {
             return used->total[k] >= 0 && total->total[k] > 0 &&
                    used->total[k] >= kSpaceShare * total->total[k];

@@ -83,6 +83,7 @@ struct Kept {
     std::string key;
     std::string content_type;
     Shared plain, gz;
+    std::function<std::string(const std::string &)> make_gz;  // see Made::gzip
 };
 
 // What one load of the data file gives, kept until the next load; under cache_mu (held
@@ -138,13 +139,12 @@ void trim_cache(size_t more) {
     }
 }
 
-void keep(uint64_t generation, std::string key, const std::string &content_type,
-          const Shared &body) {
-    if (body->size() > settings().budget_bytes / 4) return;
+void keep(uint64_t generation, const Kept &k) {
+    if (k.plain->size() > settings().budget_bytes / 4) return;
     std::lock_guard<std::mutex> g(cache_mu);
-    if (!sync_cache(generation) || find_kept(generation, key) != nullptr) return;
-    cache.answers.push_front({std::move(key), content_type, body, nullptr});
-    cache.bytes += body->size();
+    if (!sync_cache(generation) || find_kept(generation, k.key) != nullptr) return;
+    cache.answers.push_front(k);
+    cache.bytes += k.plain->size();
     trim_cache(0);
 }
 
@@ -170,7 +170,8 @@ Response send_kept(const Request &req, uint64_t generation, Kept k) {
     }
     if (!k.gz) {
         if (k.plain->size() > kGzipInline && !may_compress_large()) return deferred(Work::gzip);
-        k.gz = counted(gzip(*k.plain, kKeptLevel));
+        std::string gz = k.make_gz ? k.make_gz(*k.plain) : std::string();
+        k.gz = counted(gz.empty() ? gzip(*k.plain, kKeptLevel) : std::move(gz));
         std::lock_guard<std::mutex> g(cache_mu);
         if (Kept *in = find_kept(generation, k.key); in != nullptr && in->plain == k.plain) {
             if (!in->gz) {
@@ -288,10 +289,12 @@ Response cached(const Request &req, const std::function<std::string(const StoreS
         return send_kept(req, st.generation, std::move(k));
     }
     // What the endpoint needed the last time it made an answer must fit, after the oldest kept
-    // answers make room.
+    // answers make room; an answer larger than half the budget counts as half, so that it is
+    // made while the answers held take at most the other half (else it could never be made
+    // again once it had been made once).
     {
         std::lock_guard<std::mutex> g(cache_mu);
-        const size_t expect = cache.largest[req.path];
+        const size_t expect = std::min(cache.largest[req.path], settings().budget_bytes / 2);
         trim_cache(expect);
         if (!budget_fits(expect)) return over_budget();
     }
@@ -300,12 +303,13 @@ Response cached(const Request &req, const std::function<std::string(const StoreS
     k.key = key;
     k.content_type = std::move(m.content_type);
     k.plain = counted(std::move(m.body));
+    k.make_gz = std::move(m.gzip);
     {
         std::lock_guard<std::mutex> g(cache_mu);
         size_t &largest = cache.largest[req.path];
         largest = std::max(largest, k.plain->size());
     }
-    keep(st.generation, key, k.content_type, k.plain);
+    keep(st.generation, k);
     lock.unlock();
     {
         std::lock_guard<std::mutex> g(cache_mu);

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <pthread.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <string.h>
@@ -65,6 +66,11 @@ struct ConnState {
     Clock::time_point since;
     bool in_request = false;
     bool cut = false;
+    // Between a request line and the handler's first call for it: the connection, and the
+    // polling thread reading that request (see refuse_length).
+    struct MHD_Connection *conn = nullptr;
+    bool awaiting = false;
+    pthread_t reader{};
 };
 
 // One request, from its request line to the end of its answer.
@@ -265,10 +271,28 @@ const char *check_headers(struct MHD_Connection *conn, ReqState *rs, const char 
     return nullptr;
 }
 
+ConnState *conn_state(struct MHD_Connection *conn) {
+    const union MHD_ConnectionInfo *ci =
+        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    return ci != nullptr ? static_cast<ConnState *>(ci->socket_context) : nullptr;
+}
+
+// Marks the request of a connection as read by this thread and not yet handed to the handler
+// (from its request line to the handler's first call or its end).
+void set_awaiting(struct MHD_Connection *conn, bool awaiting) {
+    ConnState *cs = conn != nullptr ? conn_state(conn) : nullptr;
+    if (cs == nullptr) return;
+    std::lock_guard<std::mutex> g(srv.conns_mu);
+    cs->conn = conn;
+    cs->awaiting = awaiting;
+    cs->reader = pthread_self();
+}
+
 // What the request line alone shows, before libmicrohttpd splits the query: a control
 // character, a NUL written as %00, too many parameters. Empty parameters ("&&") are dropped in
 // place, so that only real ones count and take room.
-void *on_uri(void *, const char *uri, struct MHD_Connection *) {
+void *on_uri(void *, const char *uri, struct MHD_Connection *conn) {
+    set_awaiting(conn, true);
     auto *rs = new ReqState();
     if (uri == nullptr) return rs;
     const size_t n = strlen(uri);
@@ -460,10 +484,8 @@ enum MHD_Result queue_plain(struct MHD_Connection *conn, const ReqState *rs, uns
 }
 
 void set_in_request(struct MHD_Connection *conn, bool in) {
-    const union MHD_ConnectionInfo *ci =
-        MHD_get_connection_info(conn, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
-    if (ci == nullptr || ci->socket_context == nullptr) return;
-    auto *cs = static_cast<ConnState *>(ci->socket_context);
+    ConnState *cs = conn_state(conn);
+    if (cs == nullptr) return;
     std::lock_guard<std::mutex> g(srv.conns_mu);
     cs->in_request = in;
     cs->since = Clock::now();
@@ -649,6 +671,7 @@ enum MHD_Result on_request(void *, struct MHD_Connection *conn, const char *url,
     // instead of keeping it for the next request, which a request with a body or a refusal
     // needs.
     if (!rs->started) {
+        set_awaiting(conn, false);
         start_request(conn, rs, url, method, version);
         const char *length =
             MHD_lookup_connection_value(conn, MHD_HEADER_KIND, MHD_HTTP_HEADER_CONTENT_LENGTH);
@@ -670,6 +693,7 @@ enum MHD_Result on_request(void *, struct MHD_Connection *conn, const char *url,
 
 void on_completed(void *, struct MHD_Connection *conn, void **req_cls,
                   enum MHD_RequestTerminationCode) {
+    set_awaiting(conn, false);
     auto *rs = static_cast<ReqState *>(*req_cls);
     if (rs != nullptr && rs->started) {
         srv.in_flight.fetch_sub(1);
@@ -824,7 +848,61 @@ void work(Work kind) {
     }
 }
 
+// libmicrohttpd 0.9.75 checks Content-Length itself, before any callback sees the headers, and
+// answers a value that is not a number (400) or too large (413) with its status line and
+// headers written twice, so that a client reads the second block as the body. It logs the
+// refusal first, on the polling thread that reads the request, while that request is the only
+// one of the thread between its headers and the handler. Found so, the connection gets the
+// server's one answer and its sending side is shut: the library's own answer then fails to go
+// out and it closes the connection. Anything less certain (no such connection, more than one,
+// TLS, a short write) leaves the library's answer as it is.
+void refuse_length(unsigned status) {
+    if (!srv.cfg.cert_pem.empty()) return;
+    ConnState *found = nullptr;
+    std::lock_guard<std::mutex> g(srv.conns_mu);
+    const pthread_t self = pthread_self();
+    for (ConnState *cs : srv.conns) {
+        if (!cs->awaiting || cs->conn == nullptr || !pthread_equal(cs->reader, self)) continue;
+        if (MHD_get_connection_info(cs->conn, MHD_CONNECTION_INFO_REQUEST_HEADER_SIZE) == nullptr) {
+            continue;  // its headers are still coming
+        }
+        if (found != nullptr) return;
+        found = cs;
+    }
+    if (found == nullptr || found->fd == MHD_INVALID_SOCKET || found->cut) return;
+    const std::string body =
+        status == 413 ? "request bodies are not accepted\n" : "malformed request headers\n";
+    char date[64] = "";
+    const time_t now = time(nullptr);
+    struct tm tm;
+    if (gmtime_r(&now, &tm) != nullptr)
+        strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &tm);
+    const std::string answer =
+        std::string(status == 413 ? "HTTP/1.1 413 Content Too Large" : "HTTP/1.1 400 Bad Request") +
+        "\r\nDate: " + date +
+        "\r\nConnection: close\r\nContent-Type: text/plain; charset=utf-8\r\n"
+        "Cache-Control: no-cache\r\nX-Content-Type-Options: nosniff\r\nContent-Length: " +
+        std::to_string(body.size()) + "\r\n\r\n" + body;
+    const ssize_t sent = send(found->fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (sent != ssize_t(answer.size())) {
+        if (sent > 0) {  // cut short: nothing more may follow it
+            shutdown(found->fd, SHUT_RDWR);
+            found->cut = true;
+        }
+        return;
+    }
+    shutdown(found->fd, SHUT_WR);
+    found->awaiting = false;
+    found->cut = true;
+}
+
 void on_mhd_error(void *, const char *fmt, va_list ap) {
+    // The library's format strings of its Content-Length refusals (they take no arguments).
+    if (strcmp(fmt, "Too large value of 'Content-Length' header. Closing connection.\n") == 0) {
+        refuse_length(413);
+    } else if (strcmp(fmt, "Failed to parse `Content-Length' header. Closing connection.\n") == 0) {
+        refuse_length(400);
+    }
     char buf[512];
     vsnprintf(buf, sizeof buf, fmt, ap);
     size_t n = strlen(buf);

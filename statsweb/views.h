@@ -41,10 +41,16 @@ struct Column {
 // unchanged after (so they may be read without the lock).
 std::shared_ptr<const SlotTimes> slot_times(uint64_t generation, uint32_t range);
 std::shared_ptr<const Column> column_of(uint64_t generation, int32_t type, uint32_t range);
+// The same with the total alone (no stacked series fetched, parts empty) unless the whole column
+// was fetched already: what the events and the page's figures need.
+std::shared_ptr<const Column> total_of(uint64_t generation, int32_t type, uint32_t range);
 
 // The UTC start of a slot that starts at this local time: local_to_utc(), except for a local
 // time the clock skipped, where the slot starts when the clock moved past it.
 int64_t slot_utc(int64_t local);
+// slot_utc() of each of a rising run of local times, never decreasing: what slot_times() keeps.
+// Within a run of one offset it reads the zone once per slot, not five times.
+std::vector<int64_t> slot_utcs(const std::vector<uint32_t> &local);
 // A value as the table prints it (six decimals, exact rounding) without the zeros that end
 // its fraction: what the JSON table carries.
 void json_fixed6(std::string &out, double v);
@@ -73,6 +79,9 @@ struct Made {
     Response error;
     std::string content_type;
     std::string body;
+    // Makes the gzip form of body (empty when it cannot), called without the store lock, maybe
+    // on another thread; null: body is compressed as it is.
+    std::function<std::string(const std::string &)> gzip;
 };
 // The one way a cached endpoint (chart, table, metrics, history) answers: its answer of the
 // current load when kept, found without the store lock while the file has not changed; else,

@@ -67,6 +67,36 @@ TEST(StatswebText, SlotStartsAcrossDaylightSaving) {
     EXPECT_EQ(statsweb::slot_utc(wall(2026, 10, 25, 2, 30)), wall(2026, 10, 25, 0, 30));
 }
 
+// The slot starts of a load, found in one pass, are slot_utc's of each slot: runs of every
+// range's step that start a day before each change of zones with whole-hour, half-hour, daily
+// and frequent changes (2011 to 2013), and one long run of each step.
+TEST(StatswebText, SlotStartsOfARunAreEachSlotsStart) {
+    for (const char *zone : {"Europe/Warsaw", "America/New_York", "Australia/Lord_Howe",
+                             "Africa/Casablanca", "Pacific/Apia", "UTC"}) {
+        zeltest::ScopedTz tz(zone);
+        std::vector<int64_t> starts = {wall(2011, 1, 1, 0, 0) + 37};
+        for (int64_t day = wall(2011, 1, 1, 12, 0); day < wall(2014, 1, 1, 0, 0); day += 86400) {
+            if (day - statsweb::local_to_utc(day) !=
+                day + 86400 - statsweb::local_to_utc(day + 86400)) {
+                starts.push_back(day - 86400 - 12 * 3600);
+            }
+        }
+        EXPECT_GE(starts.size(), std::string_view(zone) == "UTC" ? 1u : 6u) << zone;
+        for (const uint32_t step : {60u, 360u, 1800u, 86400u}) {
+            for (const int64_t from : starts) {
+                std::vector<uint32_t> run(step == 86400 ? 4096 : 3 * 86400 / step);
+                for (size_t r = 0; r < run.size(); r++) run[r] = uint32_t(from + step * r);
+                const std::vector<int64_t> got = statsweb::slot_utcs(run);
+                int64_t before = INT64_MIN;
+                for (size_t r = 0; r < run.size(); r++) {
+                    before = std::max(before, statsweb::slot_utc(run[r]));
+                    ASSERT_EQ(got[r], before) << zone << " step " << step << " slot " << r;
+                }
+            }
+        }
+    }
+}
+
 // The JSON table's numbers: the table's six decimals (snprintf's exact rounding, ties to even)
 // without the zeros that end the fraction, over the edge classes and a random sample.
 TEST(StatswebText, JsonNumbersAreTheTablesDigits) {
@@ -86,7 +116,11 @@ TEST(StatswebText, JsonNumbersAreTheTablesDigits) {
                                   4.9e-324,
                                   9007199254740991.0,
                                   123456.0000005,
-                                  48.874203};
+                                  48.874203,
+                                  1e10,
+                                  12345678901234.0,
+                                  18446744073709549568.0,  // the last double below 2^64
+                                  18446744073709551616.0};
     for (int e = -30; e < 64; e++) values.push_back(std::ldexp(1.0, e));
     for (int k = 0; k < 7; k++) {
         for (int64_t n : {1, 3, 5, 12345, 999999}) {
