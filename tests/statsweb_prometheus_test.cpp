@@ -432,7 +432,9 @@ TEST_F(StatswebPrometheus, BackfillCutAtHeadAndRetentionLosesNothing) {
     wait_scraped();
     // The folder belongs to another user, as Debian's belongs to prometheus.
     const bool root = geteuid() == 0;
-    if (root) ASSERT_EQ(chown(db.c_str(), 65534, 65534), 0);
+    if (root) {
+        ASSERT_EQ(chown(db.c_str(), 65534, 65534), 0);
+    }
     const double head = own_gauge(pport, "prometheus_tsdb_head_min_time") / 1000;
     ASSERT_GT(head, now - 600);
     ASSERT_LT(head, now + 600);
