@@ -26,6 +26,7 @@
 #include "fuzz_util.h"
 #include "handler.h"
 #include "settings.h"
+#include "store.h"
 
 using namespace zelfuzz;
 
