@@ -7,10 +7,14 @@
 // directory "dir"; standard output goes to /dev/null. A '/' in a word becomes '_', so every
 // path stays inside the scratch directory (the default data file is only read). The control
 // byte chooses:
-//   bits 0-3  != 0: '*' in a word becomes ',' (all 60 fields make an execution expensive)
+//   bits 0-3  != 0: '*' in a word becomes ',' (all 60 fields make an execution expensive); 0:
+//             '*' stays for one such input in four, chosen by a hash of the input
 //   bit 4     put "-i d.zel" before the words, so most runs get as far as the writers
-//   bits 5-7  != 0: put a small picture size ("-x", "-y") before the words; a picture of the
-//             default 1600 x 320 pixels is for one input in 8 (or a size among the words)
+//   bits 5-7  != 0: put a small picture size ("-x", "-y") before the words; 0: the default
+//             1600 x 320 pixels for one such input in four (by the hash), a small size for the
+//             others; or a size among the words
+// The rare inputs that keep '*' or the default size cost ten times as much as the others and
+// would fill the corpus; the hash keeps them rare among the inputs made from them.
 // Should a run leave its store set up (the tool may leave it to process exit), the harness
 // releases it. Every run must return 0 and close every descriptor it opened; the harness
 // removes the files the run wrote.
@@ -144,7 +148,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (size < 1) return 0;
     check_numbers(data, size);
     const uint8_t ctl = data[0];
-    const bool star = (ctl & 0x0F) == 0;
+    uint32_t hash = 2166136261u;
+    for (size_t i = 0; i < size; i++) hash = (hash ^ data[i]) * 16777619u;
+    const bool star = (ctl & 0x0F) == 0 && hash % 4 == 0;
 
     std::vector<std::string> words = {"statsdump"};
     if (ctl & 0x10) {
@@ -155,7 +161,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         {nullptr, nullptr}, {"0", "0"},    {"1", "1"},    {"40", "20"},
         {"64", "40"},       {"120", "60"}, {"200", "21"}, {"333", "80"},
     };
-    if (const char *const *xy = kSmallSizes[ctl >> 5]; xy[0] != nullptr) {
+    uint32_t sizepick = ctl >> 5;
+    if (sizepick == 0 && (hash >> 2) % 4 != 0) sizepick = 1 + (hash >> 4) % 7;
+    if (const char *const *xy = kSmallSizes[sizepick]; xy[0] != nullptr) {
         words.insert(words.end(), {"-x", xy[0], "-y", xy[1]});
     }
     std::string cur;
