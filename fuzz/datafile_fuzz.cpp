@@ -359,27 +359,28 @@ void use_store(const Catalogue &c, uint8_t ctl, uint8_t pick, bool server, uint3
         std::vector<uint64_t> sample(c.nstats);
         for (uint32_t i = 0; i < c.nstats; i++) sample[i] = pattern_value(i, pick, i);
         charts_add(sample.data(), kNow);
-        static std::vector<uint64_t> before;  // kept: a store's worth of slots
-        before.clear();
+        // Every ring oldest slot first, as the reload must put it (newest at index 4095).
+        static std::vector<uint64_t> before;                // kept: a store's worth of slots
         const uint32_t kept = c.nstats < 8 ? c.nstats : 8;  // every one of the small catalogue
+        before.resize(size_t{kept} * 4 * kSlots);
         for (uint32_t i = 0; i < kept; i++) {
             for (uint32_t r = 0; r < 4; r++) {
-                for (uint32_t k = 0; k < 4096; k++) {
-                    before.push_back(charts::ring(i, r)[(charts::g.pointers[r] - k) & 0xFFF]);
-                }
+                const uint64_t *ring = charts::ring(i, r);
+                uint64_t *to = &before[(size_t{i} * 4 + r) * kSlots];
+                const uint32_t oldest = (charts::g.pointers[r] + 1) & 0xFFF;
+                memcpy(to, ring + oldest, (kSlots - oldest) * 8);
+                memcpy(to + (kSlots - oldest), ring, oldest * 8);
             }
         }
         const uint32_t newest = charts::g.timepoint[0];
         charts_store();
         ZELFUZZ_CHECK(charts::start_history(1) == 0);
         if (in_design_range(newest)) ZELFUZZ_CHECK(charts::g.timepoint[0] == newest);
-        size_t n = 0;
         for (uint32_t i = 0; i < kept; i++) {
             for (uint32_t r = 0; r < 4; r++) {
                 ZELFUZZ_CHECK(charts::g.pointers[r] == 4095);
-                for (uint32_t k = 0; k < 4096; k++) {
-                    ZELFUZZ_CHECK(charts::ring(i, r)[4095 - k] == before[n++]);
-                }
+                ZELFUZZ_CHECK(memcmp(charts::ring(i, r), &before[(size_t{i} * 4 + r) * kSlots],
+                                     kSlots * 8) == 0);
             }
         }
     }
