@@ -17,17 +17,21 @@
 // the area the store marks as drawn is cleared.
 //
 // The buffers of one series (4096 slots, 32 KB) that the queries and exports take and give back
-// many times per execution (several hundred in some targets) are kept too, in a pool that hands
-// out the one released longest ago. A pooled buffer is a real heap block of exactly that size,
-// so its redzones stay poisoned, and it is poisoned itself while released. Each buffer handed
+// many times per execution (several hundred in some targets) are kept too, in a pool of 64 that
+// hands out the one released longest ago. A pooled buffer is a real heap block of exactly that
+// size, so its redzones stay poisoned, and it is poisoned itself while released (a second
+// release stops the process). These wrappers are not thread-safe: the targets linked with them
+// run the store in one thread. Each buffer handed
 // out is paired with a one-byte block that is released with it and referred to only in a form
 // the leak checker does not recognise as a pointer: so the fuzzer's count of allocations and
 // releases, and its leak check, still see a buffer that the store never gives back.
 //
 // Every other request goes to the real functions unchanged.
 #include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
 #include <stddef.h>
 #include <stdint.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -75,24 +79,27 @@ struct Pooled {
 };
 Pooled g_pool[kPoolSize];
 size_t g_pooled = 0;           // blocks made
-size_t g_released[kPoolSize];  // indexes of released blocks, oldest first
-size_t g_nreleased = 0;
+size_t g_released[kPoolSize];  // indexes of released blocks, a ring from g_first
+size_t g_first = 0, g_nreleased = 0;
 uintptr_t g_pool_lo = UINTPTR_MAX, g_pool_hi = 0;  // address range of the blocks
 
+// The pool grows to its full size before it hands a block out again, so that a released
+// block waits for 63 other releases before its next use (as the sanitizer's quarantine keeps
+// a released block out of use for a while).
 void *take_pooled() {
     size_t i;
-    if (g_nreleased > 0) {
-        i = g_released[0];
-        g_nreleased--;
-        memmove(g_released, g_released + 1, g_nreleased * sizeof g_released[0]);
-        ASAN_UNPOISON_MEMORY_REGION(g_pool[i].p, kTabSize);
-    } else if (g_pooled < kPoolSize) {
+    if (g_pooled < kPoolSize) {
         void *p = __real_malloc(kTabSize);
         if (p == nullptr) return nullptr;
         i = g_pooled++;
         g_pool[i] = {p, 0};
         g_pool_lo = std::min(g_pool_lo, reinterpret_cast<uintptr_t>(p));
         g_pool_hi = std::max(g_pool_hi, reinterpret_cast<uintptr_t>(p));
+    } else if (g_nreleased > 0) {
+        i = g_released[g_first];
+        g_first = (g_first + 1) % kPoolSize;
+        g_nreleased--;
+        ASAN_UNPOISON_MEMORY_REGION(g_pool[i].p, kTabSize);
     } else {
         return nullptr;  // every block is out: the real allocator
     }
@@ -106,11 +113,17 @@ bool give_pooled(void *p) {
     const uintptr_t a = reinterpret_cast<uintptr_t>(p);
     if (a < g_pool_lo || a > g_pool_hi) return false;
     for (size_t i = 0; i < g_pooled; i++) {
-        if (g_pool[i].p != p || g_pool[i].token == 0) continue;
+        if (g_pool[i].p != p) continue;
+        if (g_pool[i].token == 0) {
+            // Released twice: the sanitizer would say so; the pool must not hand it out twice.
+            fprintf(stderr, "ERROR: double free of a pooled series buffer %p\n", p);
+            __sanitizer_print_stack_trace();
+            abort();
+        }
         __real_free(reinterpret_cast<void *>(~g_pool[i].token));
         g_pool[i].token = 0;
         ASAN_POISON_MEMORY_REGION(p, kTabSize);
-        g_released[g_nreleased++] = i;
+        g_released[(g_first + g_nreleased++) % kPoolSize] = i;
         return true;
     }
     return false;
