@@ -5,7 +5,7 @@
 // the file, starts the store on it (tool or server mode), compares what was loaded with a
 // model of the file layout (result, newest minute, and every slot of the statistics the file
 // names and of the first one it does not) and queries one chart in one range; with the small
-// catalogue, pick bits 0-3 at 0 and a hash of the input that picks one in sixteen such
+// catalogue, pick bits 0-3 at 0 and a hash of the input that picks one in 32 such
 // inputs, every chart in every range. The store of the small catalogue is set up once and then
 // only starts its history over on each new file; the real catalogue and a fraction of inputs
 // set a store up afresh (see open_store).
@@ -331,7 +331,7 @@ void close_store(const Catalogue &c, bool afresh, int rc) {
 
 // Queries, drawing, and the save and reload, on a store that started.
 void use_store(const Catalogue &c, uint8_t ctl, uint8_t pick, bool server, uint32_t hash) {
-    const bool all_queries = (hash >> 7) % 16 == 0;
+    const bool all_queries = (hash >> 7) % 32 == 0;
     // Every chart in every range (see above); one chart (pick bits 0-3) in one range (pick
     // bits 4-5) for the others: a query costs 4096 slots per series.
     static const std::vector<uint32_t> kRealTypes = chart_types(kReal),
@@ -415,7 +415,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const uint8_t mode = kModes[(ctl >> 3) & 3];
     const bool server = mode != 1;
 
-    // A fresh set-up, every chart in every range for one in sixteen of the inputs that ask
+    // A fresh set-up, every chart in every range for one in 32 of the inputs that ask
     // for it, and the save and reload for one in four, chosen by a hash of the input: such
     // inputs reach more and would fill the corpus, each execution paying a set-up, a hundred
     // queries (twenty times what the others cost) or a whole file.
