@@ -74,14 +74,23 @@ int open_fds() {
     return n;
 }
 
-std::string printed(const char *fmt, double v) {
+// A text in a fixed buffer: the comparisons run hundreds of times per execution, and a string
+// on the heap for each side cost as much as the printing.
+struct Text {
     char buf[512];
-    int n = snprintf(buf, sizeof buf, fmt, v);
-    return std::string(buf, size_t(n < 0 ? 0 : n));
+    size_t len = 0;
+    bool operator==(const Text &o) const { return len == o.len && memcmp(buf, o.buf, len) == 0; }
+};
+
+Text printed(const char *fmt, double v) {
+    Text t;
+    int n = snprintf(t.buf, sizeof t.buf, fmt, v);
+    t.len = size_t(n < 0 ? 0 : n) < sizeof t.buf ? size_t(n < 0 ? 0 : n) : sizeof t.buf - 1;
+    return t;
 }
 
 // The base-10 and base-2 forms, the same steps done with printf.
-std::string printed_si(double n) {
+Text printed_si(double n) {
     if (n < 0.0009995) return printed("%.2lfu", n * 1000000.0);
     if (n < 0.9995) return printed("%.2lfm", n * 1000.0);
     if (n < 999.5) return printed("%.2lf", n);
@@ -92,18 +101,22 @@ std::string printed_si(double n) {
     return printed("%.2lfP", n / 1000000000000000.0);
 }
 
-std::string printed_iec(double n) {
-    if (n < 999.5) return printed("%.2lf", n);
+Text printed_iec(double n) {
+    static const char *const kFormats[6] = {"%.2lf",   "%.2lfKi", "%.2lfMi",
+                                            "%.2lfGi", "%.2lfTi", "%.2lfPi"};
+    if (n < 999.5) return printed(kFormats[0], n);
     for (int i = 1; i <= 5; i++) {
         n *= 0.0009765625;
-        if (n < 999.5) return printed("%.2lf", n) + "-KMGTP"[i] + "i";
+        if (n < 999.5) return printed(kFormats[i], n);
     }
     return printed("%.2lfEi", n * 0.0009765625);
 }
 
-std::string formatted(char *(*f)(char *, double), double v) {
-    char buf[statsdump::kNumberMax];
-    return std::string(buf, f(buf, v));
+Text formatted(char *(*f)(char *, double), double v) {
+    static_assert(statsdump::kNumberMax <= sizeof(Text::buf));
+    Text t;
+    t.len = size_t(f(t.buf, v) - t.buf);
+    return t;
 }
 
 void check_number(double v) {
