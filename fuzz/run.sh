@@ -93,8 +93,9 @@ for t in $targets; do
     failed=1
   fi
   total_execs=$((total_execs + ${execs:-0}))
-  cpurate=$(awk -v n="${execs:-0}" '{ if ($1 + $2 > 0) printf "%.0f", n / ($1 + $2); else print "?" }' \
-    "$build/logs/$t.cpu" 2>/dev/null)
+  # The times are the file's last line (time puts a line about the exit status before them).
+  cpurate=$(tail -n 1 "$build/logs/$t.cpu" 2>/dev/null |
+    awk -v n="${execs:-0}" '{ if ($1 + $2 > 0) printf "%.0f", n / ($1 + $2); else print "?" }')
   printf '%-10s %12s %8s %9s %12s %8s  %s\n' "$t" "${execs:-?}" "$((end - start))" "${rate:-?}" \
     "${cpurate:-?}" "$corpus" "$result"
   # Without a processor time (no /usr/bin/time) the wall-time rate is judged.
