@@ -15,7 +15,7 @@
 //             execution, and such inputs filled the corpus); otherwise the small one
 //   bits 3-4  mode: 0 tool (1), 1 server (0), 2 tool, 3 server (any other mode value)
 //   bits 5-6  1: draw the chart (size from pick bits 6-7); 2: in server mode with the small
-//             catalogue and for one in four such inputs (by the hash), add a sample, save,
+//             catalogue and for one in eight such inputs (by the hash), add a sample, save,
 //             load the saved file in tool mode and compare every slot
 //   bit 7     with a drawing and pick size 3: draw the largest picture instead (for one such
 //             input in 32, by the hash; the widest for four in 32, the tallest for the others)
@@ -361,7 +361,7 @@ void use_store(const Catalogue &c, uint8_t ctl, uint8_t pick, bool server, uint3
         draw(pick_type * 10 + pick_range, w, h);
     }
 
-    if (server && extra == 2 && &c == &kSmall && (hash >> 10) % 4 == 0) {
+    if (server && extra == 2 && &c == &kSmall && (hash >> 10) % 8 == 0) {
         // A sample, a save and a load of what was saved: the history must come back whole,
         // every slot at its age, with the newest minute.
         std::vector<uint64_t> sample(c.nstats);
@@ -416,7 +416,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const bool server = mode != 1;
 
     // A fresh set-up, every chart in every range for one in 32 of the inputs that ask
-    // for it, and the save and reload for one in four, chosen by a hash of the input: such
+    // for it, and the save and reload for one in eight, chosen by a hash of the input: such
     // inputs reach more and would fill the corpus, each execution paying a set-up, a hundred
     // queries (twenty times what the others cost) or a whole file.
     uint32_t h = 2166136261u;
