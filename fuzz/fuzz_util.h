@@ -21,6 +21,9 @@
 #include "datafile_builder.h"
 #include "strerr.h"
 
+// The sanitizer runtime's report of a summary line (absent without a sanitizer).
+extern "C" void __sanitizer_report_error_summary(const char *error_summary) __attribute__((weak));
+
 namespace zelfuzz {
 
 constexpr uint64_t kNoData = UINT64_C(0xFFFFFFFFFFFFFFFF);
@@ -139,13 +142,20 @@ inline void put_file(const std::string &path, const void *data, size_t size) {
 }
 
 // Stops the process with a message when a property of the store does not hold; the fuzzer
-// counts it as a crash and keeps the input.
-#define ZELFUZZ_CHECK(cond)                                                             \
-    do {                                                                                \
-        if (!(cond)) {                                                                  \
-            fprintf(stderr, "%s:%d: property failed: %s\n", __FILE__, __LINE__, #cond); \
-            abort();                                                                    \
-        }                                                                               \
+// counts it as a crash and keeps the input. The message goes to standard error and, as a
+// sanitizer summary, to where the sanitizer reports: a fuzzing run closes standard error
+// (-close_fd_mask) and keeps only that.
+[[noreturn]] inline void property_failed(const char *file, int line, const char *cond) {
+    char msg[512];
+    snprintf(msg, sizeof msg, "%s:%d: property failed: %s", file, line, cond);
+    fprintf(stderr, "%s\n", msg);
+    if (&__sanitizer_report_error_summary != nullptr) __sanitizer_report_error_summary(msg);
+    abort();
+}
+
+#define ZELFUZZ_CHECK(cond)                                               \
+    do {                                                                  \
+        if (!(cond)) zelfuzz::property_failed(__FILE__, __LINE__, #cond); \
     } while (0)
 
 }  // namespace zelfuzz

@@ -69,11 +69,11 @@ std::vector<std::string> small_files() {
 }
 
 void datafile_seeds(Corpus &c) {
-    // Control bytes: small catalogue in tool mode, in server mode, drawing, save and load; the
-    // real catalogue in both modes.
-    const std::vector<std::string> prefixes = {bytes({0x01, 0x00}), bytes({0x09, 0x11}),
-                                               bytes({0x21, 0x52}), bytes({0x49, 0x03}),
-                                               bytes({0x39, 0xC7})};
+    // Control bytes: the small catalogue's kept store in tool mode, in server mode, drawing,
+    // save and load; a fresh small store in tool mode; the real catalogue in both modes.
+    const std::vector<std::string> prefixes = {bytes({0x02, 0x21}), bytes({0x0A, 0x11}),
+                                               bytes({0x22, 0x52}), bytes({0x4A, 0x03}),
+                                               bytes({0x3A, 0xC7}), bytes({0x01, 0x13})};
     const std::vector<std::string> files = small_files();
     for (const auto &f : files) {
         for (const auto &p : prefixes) c.add(p + f);

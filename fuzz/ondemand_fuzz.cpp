@@ -11,8 +11,9 @@
 //     to them, with ranges 0..3 and 9 (all ranges), single and multi mode: size and bytes;
 //   - charts_get of every base statistic;
 //   - every ring of every statistic in every range;
-//   - for one input in sixteen (chosen by a hash of the input, so that a corpus rich in such
-//     inputs does not make every execution pay for them): charts_getdata of every chart
+//   - for one input in 64 (chosen by a hash of the input, so that a corpus rich in such
+//     inputs does not make every execution pay for them: such an input costs twenty times
+//     as much as the others): charts_getdata of every chart
 //     number in ranges 0..4 (4 is invalid), values, newest time and seconds per slot. These
 //     run before anything else reads the rings on demand, so that the queries themselves
 //     read them (in reverse chart order when bit 7 is set).
@@ -60,15 +61,16 @@ struct View {
     std::string err;  // standard error written by the load
     uint32_t timepoint[4] = {};
     uint32_t pointers[4] = {};
-    std::vector<double> data;  // getdata answers: values, newest time, period
+    std::vector<double> data;  // getdata answers: values, newest time, period (ndata of them)
+    size_t ndata = 0;
     std::vector<uint8_t> exports;
     std::vector<uint64_t> summaries;
     std::vector<uint64_t> rings;
+    // The exports and summaries start empty; data and rings are sized (without clearing: every
+    // element in use is written) by take.
     void clear() {
-        data.clear();
         exports.clear();
         summaries.clear();
-        rings.clear();
     }
 };
 
@@ -116,6 +118,8 @@ void query_exports(std::vector<uint8_t> &out, uint32_t type, uint32_t width) {
     }
 }
 
+// The store's view after a load. The rings are copied for the first view only: the second is
+// compared with it as the store holds it (compare), and nothing reads them in between.
 void take(View &v, bool ondemand, uint8_t ctl, bool queries) {
     v.clear();
     charts::g.ondemand = ondemand;
@@ -125,9 +129,11 @@ void take(View &v, bool ondemand, uint8_t ctl, bool queries) {
     const uint32_t minutes = 1u << ((ctl >> 4) & 7);
     const std::vector<uint32_t> types = chart_numbers();
     const size_t n = types.size();
+    v.ndata = 0;
     if (queries) {
         constexpr size_t kPerChart = 5 * (kRingSlots + 2);
-        v.data.resize(n * kPerChart);
+        v.ndata = n * kPerChart;
+        if (v.data.size() < v.ndata) v.data.resize(v.ndata);
         for (size_t j = 0; j < n; j++) {
             const size_t k = ondemand && (ctl & 0x80) ? n - 1 - j : j;
             query_getdata(v.data, k * kPerChart, types[k]);
@@ -135,16 +141,20 @@ void take(View &v, bool ondemand, uint8_t ctl, bool queries) {
     }
     for (uint32_t type : types) query_exports(v.exports, type, width);
     for (uint32_t i = 0; i <= kSmallStatCount; i++) v.summaries.push_back(charts_get(i, minutes));
-    for (uint32_t i = 0; i < kSmallStatCount; i++) {
+    // Copied with memcpy: the sanitizer's memmove, which a vector's insert uses, moves a byte
+    // at a time.
+    v.rings.resize(size_t{kSmallStatCount} * 4 * kRingSlots);
+    for (uint32_t i = 0; i < kSmallStatCount && !ondemand; i++) {
         for (uint32_t r = 0; r < 4; r++) {
-            const uint64_t *ring = charts::ring(i, r);
-            v.rings.insert(v.rings.end(), ring, ring + kRingSlots);
+            memcpy(&v.rings[(size_t{i} * 4 + r) * kRingSlots], charts::ring(i, r),
+                   kRingSlots * sizeof(uint64_t));
         }
     }
     memcpy(v.timepoint, charts::g.timepoint, sizeof v.timepoint);
     memcpy(v.pointers, charts::g.pointers, sizeof v.pointers);
 }
 
+// The whole-file view a against the view b on demand, whose rings are the store's.
 void compare(const View &a, const View &b) {
     ZELFUZZ_CHECK(a.rc == b.rc);
     ZELFUZZ_CHECK(a.loadmsg == b.loadmsg);
@@ -153,11 +163,16 @@ void compare(const View &a, const View &b) {
     ZELFUZZ_CHECK(memcmp(a.pointers, b.pointers, sizeof a.pointers) == 0);
     ZELFUZZ_CHECK(a.summaries == b.summaries);
     ZELFUZZ_CHECK(a.exports == b.exports);
-    ZELFUZZ_CHECK(a.rings == b.rings);
+    for (uint32_t i = 0; i < kSmallStatCount; i++) {
+        for (uint32_t r = 0; r < 4; r++) {
+            ZELFUZZ_CHECK(memcmp(&a.rings[(size_t{i} * 4 + r) * kRingSlots], charts::ring(i, r),
+                                 kRingSlots * sizeof(uint64_t)) == 0);
+        }
+    }
     // Bit for bit: -1.0 for no data, equal products otherwise.
-    ZELFUZZ_CHECK(a.data.size() == b.data.size());
-    ZELFUZZ_CHECK(a.data.empty() ||
-                  memcmp(a.data.data(), b.data.data(), a.data.size() * sizeof(double)) == 0);
+    ZELFUZZ_CHECK(a.ndata == b.ndata);
+    ZELFUZZ_CHECK(a.ndata == 0 ||
+                  memcmp(a.data.data(), b.data.data(), a.ndata * sizeof(double)) == 0);
 }
 
 }  // namespace
@@ -180,7 +195,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     put_file(g_file, data + 1, size - 1);
     uint32_t hash = 2166136261u;
     for (size_t i = 0; i < size; i++) hash = (hash ^ data[i]) * 16777619u;
-    const bool queries = (hash & 15) == 0;
+    const bool queries = (hash & 63) == 0;
     static View whole, ondemand;
     take(whole, false, ctl, queries);
     take(ondemand, true, ctl, queries);
