@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <vector>
 
@@ -123,8 +124,7 @@ TEST(ChartsQuery, CatalogueValues) {
 
 TEST(ChartsQuery, InvalidRequestsWriteNothing) {
     TestStore store(statsdump_calcdefs, statsdump_statdefs, statsdump_estatdefs);
-    for (uint32_t number :
-         {4u, 9u, 480u, 1120u, 995u, sid("uCPU"), sid("ZZZZ"), 0xFFFFFFFFu}) {
+    for (uint32_t number : {4u, 9u, 480u, 1120u, 995u, sid("uCPU"), sid("ZZZZ"), 0xFFFFFFFFu}) {
         EXPECT_FALSE(Query(number).written()) << std::hex << number;
     }
     std::vector<double> data(kRingLength, kUnwritten);
@@ -198,6 +198,51 @@ TEST(ChartsQuery, GapInSourcesSumsTheAssembledSeries) {
     EXPECT_EQ(1000.0, bad.newest(0));
     EXPECT_EQ(1000.0, bad.newest(1));
     EXPECT_EQ(-1.0, bad.newest(2));
+}
+
+// Every chart of the test catalogue in every range, with rings full of values and gaps and the
+// newest slot at the ring's start, end and middle: each slot is the sum of the chart's series
+// windows (charts_filltab) that have data there, times the chart's factor.
+TEST(ChartsQuery, ChartsEqualTheSumOfTheirWindows) {
+    TestStore store;
+    uint64_t x = 99;
+    for (uint32_t i = 0; i < g.statdefscount; i++) {
+        for (uint32_t r = 0; r < kRanges; r++) {
+            for (uint32_t s = 0; s < kRingLength; s++) {
+                x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+                charts::ring(i, r)[s] = (x >> 61) == 0 ? N : (x >> 30) % 100000;
+            }
+        }
+    }
+    const uint32_t types[] = {0, 1, 2, 3, 100, 101, 102, 103, 104, 105};
+    for (const uint32_t newest : {0u, 1234u, 4094u, 4095u}) {
+        for (uint32_t r = 0; r < kRanges; r++) {
+            g.pointers[r] = newest;
+            for (const uint32_t type : types) {
+                std::vector<double> want(kRingLength, -1.0);
+                const double mul = charts_data_multiplier(type, r);
+                std::vector<uint64_t> sum(kRingLength, 0);
+                std::vector<bool> any(kRingLength, false);
+                for (uint32_t cno = 1; cno <= 3; cno++) {
+                    uint64_t *tab = nullptr;
+                    if (charts_filltab(&tab, r, type, cno, kRingLength)) {
+                        for (uint32_t i = 0; i < kRingLength; i++) {
+                            if (tab[i] == N) continue;
+                            sum[i] += tab[i];
+                            any[i] = true;
+                        }
+                    }
+                    free(tab);
+                }
+                for (uint32_t i = 0; i < kRingLength; i++) {
+                    if (any[i]) want[i] = static_cast<double>(sum[i]) * mul;
+                }
+                const Query got(type * 10 + r);
+                ASSERT_EQ(want, got.data)
+                    << "type " << type << ", range " << r << ", newest " << newest;
+            }
+        }
+    }
 }
 
 }  // namespace
