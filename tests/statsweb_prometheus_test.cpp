@@ -407,7 +407,7 @@ TEST_F(StatswebPrometheus, TextAnswersCompressAlike) {
                                "&since=0", "&since=4000000000"}) {
         for (const char *f : {"cpu,mem,hddcnt", "*"}) {
             targets.push_back(std::string("/table?format=json&r=") +
-                              (window[1] == 'n' ? "0" : "2") + "&f=" + f + window);
+                              (strncmp(window, "&n=", 3) == 0 ? "0" : "2") + "&f=" + f + window);
         }
     }
     for (const std::string &target : targets) {
