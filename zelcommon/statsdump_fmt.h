@@ -140,6 +140,16 @@ constexpr double kTwo52 = 4503599627370496.0;  // adding it rounds [0, 2^52) to 
 constexpr double kWideEnd = 4e15;
 constexpr uint64_t kPointZeros6 = 0x30303030303030ULL << 8 | '.';  // ".000000"
 
+// y (0 <= y < 2^52) rounded to the integer n, half to even, when y's own rounding error (at
+// most err) cannot have carried it across a half unit; false otherwise.
+inline bool round_scaled(double y, double err, uint64_t &n) {
+    const double z = y + kTwo52;
+    const double r = y - (z - kTwo52);
+    if (!(fabs(r) < 0.5 - err)) return false;
+    n = std::bit_cast<uint64_t>(z) & ((uint64_t(1) << 52) - 1);
+    return true;
+}
+
 // "%lf" of v >= 0 (+0, not -0; NaN goes to the exact path).
 inline char *fixed6_pos(char *out, double v) {
     // Whole numbers first: most counters and gauges of the table are.
@@ -154,10 +164,9 @@ inline char *fixed6_pos(char *out, double v) {
     const double y = v * 1e6;
     if (y < 99999999.0) {  // so that the rounded value has at most eight digits
         // y < 2^27: its rounding error is at most 2^-27.
-        const double z = y + kTwo52;
-        const double r = y - (z - kTwo52);
-        if (fabs(r) < 0.5 - 0x1p-26) {
-            const uint32_t n = uint32_t(std::bit_cast<uint64_t>(z));  // the rounded y
+        uint64_t rounded;
+        if (round_scaled(y, 0x1p-26, rounded)) {
+            const uint32_t n = uint32_t(rounded);
             const uint32_t ip = n / 1000000;
             const uint32_t lead = ip < 10;
             store8(out, pair(ip) >> (8 * lead));
@@ -165,10 +174,8 @@ inline char *fixed6_pos(char *out, double v) {
         }
     } else if (y < kWideEnd) {
         // The rounding error of y is at most y * 2^-53; twice that is allowed for.
-        const double z = y + kTwo52;
-        const double r = y - (z - kTwo52);
-        if (fabs(r) < 0.5 - y * 0x1p-52) {
-            const uint64_t n = std::bit_cast<uint64_t>(z) & ((uint64_t(1) << 52) - 1);
+        uint64_t n;
+        if (round_scaled(y, y * 0x1p-52, n)) {
             const uint64_t ip = n / 1000000;
             return put_point6(put_u64(out, ip), uint32_t(n - ip * 1000000));
         }
@@ -180,18 +187,15 @@ inline char *fixed6_pos(char *out, double v) {
 inline char *fixed2_pos(char *out, double v) {
     const double y = v * 100.0;
     if (y < 99999999.0) {
-        const double z = y + kTwo52;
-        const double r = y - (z - kTwo52);
-        if (fabs(r) < 0.5 - 0x1p-26) {
-            const uint32_t n = uint32_t(std::bit_cast<uint64_t>(z));
+        uint64_t rounded;
+        if (round_scaled(y, 0x1p-26, rounded)) {
+            const uint32_t n = uint32_t(rounded);
             const uint32_t ip = n / 100;
             return put_point2(put_short(out, ip), n - ip * 100);
         }
     } else if (y < kWideEnd) {
-        const double z = y + kTwo52;
-        const double r = y - (z - kTwo52);
-        if (fabs(r) < 0.5 - y * 0x1p-52) {
-            const uint64_t n = std::bit_cast<uint64_t>(z) & ((uint64_t(1) << 52) - 1);
+        uint64_t n;
+        if (round_scaled(y, y * 0x1p-52, n)) {
             const uint64_t ip = n / 100;
             return put_point2(put_u64(out, ip), uint32_t(n - ip * 100));
         }
