@@ -213,7 +213,6 @@ double *answer_buffer(int which) {
 }
 
 constexpr uint32_t kSentinel = 0xA5A5A5A5u;
-constexpr uint32_t kRangeSeconds[4] = {60, 360, 1800, 86400};
 
 // One query into a heap array of exactly 4096 values, with the promises of the query checked:
 // an invalid request writes nothing, a valid one reports the range's period and values that
@@ -229,7 +228,7 @@ Answer query(const Catalogue &c, uint32_t type, uint32_t range, uint32_t number,
         ZELFUZZ_CHECK(a.ts == kSentinel && a.rsec == kSentinel);
         ZELFUZZ_CHECK(a.data[0] == -7.0 && a.data[kSlots - 1] == -7.0);
     } else {
-        ZELFUZZ_CHECK(a.rsec == kRangeSeconds[range]);
+        ZELFUZZ_CHECK(a.rsec == charts_range_seconds(range));
         ZELFUZZ_CHECK(a.ts == a.rsec * charts::g.timepoint[range]);
         if (type < c.nstats) {
             // A base statistic is its ring read from the oldest slot to the newest.

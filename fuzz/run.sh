@@ -2,16 +2,16 @@
 # SPDX-License-Identifier: Apache-2.0
 # Builds the fuzz targets with clang's libFuzzer (AddressSanitizer and UBSan) in build-fuzz,
 # generates the seed corpora into build-fuzz/corpus/<target>/ and runs every target for
-# FUZZ_SECONDS seconds, one after the other, then shrinks each corpus to the inputs that keep
-# its coverage (libFuzzer's -merge). Prints per target the executions, the time, executions
-# per second of wall time and per second of the target's own processor time, the corpus size
-# after the merge and the findings, then names the targets that ran fewer than FUZZ_MIN_RATE
-# executions per processor second; exits non-zero when any target crashed, hung, leaked or ran
-# out of memory.
+# FUZZ_SECONDS seconds, as many side by side as there are processors (two at most), then
+# shrinks each corpus to the inputs that keep its coverage (libFuzzer's -merge). Prints per
+# target the executions, the time, executions per second of wall time and per second of the
+# target's own processor time, the corpus size after the merge and the findings, then names the
+# targets that ran fewer than FUZZ_MIN_RATE executions per processor second; exits non-zero
+# when any target crashed, hung, leaked or ran out of memory.
 #
 # Environment: FUZZ_SECONDS (default 30), FUZZ_TARGETS (default: all six), FUZZ_BUILD_DIR
-# (default build-fuzz), FUZZ_MIN_RATE (default 2000). Crash inputs go to
-# build-fuzz/artifacts/<target>/; replay one with
+# (default build-fuzz), FUZZ_MIN_RATE (default 2000), FUZZ_JOBS (default: the processors, at
+# most 2). Crash inputs go to build-fuzz/artifacts/<target>/; replay one with
 #   build-fuzz/fuzz/<target>_fuzz build-fuzz/artifacts/<target>/crash-...
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -49,21 +49,18 @@ mkdir -p "$build/logs"
 export ASAN_OPTIONS="quarantine_size_mb=8:${ASAN_OPTIONS:-}"
 export UBSAN_OPTIONS="print_stacktrace=1:${UBSAN_OPTIONS:-}"
 
-failed=0
-total_execs=0
-slow=()
 # execs/s: libFuzzer's executions per second of wall time; per CPU s: executions per second of
 # the process's own processor time (user and system), the figure that holds on a machine
 # shared with other work and the one compared with FUZZ_MIN_RATE.
-printf '%-10s %12s %8s %9s %12s %8s  %s\n' target executions seconds "execs/s" "per CPU s" \
-  corpus result
-for t in $targets; do
-  artifacts="$build/artifacts/$t"
+#
+# One target's run and corpus merge; its figures go to logs/<target>.result as one line:
+# executions, seconds, execs/s, per CPU s, corpus size, result.
+run_target() {
+  local t=$1 artifacts="$build/artifacts/$1" log="$build/logs/$1.log" start end rc execs rate
+  local corpus findings result cpurate timer=()
   mkdir -p "$artifacts"
-  log="$build/logs/$t.log"
   start=$(date +%s)
   rm -f "$build/logs/$t.cpu"
-  timer=()
   [ -x /usr/bin/time ] && timer=(/usr/bin/time -f '%U %S' -o "$build/logs/$t.cpu")
   "${timer[@]}" "$build/fuzz/${t}_fuzz" "$build/corpus/$t" \
     -max_total_time="$seconds" -max_len="${maxlen[$t]}" -timeout=30 -rss_limit_mb=4096 \
@@ -90,20 +87,50 @@ for t in $targets; do
   result=ok
   if [ "$rc" -ne 0 ] || [ "$findings" -ne 0 ]; then
     result="FAILED (exit $rc, $findings artifacts in $artifacts)"
-    failed=1
   fi
-  total_execs=$((total_execs + ${execs:-0}))
   # The times are the file's last line (time puts a line about the exit status before them).
   cpurate=$(tail -n 1 "$build/logs/$t.cpu" 2>/dev/null |
     awk -v n="${execs:-0}" '{ if ($1 + $2 > 0) printf "%.0f", n / ($1 + $2); else print "?" }')
-  printf '%-10s %12s %8s %9s %12s %8s  %s\n' "$t" "${execs:-?}" "$((end - start))" "${rate:-?}" \
-    "${cpurate:-?}" "$corpus" "$result"
+  echo "${execs:-?} $((end - start)) ${rate:-?} ${cpurate:-?} $corpus $result" \
+    >"$build/logs/$t.result"
+}
+
+# FUZZ_JOBS targets at a time (default: the processors, at most 2): the rate judged is per
+# processor second, so running side by side does not change it.
+jobs=${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 1)}
+[ "$jobs" -gt 2 ] 2>/dev/null && jobs=2
+[ "$jobs" -ge 1 ] 2>/dev/null || jobs=1
+running=0
+for t in $targets; do
+  rm -f "$build/logs/$t.result"
+  run_target "$t" &
+  running=$((running + 1))
+  if [ "$running" -ge "$jobs" ]; then
+    wait -n
+    running=$((running - 1))
+  fi
+done
+wait
+
+failed=0
+total_execs=0
+slow=()
+printf '%-10s %12s %8s %9s %12s %8s  %s\n' target executions seconds "execs/s" "per CPU s" \
+  corpus result
+for t in $targets; do
+  read -r execs secs rate cpurate corpus result <"$build/logs/$t.result" 2>/dev/null ||
+    { execs='?'; secs='?'; rate='?'; cpurate='?'; corpus='?'; result='FAILED (no result)'; }
+  [ "$result" != ok ] && failed=1
+  [ "$execs" = '?' ] || total_execs=$((total_execs + execs))
+  printf '%-10s %12s %8s %9s %12s %8s  %s\n' "$t" "$execs" "$secs" "$rate" "$cpurate" \
+    "$corpus" "$result"
   # Without a processor time (no /usr/bin/time) the wall-time rate is judged.
-  judged=${cpurate:-?}
-  [ "$judged" = "?" ] && judged=${rate:-0}
+  judged=$cpurate
+  [ "$judged" = "?" ] && judged=$rate
   if ! [ "$judged" -ge "$min_rate" ] 2>/dev/null; then slow+=("$t ($judged)"); fi
   if [ "$result" != ok ]; then
-    grep -E 'ERROR|SUMMARY|property failed|runtime error|#[0-9]+ 0x' "$log" | head -30 | sed 's/^/    /'
+    grep -E 'ERROR|SUMMARY|property failed|runtime error|#[0-9]+ 0x' "$build/logs/$t.log" |
+      head -30 | sed 's/^/    /'
   fi
 done
 echo "total executions: $total_execs"

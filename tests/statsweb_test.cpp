@@ -26,7 +26,6 @@ using zeltest::read_file;
 using zeltest::split;
 using zeltest::TempDir;
 
-constexpr uint32_t kStep[4] = {60, 360, 1800, 86400};
 constexpr int64_t kSampleUtc = 1709639940;  // 2024-03-05 11:59 UTC: the slot before the newest
 constexpr int64_t kNewestUtc = 1709640000;  // 2024-03-05 12:00 UTC
 constexpr int64_t kWarsawWinter = 3600;     // local minus UTC seconds in March 2024
@@ -169,7 +168,7 @@ TEST_F(StatswebDemo, JsonTableCarriesThePlainValues) {
         ASSERT_EQ(f->items.size(), names.size());
         for (size_t i = 0; i < names.size(); i++) EXPECT_EQ(f->items[i].str, names[i]);
         EXPECT_EQ(rg->num, range);
-        EXPECT_EQ(step->num, kStep[range]);
+        EXPECT_EQ(step->num, charts_range_seconds(range));
         EXPECT_EQ(off->num, 3600) << "Warsaw in March";
         ASSERT_EQ(ts->items.size(), n);
         ASSERT_EQ(local->items.size(), n);
