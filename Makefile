@@ -56,16 +56,17 @@ sanitize: ## the test suites under AddressSanitizer and UBSan in build-asan
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1)
 
 # ThreadSanitizer build of statsweb in build-tsan/, and its suites there, the soak included (the
-# server's polling threads, its store worker and the header watch); each suite fails on a report.
-TSAN_TESTS = statsweb_unit_test statsweb_test statsweb_hostile_test statsweb_prometheus_test \
-	statsweb_tools_test statsweb_soak_test
+# server's polling threads, its store worker and the header watch), $(JOBS) suites at a time, each
+# printed whole when it ends; each suite fails on a report.
+TSAN_TESTS = statsweb_hostile_test statsweb_prometheus_test statsweb_soak_test statsweb_test \
+	statsweb_unit_test statsweb_tools_test
 tsan: ## the statsweb suites under ThreadSanitizer in build-tsan
 	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZEL_TSAN=ON $(CMAKE_FLAGS)
 	cmake --build build-tsan -j $(JOBS) --target statsweb $(TSAN_TESTS)
-	@status=0; for t in $(TSAN_TESTS); do \
-	  TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
-	    build-tsan/$$t || status=1; \
-	done; exit $$status
+	@printf '%s\n' $(TSAN_TESTS) | xargs -P $(JOBS) -I{} sh -c \
+	  'TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1" \
+	     build-tsan/{} >build-tsan/{}.log 2>&1; s=$$?; cat build-tsan/{}.log; exit $$s' || \
+	  { echo "make tsan: a suite failed or ThreadSanitizer reported"; exit 1; }
 
 install: build ## install into PREFIX (default /usr/local), under DESTDIR if given
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
