@@ -467,7 +467,7 @@ struct TableQuery {
     std::vector<int32_t> fields;  // ending with -1
     uint32_t range = 0;
     char sep = '\t';
-    uint8_t flags = 0;  // the table writer's: 1 date, 2 base-10 prefixes, 4 base-2 prefixes
+    uint8_t flags = 0;  // the table writer's STATSDUMP_TABLE_* flags
     bool json = false;
     uint32_t rows = 0;   // JSON: the newest rows only (0: all)
     bool since = false;  // JSON: only the slots that start after since_utc
@@ -485,7 +485,8 @@ bool parse_table_query(const Request &req, TableQuery &q, Response &err) {
         !get_switch(req, "h", iec, err)) {
         return false;
     }
-    q.flags = uint8_t((date ? 1 : 0) | (si ? 2 : 0) | (iec ? 4 : 0));
+    q.flags = uint8_t((date ? STATSDUMP_TABLE_DATE : 0) | (si ? STATSDUMP_TABLE_SI : 0) |
+                      (iec ? STATSDUMP_TABLE_IEC : 0));
     if (const std::string *v = arg(req, "format")) {
         if (*v != "json") return (err = bad("format", "must be json")), false;
         q.json = true;
