@@ -354,8 +354,8 @@ bool parse_options(int argc, char **argv) {
 // Sets up the store as a server does: server mode on the simulated clock, loading the data
 // file when there is one and catching up to the clock.
 bool start_server(const char *appname) {
-    if (charts_init(statsdump_calcdefs, statsdump_statdefs, statsdump_estatdefs, sim.output, 0) ==
-        0) {
+    if (charts_init(statsdump_calcdefs, statsdump_statdefs, statsdump_estatdefs, sim.output,
+                    CHARTS_MODE_SERVER) == 0) {
         return true;
     }
     fprintf(stderr, "%s: can't set up the charts store\n", appname);
