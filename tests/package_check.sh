@@ -121,12 +121,14 @@ check "libzelcommon1 holds nothing of the -dev package" \
 check "libzelcommon1 has a symbols file" \
     bash -c 'dpkg-deb --ctrl-tarfile "$1" | tar -t | grep -qx "./symbols"' _ "$(deb libzelcommon1)"
 
-# The programs load libzelcommon.so.1 and carry none of its code; the library exports every
-# symbol in its version node.
+# The programs load libzelcommon.so.1 from the system's folders (no search path of their own:
+# an empty entry in one would mean the working directory) and carry none of its code; the
+# library exports every symbol in its version node.
 for prog in statsdump statsgen statsweb; do
     bin=$root/usr/bin/$prog
     check "$prog needs libzelcommon.so.1" \
         bash -c 'readelf -d "$1" | grep -q "(NEEDED).*\[libzelcommon.so.1\]"' _ "$bin"
+    check "$prog has no RUNPATH or RPATH" bash -c '! readelf -d "$1" | grep -q "R.*PATH"' _ "$bin"
     check "$prog defines no charts_ symbol" \
         bash -c '! readelf -W --syms "$1" | awk "\$7 != \"UND\"" | grep -q " charts_"' _ "$bin"
 done
