@@ -52,14 +52,17 @@ check "pkg-config file installed" test -f "$libdir/pkgconfig/zelcommon.pc"
 for f in zelcommonConfig.cmake zelcommonConfigVersion.cmake zelcommonTargets.cmake; do
     check "CMake package file $f" test -f "$libdir/cmake/zelcommon/$f"
 done
-for m in statsdump.1.gz statsgen.1.gz; do
-    check "share/man/man1/$m" test -f "$prefix/share/man/man1/$m"
+# Every program has its man page and its bash completion, whether or not statsweb was built.
+programs=(statsdump statsgen statsweb statsweb-backfill)
+for m in "${programs[@]}"; do
+    check "share/man/man1/$m.1.gz" test -f "$prefix/share/man/man1/$m.1.gz"
 done
 check "the licence installed" grep -q "Apache License" "$prefix/share/doc/zelstats/LICENSE"
 completion="$prefix/share/bash-completion/completions/statsdump"
-for prog in statsdump statsgen statsweb; do
-    check "bash completion of $prog installed" \
-        test -f "$prefix/share/bash-completion/completions/$prog"
+for prog in "${programs[@]}"; do
+    check "bash completion of $prog loads and completes $prog" \
+        bash -c 'source "$1" && complete -p "$2" >/dev/null' _ \
+        "$prefix/share/bash-completion/completions/$prog" "$prog"
 done
 check "the README installed" test -f "$prefix/share/doc/zelstats/README.md"
 # The programs load the library installed beside them, found through their rpath.
@@ -87,7 +90,7 @@ check "statsgen -h explains -o, -e, -d and -s" \
 
 # The man pages render without warnings.
 if command -v man >/dev/null 2>&1; then
-    for m in statsdump statsgen; do
+    for m in "${programs[@]}"; do
         page="$prefix/share/man/man1/$m.1.gz"
         MANWIDTH=80 man --warnings -l "$page" >"$prefix/man.out" 2>"$prefix/man.err"
         check "man -l $m.1.gz succeeds" test $? -eq 0

@@ -84,7 +84,10 @@ else
 fi
 
 root=$tmp/root
-# Where each file lives: package, then the paths it must hold. The unit is in systemd's folder.
+# Where each file lives: package, then the paths it must hold. The unit is in systemd's folder;
+# each program has its man page and bash completion; the Prometheus kit stays uncompressed
+# (examples are left as they are, its large files included).
+programs=(statsdump statsgen statsweb statsweb-backfill)
 L=/usr/lib/$ma
 unitdir=$(pkg-config --variable=systemdsystemunitdir systemd 2>/dev/null || echo /lib/systemd/system)
 files=(
@@ -92,14 +95,14 @@ files=(
     "libzelcommon-dev $L/libzelcommon.so $L/libzelcommon.a $L/pkgconfig/zelcommon.pc
      $L/cmake/zelcommon/zelcommonConfig.cmake $L/cmake/zelcommon/zelcommonTargets.cmake
      /usr/include/zelcommon/charts.h /usr/include/zelcommon/zelcommon_export.h"
-    "zelstats /usr/bin/statsdump /usr/bin/statsgen /usr/bin/statsweb
-     /usr/share/man/man1/statsdump.1.gz /usr/share/man/man1/statsweb.1.gz
-     /usr/share/bash-completion/completions/statsdump
-     /usr/share/bash-completion/completions/statsgen
-     /usr/share/bash-completion/completions/statsweb $unitdir/statsweb.service
+    "zelstats $(for p in "${programs[@]}"; do
+        echo "/usr/bin/$p /usr/share/man/man1/$p.1.gz /usr/share/bash-completion/completions/$p"
+     done) $unitdir/statsweb.service
      /usr/share/doc/zelstats/copyright /usr/share/doc/zelstats/README.md.gz
+     /usr/share/doc/zelstats/examples/prometheus/README.md
      /usr/share/doc/zelstats/examples/prometheus/prometheus.yml
-     /usr/share/doc/zelstats/examples/prometheus/zelstats.rules.yml"
+     /usr/share/doc/zelstats/examples/prometheus/zelstats.rules.yml
+     /usr/share/doc/zelstats/examples/prometheus/zelstats-dashboard.json"
 )
 for entry in "${files[@]}"; do
     # shellcheck disable=SC2086 # the entry's lines as one line of words
@@ -111,17 +114,21 @@ for entry in "${files[@]}"; do
     done
     dpkg-deb -x "$(deb "$p")" "$tmp/root"
 done
+check "the installed unit starts the installed statsweb" \
+    grep -qx 'ExecStart=/usr/bin/statsweb .*' "$root$unitdir/statsweb.service"
 check "libzelcommon1 holds nothing of the -dev package" \
     bash -c '! grep -E "\.a$|\.so$|/include/|pkgconfig|cmake" "$1"' _ "$tmp/libzelcommon1.files"
 check "libzelcommon1 has a symbols file" \
     bash -c 'dpkg-deb --ctrl-tarfile "$1" | tar -t | grep -qx "./symbols"' _ "$(deb libzelcommon1)"
 
-# The programs load libzelcommon.so.1 and carry none of its code; the library exports every
-# symbol in its version node.
+# The programs load libzelcommon.so.1 from the system's folders (no search path of their own:
+# an empty entry in one would mean the working directory) and carry none of its code; the
+# library exports every symbol in its version node.
 for prog in statsdump statsgen statsweb; do
     bin=$root/usr/bin/$prog
     check "$prog needs libzelcommon.so.1" \
         bash -c 'readelf -d "$1" | grep -q "(NEEDED).*\[libzelcommon.so.1\]"' _ "$bin"
+    check "$prog has no RUNPATH or RPATH" bash -c '! readelf -d "$1" | grep -q "R.*PATH"' _ "$bin"
     check "$prog defines no charts_ symbol" \
         bash -c '! readelf -W --syms "$1" | awk "\$7 != \"UND\"" | grep -q " charts_"' _ "$bin"
 done
