@@ -348,7 +348,25 @@ async function main() {
     check(axeLight.length === 0 && axeDark.length === 0,
           'no axe-core violation of serious or critical impact, light and dark' +
           (axeLight.concat(axeDark).length ? ': ' + JSON.stringify(axeLight.concat(axeDark)) : ''));
+    // A legend entry hides its series and shows it again, the same after a change to light (the
+    // charts are made again): hidden, cpu's top edge is "user" alone.
+    const legendState = () => page.evaluate(() => {
+      const u = window.statsweb.plots[0].u;
+      const k = u.data[0].length - 10;
+      const s = window.statsweb.data().series.cpu;
+      return [document.querySelector('figure.panel .legend li:nth-child(2) button').getAttribute('aria-pressed'),
+              u.series[2].show, Math.abs(u.data[1][k] - s[0][k]) < 1e-9].join(',');
+    });
+    const toggles = [await legendState()];
+    await page.click('figure.panel .legend li:nth-child(2) button');
+    toggles.push(await legendState());
     await page.emulateMediaFeatures([{name: 'prefers-color-scheme', value: 'light'}]);
+    await page.waitForFunction(() => window.statsweb.plots.length === 12);
+    toggles.push(await legendState());
+    await page.click('figure.panel .legend li:nth-child(2) button');
+    toggles.push(await legendState());
+    check(toggles.join(' ') === 'true,true,false false,false,true false,false,true true,true,false',
+          'a legend entry hides and shows its series, across a change of colours: ' + toggles.join(' '));
     await page.mouse.move(0, 0);
 
     // A phone's width: one column, nothing wider than the screen; a finger's drag zooms.
