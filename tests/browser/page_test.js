@@ -319,6 +319,30 @@ async function main() {
     check(sinceBytes > 0 && sinceBytes < 10240, 'a refresh with since= transfers ' + sinceBytes +
           ' bytes (under 10 kB) on range 0');
     check(typeof figsZoomed === 'string' && figsZoomed.length > 0, 'figures of the zoomed window');
+    // The CSV of the window shown: one row a slot, its UTC start, the table's date and values.
+    const csv = (await page.evaluate(async () => {
+      const made = URL.createObjectURL;
+      let blob = null;
+      URL.createObjectURL = (b) => { blob = b; return made.call(URL, b); };
+      document.querySelector('.picker button[data-act=csv]').click();
+      URL.createObjectURL = made;
+      return blob ? blob.text() : '';
+    })).trim().split('\n').map((l) => l.split(','));
+    const wantRows = await page.evaluate(() => {
+      const d = window.statsweb.data();
+      const [a, b] = window.statsweb.zoom();
+      return d.ts.filter((t) => t >= a && t < b);
+    });
+    const csvBad = csv.slice(1).filter((r, i) => {
+      const local = Date.parse(r[1].replace(' ', 'T') + ':00Z') / 1000;
+      const c = cpuCells.get(local);
+      return Number(r[0]) !== wantRows[i] || !c || c.date !== r[1] ||
+             (c.value === '-' ? r[2] !== '' : !sameNumber(Number(r[2]), parseFloat(c.value)));
+    });
+    check(/^utc,local,"cpu","cpu:user","cpu:system","bwin"/.test(csv[0].join(',')) &&
+          csv.length - 1 === wantRows.length && wantRows.length > 100 && csvBad.length === 0,
+          'the CSV holds the window\'s ' + wantRows.length + ' slots with the table\'s dates and values' +
+          (csvBad.length ? ': ' + csvBad[0].slice(0, 3).join(',') : ''));
     console.log('time to first chart: ' + drawnAt.toFixed(0) + ' ms (all 12 at once)');
     console.log('time to all charts drawn: ' + drawnAt.toFixed(0) + ' ms; first load: ' + load.bytes +
                 ' bytes in ' + load.requests + ' requests (' + load.names + '); one refresh: ' +
