@@ -1,22 +1,24 @@
 // SPDX-License-Identifier: Apache-2.0
 // statsweb's page in a real browser: the system's Chromium driven by puppeteer-core, against
 // statsweb on loopback over statsgen data files (the one harness for the page). One run checks:
-// no console error and no failed request; the page, its script, style sheet and data answered
-// 200 in the access log; 12 interactive charts drawn; the readout at a slot equals statsdump's
-// table in every chart; each multi-series chart's bottom band has the colour of the PNG's; the
-// newest slot has width; no panel moves while the pointer moves; a drag zooms every chart, a
-// refresh keeps it, a double click returns; a copied URL reopens the same window; a refresh with
-// since= is under 10 kB; event marks at statsgen's outage and disk changes; across both changes
+// no console error and no failed request; the page, its script, style sheet and data answered 200
+// in the access log; 12 interactive charts drawn; the readout at a slot equals statsdump's table
+// in every chart; each multi-series chart's bottom band has the colour of the PNG's; the newest
+// slot has width; no panel moves while the pointer moves; a drag zooms every chart, a refresh
+// keeps it, a double click returns; a copied URL reopens the same window; a refresh with since=
+// is under 10 kB; the CSV holds the window's slots as the table; a legend entry hides and shows
+// its series, across a change of colours too; with a new slot a window at the newest slot follows
+// and one before it stays; event marks at statsgen's outage and disk changes; across both changes
 // of daylight saving in Europe/Warsaw the JSON's timestamps never go backwards and the axis
 // labels equal the table's local times; a failed reload shows in the warning band and goes; a
-// page opened before the data file exists draws its charts once it appears; /view's table
-// holds the table's rows newest first with the parts of a combined chart, and the downloads
-// carry file names; no axe-core violation of serious or critical impact (light and dark), none
-// of moderate on /view; without JavaScript every PNG decodes at its size, full width, and the
-// texts promise nothing the page does not do; a phone-sized window has no sideways scrolling.
-// It saves screenshots (overview light, dark and on a phone; /view light and dark) into
-// ZEL_SCREENSHOTS (a folder) when that is set, and prints the time to all charts drawn and the
-// bytes of the first load and of one refresh (bench/statsweb_bench.sh reads that line).
+// page opened before the data file exists draws its charts once it appears; /view's table holds
+// the table's rows newest first with the parts of a combined chart, and the downloads carry file
+// names; no axe-core violation of serious or critical impact (light and dark), none of moderate
+// on /view; without JavaScript every PNG decodes at its size, full width, and the texts promise
+// nothing the page does not do; a phone-sized window has no sideways scrolling. It saves
+// screenshots (overview light, dark and on a phone; /view light and dark) into ZEL_SCREENSHOTS (a
+// folder) when that is set, and prints the time to all charts drawn and the bytes of the first
+// load and of one refresh (bench/statsweb_bench.sh reads that line).
 //
 //   node tests/browser/page_test.js STATSWEB STATSDUMP STATSGEN
 // Exit status 0 passed, 1 failed, 77 skipped (no Chromium or no puppeteer-core).
@@ -559,6 +561,41 @@ async function daylightSaving(browser) {
   }
 }
 
+// When a new slot arrives, a window that ends at the newest slot moves with it and one that
+// does not stays put.
+async function follows(browser) {
+  const data = path.join(dir, 'follow.zel');
+  fs.copyFileSync(file, data);
+  const srv = await startServer(data);
+  const status = async () => JSON.parse((await get(srv.port, '/status')).body);
+  try {
+    const pages = [];
+    for (const act of ['preset', 'middle']) {
+      const page = await browser.newPage();
+      await page.setViewport({width: 1400, height: 1000});
+      await page.goto('http://127.0.0.1:' + srv.port + '/', {waitUntil: 'load'});
+      await ready(page);
+      if (act === 'preset') await page.click('.picker button[data-span="3600"]');
+      else await page.evaluate((e) => window.statsweb.setWindow([e - 86400, e - 80000]), END);
+      pages.push(page);
+    }
+    const before = await Promise.all(pages.map(windows));
+    const generation = (await status()).generation;
+    execFileSync(statsgen, ['-o', data + '.new', '-e', String(END + 60)], {env, stdio: 'ignore'});
+    fs.renameSync(data + '.new', data);
+    for (let i = 0; i < 100 && (await status()).generation === generation; i++) await sleep(100);
+    await Promise.all(pages.map((p) => p.evaluate(() => window.statsweb.load())));
+    const after = await Promise.all(pages.map(windows));
+    check(after[0][0][0] === before[0][0][0] + 60 && after[0][0][1] === before[0][0][1] + 60 &&
+          JSON.stringify(after[1]) === JSON.stringify(before[1]),
+          'with a new slot the window at the newest slot moves 60 s, one before it stays put: ' +
+          JSON.stringify([before[0][0], after[0][0], before[1][0], after[1][0]]));
+    for (const p of pages) await p.close();
+  } finally {
+    srv.kill('SIGTERM');
+  }
+}
+
 // A page opened before the data file exists: its charts come when the file does.
 async function beforeTheFile(browser) {
   const later = path.join(dir, 'later.zel');
@@ -588,6 +625,7 @@ main().then(async () => {
                                           args: ['--no-sandbox', '--disable-gpu', '--no-first-run']});
   try {
     await daylightSaving(browser);
+    await follows(browser);
     await beforeTheFile(browser);
   } finally {
     await browser.close();
