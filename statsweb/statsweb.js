@@ -705,6 +705,12 @@
     data.whole = true;
   }
 
+  // How often a range's slots begin, in words: "every minute", "every 6 minutes", "once a day".
+  function slotEvery(step) {
+    if (step >= 86400) return step === 86400 ? 'once a day' : 'every ' + step / 86400 + ' days';
+    return step === 60 ? 'every minute' : 'every ' + step / 60 + ' minutes';
+  }
+
   // The first load: the window the URL names (the whole history when it reaches before the
   // newest windowSlots slots), else the newest windowSlots slots.
   async function first() {
@@ -735,7 +741,7 @@
     if (hint) {
       hint.textContent += ' Drag across a chart (or swipe along it) to zoom all of them, ' +
           'double-click to return; pick a window above; click a legend entry to hide or show ' +
-          'its series. New data comes in every minute.';
+          'its series. Each new slot is fetched as it begins (' + slotEvery(data.step) + ').';
     }
     await status;
     panels.forEach(makePlot);

@@ -460,6 +460,8 @@ async function main() {
         rises('hddmfr').map((t) => 'disk_marked_for_removal@' + t));
     check(wantMarks.length === 2 && wantMarks.every((m) => diskMarks.includes(m)),
           'marks where a disk turned damaged and one was marked for removal: ' + wantMarks.join(' '));
+    const every = await page.$eval('p.span', (p) => p.textContent.replace(/.*fetched as it begins/, ''));
+    check(every === ' (every 6 minutes).', 'the page says how often range 1 fetches:' + every);
 
     // One field's page: the chart, and the table newest first, a combined chart with its parts.
     await page.setViewport({width: 1280, height: 900});
