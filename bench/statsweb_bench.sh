@@ -388,7 +388,7 @@ Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source
 | What | Measured | Note |
 |---|---|---|
 | first load of the page, every request as transferred | $first bytes in $requests requests | HTML, style sheet, script (uPlot's and ours), the JSON of the 12 charts' window, /status; gzip where the browser takes it |
-| one refresh | $refresh bytes | /status and the slots since the last complete one (\`since=\`): $since bytes; a tab on range 0 costs that a minute, a long range nothing between its slots |
+| one refresh | $refresh bytes | /status and the slots since the last complete one (\`since=\`): $since bytes; a tab on range 0 costs that a minute; on a long range only /status is asked between its slots |
 | time to all charts drawn | $drawn ms | from the start of navigation until the 12 interactive charts are drawn |
 EOF2
     awk '/^## statsweb page$/ {skip = 1; next} /^## / {skip = 0} !skip' "$RESULTS" >"$WORK/rest2.md"

@@ -29,6 +29,8 @@
   let passing = false;     // a scale change being passed on to the other charts
   let events = [];
   let timer = null;
+  // The series hidden from the legend, per panel: kept when a chart is made again (dark/light).
+  const hiddenOf = new Map(panels.map((fig) => [fig, new Set()]));
   const refreshMs = 60000;
   const waitMs = 5000;     // while there is no data yet
 
@@ -356,7 +358,7 @@
     const unit = fig.dataset.unit;
     const scale = Number(fig.dataset.scale || 1);
     const p = {fig, unit, scale, names, colors, readout: fig.querySelector('.readout'),
-               hidden: new Set()};
+               hidden: hiddenOf.get(fig)};
     // uPlot's series k + 1 is source series k: the top band first, the bottom band last.
     const series = [{}];
     // On a dark page each band's edge is drawn lighter, so that the dark blues stand apart.
@@ -370,6 +372,7 @@
         paths: uPlot.paths.stepped({align: 1}),
         points: {show: false},
         spanGaps: false,
+        show: !p.hidden.has(k),
       });
     });
     const ink = css('--chart-ink') || '#1d2330';
@@ -421,9 +424,11 @@
     return p;
   }
 
-  // The legend's entries turn their series off and on.
+  // The legend's entries turn their series off and on, in the panel's chart of the moment
+  // (a change between dark and light makes the charts again; the buttons stay).
   function legendButtons(p) {
-    const items = p.fig.querySelectorAll('.legend li');
+    const fig = p.fig;
+    const items = fig.querySelectorAll('.legend li');
     items.forEach((li, k) => {
       if (li.querySelector('button')) return;
       const b = document.createElement('button');
@@ -433,12 +438,15 @@
       while (li.firstChild) b.appendChild(li.firstChild);
       li.appendChild(b);
       b.addEventListener('click', () => {
-        const pressed = b.getAttribute('aria-pressed') === 'true';
-        b.setAttribute('aria-pressed', String(!pressed));
-        if (pressed) p.hidden.add(k);
-        else p.hidden.delete(k);
-        p.u.setSeries(k + 1, {show: !pressed});
-        p.u.setData(plotData(p), false);
+        const hidden = hiddenOf.get(fig);
+        const show = hidden.has(k);
+        if (show) hidden.delete(k);
+        else hidden.add(k);
+        b.setAttribute('aria-pressed', String(show));
+        const now = plots.find((q) => q.fig === fig);
+        if (!now) return;
+        now.u.setSeries(k + 1, {show});
+        now.u.setData(plotData(now), false);
       });
     });
   }
@@ -697,6 +705,12 @@
     data.whole = true;
   }
 
+  // How often a range's slots begin, in words: "every minute", "every 6 minutes", "once a day".
+  function slotEvery(step) {
+    if (step >= 86400) return step === 86400 ? 'once a day' : 'every ' + step / 86400 + ' days';
+    return step === 60 ? 'every minute' : 'every ' + step / 60 + ' minutes';
+  }
+
   // The first load: the window the URL names (the whole history when it reaches before the
   // newest windowSlots slots), else the newest windowSlots slots.
   async function first() {
@@ -727,7 +741,7 @@
     if (hint) {
       hint.textContent += ' Drag across a chart (or swipe along it) to zoom all of them, ' +
           'double-click to return; pick a window above; click a legend entry to hide or show ' +
-          'its series. New data comes in every minute.';
+          'its series. Each new slot is fetched as it begins (' + slotEvery(data.step) + ').';
     }
     await status;
     panels.forEach(makePlot);

@@ -13,6 +13,7 @@
 
 #include "charts.h"
 #include "crc.h"
+#include "datafile_builder.h"
 #include "fields.h"
 #include "page.h"
 #include "statsdump.h"
@@ -647,6 +648,61 @@ TEST(StatswebLife, ReloadKeepsTheLastGoodHistory) {
             EXPECT_NE(get(port, "/").body.find(s.message), std::string::npos);
         }
     }
+    EXPECT_EQ(srv.stop(), 0);
+}
+
+// Used space at 90 % of the total or more is an event of /status, from the finest range that
+// covers it: a span at exactly 90 % in range 0 and one in range 1 before range 0 begins count,
+// one at 89.9 % does not.
+TEST(StatswebLife, SpaceEventsAreReadFromTheData) {
+    TempDir dir;
+    const std::string file = dir.file("space.zel");
+    struct Span {
+        uint32_t range, first, count;
+        uint64_t used;  // of 1000
+        bool event;
+    };
+    const Span spans[] = {{0, 4000, 50, 900, true},
+                          {0, 3000, 20, 899, false},
+                          {1, 100, 10, 950, true},
+                          {1, 200, 5, 899, false}};
+    auto used = [&](uint32_t r, uint32_t k) -> uint64_t {
+        for (const Span &sp : spans) {
+            if (sp.range == r && k >= sp.first && k < sp.first + sp.count) return sp.used;
+        }
+        return 500;
+    };
+    zeltest::write_file(
+        file,
+        zeldata::header(4096, 2, 28494000) + zeldata::record("usedspace", 4096, used) +
+            zeldata::record("totalspace", 4096, [](uint32_t, uint32_t) { return uint64_t(1000); }));
+    Server srv;
+    ASSERT_TRUE(srv.start({"-i", file, "-l", "127.0.0.1:0"}, dir.file("err"))) << srv.log();
+    const int port = srv.port();
+    auto json = [&](const std::string &target) {
+        Json j;
+        Reply r = get(port, target);
+        EXPECT_TRUE(JsonReader::parse(r.body, j)) << target << ": " << r.body;
+        return j;
+    };
+    std::vector<std::string> want;
+    for (const Span &sp : spans) {
+        if (!sp.event) continue;
+        const Json t = json("/table?format=json&f=usedspace&r=" + std::to_string(sp.range));
+        const Json *ts = t.get("timestamps");
+        ASSERT_TRUE(ts != nullptr && ts->items.size() == 4096);
+        want.push_back("space_90 usedspace " + ts->items[sp.first].str + " " +
+                       ts->items[sp.first + sp.count].str + " " + std::to_string(sp.range));
+    }
+    std::vector<std::string> got;
+    const Json st = json("/status");
+    ASSERT_TRUE(st.get("events") != nullptr);
+    for (const Json &e : st.get("events")->items) {
+        got.push_back(e.get("kind")->str + " " + e.get("field")->str + " " + e.get("start")->str +
+                      " " + e.get("end")->str + " " + e.get("range")->str);
+    }
+    std::sort(want.begin(), want.end());
+    EXPECT_EQ(got, want);
     EXPECT_EQ(srv.stop(), 0);
 }
 

@@ -1,22 +1,24 @@
 // SPDX-License-Identifier: Apache-2.0
 // statsweb's page in a real browser: the system's Chromium driven by puppeteer-core, against
 // statsweb on loopback over statsgen data files (the one harness for the page). One run checks:
-// no console error and no failed request; the page, its script, style sheet and data answered
-// 200 in the access log; 12 interactive charts drawn; the readout at a slot equals statsdump's
-// table in every chart; each multi-series chart's bottom band has the colour of the PNG's; the
-// newest slot has width; no panel moves while the pointer moves; a drag zooms every chart, a
-// refresh keeps it, a double click returns; a copied URL reopens the same window; a refresh with
-// since= is under 10 kB; event marks at statsgen's outage and disk changes; across both changes
+// no console error and no failed request; the page, its script, style sheet and data answered 200
+// in the access log; 12 interactive charts drawn; the readout at a slot equals statsdump's table
+// in every chart; each multi-series chart's bottom band has the colour of the PNG's; the newest
+// slot has width; no panel moves while the pointer moves; a drag zooms every chart, a refresh
+// keeps it, a double click returns; a copied URL reopens the same window; a refresh with since=
+// is under 10 kB; the CSV holds the window's slots as the table; a legend entry hides and shows
+// its series, across a change of colours too; with a new slot a window at the newest slot follows
+// and one before it stays; event marks at statsgen's outage and disk changes; across both changes
 // of daylight saving in Europe/Warsaw the JSON's timestamps never go backwards and the axis
 // labels equal the table's local times; a failed reload shows in the warning band and goes; a
-// page opened before the data file exists draws its charts once it appears; /view's table
-// holds the table's rows newest first with the parts of a combined chart, and the downloads
-// carry file names; no axe-core violation of serious or critical impact (light and dark), none
-// of moderate on /view; without JavaScript every PNG decodes at its size, full width, and the
-// texts promise nothing the page does not do; a phone-sized window has no sideways scrolling.
-// It saves screenshots (overview light, dark and on a phone; /view light and dark) into
-// ZEL_SCREENSHOTS (a folder) when that is set, and prints the time to all charts drawn and the
-// bytes of the first load and of one refresh (bench/statsweb_bench.sh reads that line).
+// page opened before the data file exists draws its charts once it appears; /view's table holds
+// the table's rows newest first with the parts of a combined chart, and the downloads carry file
+// names; no axe-core violation of serious or critical impact (light and dark), none of moderate
+// on /view; without JavaScript every PNG decodes at its size, full width, and the texts promise
+// nothing the page does not do; a phone-sized window has no sideways scrolling. It saves
+// screenshots (overview light, dark and on a phone; /view light and dark) into ZEL_SCREENSHOTS (a
+// folder) when that is set, and prints the time to all charts drawn and the bytes of the first
+// load and of one refresh (bench/statsweb_bench.sh reads that line).
 //
 //   node tests/browser/page_test.js STATSWEB STATSDUMP STATSGEN
 // Exit status 0 passed, 1 failed, 77 skipped (no Chromium or no puppeteer-core).
@@ -217,14 +219,22 @@ async function main() {
     }));
     check(newest, 'the newest slot has width in every chart');
 
-    // Each multi-series chart's bottom band has the colour of the PNG's bottom band, 100 slots
-    // before the newest (one PNG column per slot, the newest at the right of 1550).
+    // Each multi-series chart's bottom band has the colour of the PNG's bottom band, at the slot
+    // where that band is tallest (one PNG column per slot, the newest at the right of 1550); a
+    // chart whose bottom band is empty throughout has nothing to compare.
     const bands = await page.evaluate(async () => {
       const out = [];
       for (const p of window.statsweb.plots) {
         if (p.names.length < 2) continue;
         const u = p.u;
-        const k = u.data[0].length - 101;
+        const parts = window.statsweb.data().series[p.fig.dataset.field];
+        const bottom = parts[parts.length - 1];
+        const last = u.data[0].length - 2;  // u.data[0] ends with the newest slot's end
+        // Tallest with its neighbours too, so that a column either side still shows the band,
+        // and 100 slots off the edges of the picture (the edge pixel blends the bands).
+        const low = (i) => Math.min(bottom[i - 1], bottom[i], bottom[i + 1]);
+        let k = last - 100;
+        for (let i = k; i > last - 1450; i--) if (low(i) > low(k)) k = i;
         const x = Math.round((u.valToPos(u.data[0][k], 'x', true) + u.valToPos(u.data[0][k + 1], 'x', true)) / 2);
         const y = Math.round(u.bbox.top + u.bbox.height - 2);
         const ours = Array.from(u.ctx.getImageData(x, y, 1, 1).data.slice(0, 3));
@@ -236,19 +246,18 @@ async function main() {
         c.height = img.height;
         const g = c.getContext('2d');
         g.drawImage(img, 0, 0);
-        const theirs = Array.from(g.getImageData(43 + 1550 - 1 - 100, 6 + 300 - 2, 1, 1).data.slice(0, 3));
+        const theirs = Array.from(g.getImageData(43 + 1550 - 1 - (last - k), 6 + 300 - 2, 1, 1).data.slice(0, 3));
         // Where the bottom band has some height in both pictures.
-        const parts = window.statsweb.data().series[p.fig.dataset.field];
-        if (parts[parts.length - 1][k] > 0.03 * u.scales.y.max) {
-          out.push({field: p.fig.dataset.field, ours, theirs});
-        }
+        out.push({field: p.fig.dataset.field, ours, theirs, flat: !(low(k) > 0.03 * u.scales.y.max)});
       }
       return out;
     });
     const near = (a, b) => a.every((v, i) => Math.abs(v - b[i]) <= 24);
-    check(bands.length >= 8 && bands.every((b) => near(b.ours, b.theirs)),
-          'the bottom band of every multi-series chart has the PNG\'s colour' +
-          bands.filter((b) => !near(b.ours, b.theirs)).map(
+    const compared = bands.filter((b) => !b.flat);
+    check(bands.length === 12 && compared.length >= 11 && compared.every((b) => near(b.ours, b.theirs)),
+          'the bottom band of every multi-series chart has the PNG\'s colour (' + compared.length +
+          ' compared; empty bottom band: ' + bands.filter((b) => b.flat).map((b) => b.field).join(' ') + ')' +
+          compared.filter((b) => !near(b.ours, b.theirs)).map(
               (b) => ' ' + b.field + ' ' + b.ours + ' vs ' + b.theirs).join(''));
 
     // Nothing moves while the pointer moves over the charts, near a row's top too.
@@ -312,6 +321,30 @@ async function main() {
     check(sinceBytes > 0 && sinceBytes < 10240, 'a refresh with since= transfers ' + sinceBytes +
           ' bytes (under 10 kB) on range 0');
     check(typeof figsZoomed === 'string' && figsZoomed.length > 0, 'figures of the zoomed window');
+    // The CSV of the window shown: one row a slot, its UTC start, the table's date and values.
+    const csv = (await page.evaluate(async () => {
+      const made = URL.createObjectURL;
+      let blob = null;
+      URL.createObjectURL = (b) => { blob = b; return made.call(URL, b); };
+      document.querySelector('.picker button[data-act=csv]').click();
+      URL.createObjectURL = made;
+      return blob ? blob.text() : '';
+    })).trim().split('\n').map((l) => l.split(','));
+    const wantRows = await page.evaluate(() => {
+      const d = window.statsweb.data();
+      const [a, b] = window.statsweb.zoom();
+      return d.ts.filter((t) => t >= a && t < b);
+    });
+    const csvBad = csv.slice(1).filter((r, i) => {
+      const local = Date.parse(r[1].replace(' ', 'T') + ':00Z') / 1000;
+      const c = cpuCells.get(local);
+      return Number(r[0]) !== wantRows[i] || !c || c.date !== r[1] ||
+             (c.value === '-' ? r[2] !== '' : !sameNumber(Number(r[2]), parseFloat(c.value)));
+    });
+    check(/^utc,local,"cpu","cpu:user","cpu:system","bwin"/.test(csv[0].join(',')) &&
+          csv.length - 1 === wantRows.length && wantRows.length > 100 && csvBad.length === 0,
+          'the CSV holds the window\'s ' + wantRows.length + ' slots with the table\'s dates and values' +
+          (csvBad.length ? ': ' + csvBad[0].slice(0, 3).join(',') : ''));
     console.log('time to first chart: ' + drawnAt.toFixed(0) + ' ms (all 12 at once)');
     console.log('time to all charts drawn: ' + drawnAt.toFixed(0) + ' ms; first load: ' + load.bytes +
                 ' bytes in ' + load.requests + ' requests (' + load.names + '); one refresh: ' +
@@ -340,7 +373,9 @@ async function main() {
     await page.emulateMediaFeatures([{name: 'prefers-color-scheme', value: 'dark'}]);
     await page.waitForFunction(() => window.statsweb.plots.length === 12);
     if (shots) {
+      // The charts were made again: the pointer moves off and back for the readout to show.
       const b2 = await (await page.$('figure.panel .u-over')).boundingBox();
+      await page.mouse.move(0, 0);
       await page.mouse.move(b2.x + b2.width * 0.7, b2.y + b2.height * 0.6);
       await page.screenshot({path: path.join(shots, 'statsweb-page-dark.png')});
     }
@@ -348,7 +383,25 @@ async function main() {
     check(axeLight.length === 0 && axeDark.length === 0,
           'no axe-core violation of serious or critical impact, light and dark' +
           (axeLight.concat(axeDark).length ? ': ' + JSON.stringify(axeLight.concat(axeDark)) : ''));
+    // A legend entry hides its series and shows it again, the same after a change to light (the
+    // charts are made again): hidden, cpu's top edge is "user" alone.
+    const legendState = () => page.evaluate(() => {
+      const u = window.statsweb.plots[0].u;
+      const k = u.data[0].length - 10;
+      const s = window.statsweb.data().series.cpu;
+      return [document.querySelector('figure.panel .legend li:nth-child(2) button').getAttribute('aria-pressed'),
+              u.series[2].show, Math.abs(u.data[1][k] - s[0][k]) < 1e-9].join(',');
+    });
+    const toggles = [await legendState()];
+    await page.click('figure.panel .legend li:nth-child(2) button');
+    toggles.push(await legendState());
     await page.emulateMediaFeatures([{name: 'prefers-color-scheme', value: 'light'}]);
+    await page.waitForFunction(() => window.statsweb.plots.length === 12);
+    toggles.push(await legendState());
+    await page.click('figure.panel .legend li:nth-child(2) button');
+    toggles.push(await legendState());
+    check(toggles.join(' ') === 'true,true,false false,false,true false,false,true true,true,false',
+          'a legend entry hides and shows its series, across a change of colours: ' + toggles.join(' '));
     await page.mouse.move(0, 0);
 
     // A phone's width: one column, nothing wider than the screen; a finger's drag zooms.
@@ -407,6 +460,8 @@ async function main() {
         rises('hddmfr').map((t) => 'disk_marked_for_removal@' + t));
     check(wantMarks.length === 2 && wantMarks.every((m) => diskMarks.includes(m)),
           'marks where a disk turned damaged and one was marked for removal: ' + wantMarks.join(' '));
+    const every = await page.$eval('p.span', (p) => p.textContent.replace(/.*fetched as it begins/, ''));
+    check(every === ' (every 6 minutes).', 'the page says how often range 1 fetches:' + every);
 
     // One field's page: the chart, and the table newest first, a combined chart with its parts.
     await page.setViewport({width: 1280, height: 900});
@@ -508,6 +563,41 @@ async function daylightSaving(browser) {
   }
 }
 
+// When a new slot arrives, a window that ends at the newest slot moves with it and one that
+// does not stays put.
+async function follows(browser) {
+  const data = path.join(dir, 'follow.zel');
+  fs.copyFileSync(file, data);
+  const srv = await startServer(data);
+  const status = async () => JSON.parse((await get(srv.port, '/status')).body);
+  try {
+    const pages = [];
+    for (const act of ['preset', 'middle']) {
+      const page = await browser.newPage();
+      await page.setViewport({width: 1400, height: 1000});
+      await page.goto('http://127.0.0.1:' + srv.port + '/', {waitUntil: 'load'});
+      await ready(page);
+      if (act === 'preset') await page.click('.picker button[data-span="3600"]');
+      else await page.evaluate((e) => window.statsweb.setWindow([e - 86400, e - 80000]), END);
+      pages.push(page);
+    }
+    const before = await Promise.all(pages.map(windows));
+    const generation = (await status()).generation;
+    execFileSync(statsgen, ['-o', data + '.new', '-e', String(END + 60)], {env, stdio: 'ignore'});
+    fs.renameSync(data + '.new', data);
+    for (let i = 0; i < 100 && (await status()).generation === generation; i++) await sleep(100);
+    await Promise.all(pages.map((p) => p.evaluate(() => window.statsweb.load())));
+    const after = await Promise.all(pages.map(windows));
+    check(after[0][0][0] === before[0][0][0] + 60 && after[0][0][1] === before[0][0][1] + 60 &&
+          JSON.stringify(after[1]) === JSON.stringify(before[1]),
+          'with a new slot the window at the newest slot moves 60 s, one before it stays put: ' +
+          JSON.stringify([before[0][0], after[0][0], before[1][0], after[1][0]]));
+    for (const p of pages) await p.close();
+  } finally {
+    srv.kill('SIGTERM');
+  }
+}
+
 // A page opened before the data file exists: its charts come when the file does.
 async function beforeTheFile(browser) {
   const later = path.join(dir, 'later.zel');
@@ -537,6 +627,7 @@ main().then(async () => {
                                           args: ['--no-sandbox', '--disable-gpu', '--no-first-run']});
   try {
     await daylightSaving(browser);
+    await follows(browser);
     await beforeTheFile(browser);
   } finally {
     await browser.close();
