@@ -877,12 +877,13 @@ void refuse_length(unsigned status) {
     struct tm tm;
     if (gmtime_r(&now, &tm) != nullptr)
         strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", &tm);
-    const std::string answer =
+    std::string answer =
         std::string(status == 413 ? "HTTP/1.1 413 Content Too Large" : "HTTP/1.1 400 Bad Request") +
-        "\r\nDate: " + date +
-        "\r\nConnection: close\r\nContent-Type: text/plain; charset=utf-8\r\n"
-        "Cache-Control: no-cache\r\nX-Content-Type-Options: nosniff\r\nContent-Length: " +
-        std::to_string(body.size()) + "\r\n\r\n" + body;
+        "\r\nDate: " + date + "\r\nConnection: close\r\nContent-Type: text/plain; charset=utf-8";
+    Response common;
+    common_headers(common);
+    for (const auto &[name, value] : common.headers) answer += "\r\n" + name + ": " + value;
+    answer += "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
     const ssize_t sent = send(found->fd, answer.data(), answer.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent != ssize_t(answer.size())) {
         if (sent > 0) {  // cut short: nothing more may follow it
