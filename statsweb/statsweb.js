@@ -594,7 +594,17 @@
     const pause = button('pause refresh', 'pause', 'stop fetching new data');
     now.setAttribute('aria-pressed', 'true');
     pause.setAttribute('aria-pressed', 'false');
-    form.append(group, input('from', 'from'), input('to', 'to'), show, now, pause,
+    // The times are the data's own local time, in the zone the header names.
+    const zone = (document.querySelector('.zone') || {}).textContent || '';
+    const to = input('to', 'to');
+    if (zone) {
+      const z = document.createElement('span');
+      z.className = 'zone-of-times';
+      z.textContent = ' ' + zone.split(',')[0];
+      z.title = 'the data file\'s local time: ' + zone;
+      to.appendChild(z);
+    }
+    form.append(group, input('from', 'from'), to, show, now, pause,
                 button('CSV', 'csv', 'the window shown as CSV'),
                 button('copy link', 'copy', 'a link that opens this window'));
     form.addEventListener('submit', (e) => {
