@@ -153,6 +153,63 @@ def yaml_quote(text):
     return "'" + text.replace("'", "''") + "'"
 
 
+def load_tool(path):
+    """statsweb-backfill as a module, for its target-list reader."""
+    import importlib.machinery
+    import importlib.util
+    sys.dont_write_bytecode = True
+    loader = importlib.machinery.SourceFileLoader("statsweb_backfill", path)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
+
+
+# file_sd lists as operators write them: (text, --instance-from, [(address, instance, job)] or
+# words of the error).
+FLEET_YAML = """# the fleet
+- targets:
+    - 'cs1.example:9740'   # the first
+  labels:
+    instance: 'it''s #1'
+    job: other
+- targets: ["cs2.example:9740", '[::1]:9740', cs4:9740, 'cs4:9740']
+- labels:
+    instance: "cs\\"3\\\\x"
+  targets: ['10.0.0.3:9740']
+"""
+TARGET_LISTS = [
+    (FLEET_YAML, "label", [("cs1.example:9740", "it's #1", "other"),
+                           ("cs2.example:9740", "cs2.example", "zelstats"),
+                           ("[::1]:9740", "[::1]", "zelstats"), ("cs4:9740", "cs4", "zelstats"),
+                           ("10.0.0.3:9740", 'cs"3\\x', "zelstats")]),
+    (FLEET_YAML, "host", [("cs1.example:9740", "cs1.example", "other"),
+                          ("cs2.example:9740", "cs2.example", "zelstats"),
+                          ("[::1]:9740", "[::1]", "zelstats"), ("cs4:9740", "cs4", "zelstats"),
+                          ("10.0.0.3:9740", "10.0.0.3", "zelstats")]),
+    ("- targets: ['a:1']\n", "name", [("a:1", None, "zelstats")]),
+    ('[{"targets": ["a:1", "b:2"], "labels": {"instance": "x y"}}]', "label",
+     [("a:1", "x y", "zelstats"), ("b:2", "x y", "zelstats")]),
+    ("# nobody yet\n", "label", "no targets"),
+    ("- targets: ['a:1']\n  labels: {instance: x}\n", "label", "labels as an indented block"),
+    ("- targets: ['a:1]\n", "label", "unterminated quoted text"),
+    ("targets: ['a:1']\n", "label", "each group starts with"),
+]
+
+
+def target_lists(backfill, tmp):
+    tool = load_tool(backfill)
+    path = os.path.join(tmp, "list.yml")
+    for text, instance_from, want in TARGET_LISTS:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        try:
+            got = tool.read_targets(path, "zelstats", instance_from)
+        except tool.UsageError as e:
+            got = str(e)
+        ok = got == want if isinstance(want, list) else isinstance(got, str) and want in got
+        check(ok, "target list (%s) %r: %r, want %r" % (instance_from, text, got, want))
+
+
 def main(argv):
     statsweb, statsdump, statsgen, source = argv[1:5]
     if not os.access(VM, os.X_OK):
@@ -211,6 +268,8 @@ def main(argv):
                 check(st == 200 and n > 0, "%s /openmetrics?r=%d parsed" % (s["name"], r))
 
         step_done("answers parsed")
+        target_lists(backfill, tmp)
+        step_done("target lists checked")
         # VictoriaMetrics with the kit's arguments, its folder and port ours.
         default = open(os.path.join(kit, "victoria-metrics.default"), encoding="utf-8").read()
         args = re.search(r'^ARGS="([^"]*)"', default, re.M).group(1).split()
