@@ -210,6 +210,61 @@ def target_lists(backfill, tmp):
         check(ok, "target list (%s) %r: %r, want %r" % (instance_from, text, got, want))
 
 
+def busy_servers(backfill, tmp, s):
+    """A server answering 503 with Retry-After is asked again: once busy per request the run
+    loads what a direct one does; busy for good it fails, after its retries."""
+    import http.server
+    import threading
+
+    class Busy(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            if self.server.always or self.path not in self.server.seen:
+                self.server.seen.add(self.path)
+                self.send_response(503)
+                self.send_header("Retry-After", "0")
+                self.send_header("Content-Length", "5")
+                self.end_headers()
+                self.wfile.write(b"busy\n")
+                return
+            req = urllib.request.Request("http://127.0.0.1:%d%s" % (s["web"].port, self.path),
+                                         headers={"Accept-Encoding": "gzip"})
+            with urllib.request.urlopen(req, timeout=120) as r:
+                body, encoding = r.read(), r.headers.get("Content-Encoding")
+            self.send_response(200)
+            if encoding:
+                self.send_header("Content-Encoding", encoding)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    def dry_run(port):
+        path = os.path.join(tmp, "busy.yml")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("- targets: ['127.0.0.1:%d']\n  labels:\n    instance: %s\n"
+                    % (port, yaml_quote(s["name"])))
+        return run([sys.executable, backfill, "--dry-run", "--vm", "http://127.0.0.1:9", path])
+
+    direct = dry_run(s["web"].port)
+    for always in (False, True):
+        proxy = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Busy)
+        proxy.seen, proxy.always = set(), always
+        threading.Thread(target=proxy.serve_forever, daemon=True).start()
+        res = dry_run(proxy.server_address[1])
+        proxy.shutdown()
+        proxy.server_close()
+        if always:
+            check(res.returncode == 1 and "answered 503" in res.stderr,
+                  "busy for good: the server is listed as failed\n" + res.stderr)
+        else:
+            summary = [l for l in res.stdout.splitlines() if l.startswith("Dry run: ")]
+            check(res.returncode == 0 and direct.returncode == 0 and summary and
+                  summary[-1].split(",")[:2] == direct.stdout.splitlines()[-1].split(",")[:2],
+                  "busy once per request: retried\n" + res.stdout + res.stderr + direct.stdout)
+
+
 def main(argv):
     statsweb, statsdump, statsgen, source = argv[1:5]
     if not os.access(VM, os.X_OK):
@@ -269,7 +324,8 @@ def main(argv):
 
         step_done("answers parsed")
         target_lists(backfill, tmp)
-        step_done("target lists checked")
+        busy_servers(backfill, tmp, fleet[2])
+        step_done("target lists and busy servers checked")
         # VictoriaMetrics with the kit's arguments, its folder and port ours.
         default = open(os.path.join(kit, "victoria-metrics.default"), encoding="utf-8").read()
         args = re.search(r'^ARGS="([^"]*)"', default, re.M).group(1).split()
