@@ -321,6 +321,13 @@ def main(argv):
                 st, body = http(base + "/openmetrics?r=%d" % r)
                 n = sum(len(f.samples) for f in om_parser.text_string_to_metric_families(body))
                 check(st == 200 and n > 0, "%s /openmetrics?r=%d parsed" % (s["name"], r))
+            # As the backfill asks: its labels, the name percent-encoded, escaped in the answer.
+            st, body = http(base + "/openmetrics?r=0&job=zelstats&instance=" +
+                            urllib.parse.quote(s["name"], safe=""))
+            got = {(x.labels["job"], x.labels["instance"]) for f in
+                   om_parser.text_string_to_metric_families(body) for x in f.samples}
+            check(st == 200 and got == {("zelstats", s["name"])},
+                  "%s /openmetrics with job and instance: %s" % (s["name"], sorted(got)[:3]))
 
         step_done("answers parsed")
         target_lists(backfill, tmp)
