@@ -300,8 +300,9 @@ for name in order:
 L.append("")
 
 # Sections measured once, by hand, that a run cannot make again (the static build they compare
-# with is gone): carried over from the results file as they are.
-KEPT = ("## Start-up on the shared library",)
+# with is gone), or that a script run by hand writes (bench/backfill.sh): carried over from the
+# results file as they are.
+KEPT = ("## Start-up on the shared library", "## statsweb-backfill")
 if os.path.exists(out):
     with open(out) as f:
         old, keep = f.read().split("\n"), False

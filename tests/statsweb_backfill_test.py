@@ -153,6 +153,118 @@ def yaml_quote(text):
     return "'" + text.replace("'", "''") + "'"
 
 
+def load_tool(path):
+    """statsweb-backfill as a module, for its target-list reader."""
+    import importlib.machinery
+    import importlib.util
+    sys.dont_write_bytecode = True
+    loader = importlib.machinery.SourceFileLoader("statsweb_backfill", path)
+    module = importlib.util.module_from_spec(importlib.util.spec_from_loader(loader.name, loader))
+    loader.exec_module(module)
+    return module
+
+
+# file_sd lists as operators write them: (text, --instance-from, [(address, instance, job)] or
+# words of the error).
+FLEET_YAML = """# the fleet
+- targets:
+    - 'cs1.example:9740'   # the first
+  labels:
+    instance: 'it''s #1'
+    job: other
+- targets: ["cs2.example:9740", '[::1]:9740', cs4:9740, 'cs4:9740']
+- labels:
+    instance: "cs\\"3\\\\x"
+  targets: ['10.0.0.3:9740']
+"""
+TARGET_LISTS = [
+    (FLEET_YAML, "label", [("cs1.example:9740", "it's #1", "other"),
+                           ("cs2.example:9740", "cs2.example", "zelstats"),
+                           ("[::1]:9740", "[::1]", "zelstats"), ("cs4:9740", "cs4", "zelstats"),
+                           ("10.0.0.3:9740", 'cs"3\\x', "zelstats")]),
+    (FLEET_YAML, "host", [("cs1.example:9740", "cs1.example", "other"),
+                          ("cs2.example:9740", "cs2.example", "zelstats"),
+                          ("[::1]:9740", "[::1]", "zelstats"), ("cs4:9740", "cs4", "zelstats"),
+                          ("10.0.0.3:9740", "10.0.0.3", "zelstats")]),
+    ("- targets: ['a:1']\n", "name", [("a:1", None, "zelstats")]),
+    ('[{"targets": ["a:1", "b:2"], "labels": {"instance": "x y"}}]', "label",
+     [("a:1", "x y", "zelstats"), ("b:2", "x y", "zelstats")]),
+    ("# nobody yet\n", "label", "no targets"),
+    ("- targets: ['a:1']\n  labels: {instance: x}\n", "label", "labels as an indented block"),
+    ("- targets: ['a:1]\n", "label", "unterminated quoted text"),
+    ("targets: ['a:1']\n", "label", "each group starts with"),
+]
+
+
+def target_lists(backfill, tmp):
+    tool = load_tool(backfill)
+    path = os.path.join(tmp, "list.yml")
+    for text, instance_from, want in TARGET_LISTS:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+        try:
+            got = tool.read_targets(path, "zelstats", instance_from)
+        except tool.UsageError as e:
+            got = str(e)
+        ok = got == want if isinstance(want, list) else isinstance(got, str) and want in got
+        check(ok, "target list (%s) %r: %r, want %r" % (instance_from, text, got, want))
+
+
+def busy_servers(backfill, tmp, s):
+    """A server answering 503 with Retry-After is asked again: once busy per request the run
+    loads what a direct one does; busy for good it fails, after its retries."""
+    import http.server
+    import threading
+
+    class Busy(http.server.BaseHTTPRequestHandler):
+        def do_GET(self):
+            if self.server.always or self.path not in self.server.seen:
+                self.server.seen.add(self.path)
+                self.send_response(503)
+                self.send_header("Retry-After", "0")
+                self.send_header("Content-Length", "5")
+                self.end_headers()
+                self.wfile.write(b"busy\n")
+                return
+            req = urllib.request.Request("http://127.0.0.1:%d%s" % (s["web"].port, self.path),
+                                         headers={"Accept-Encoding": "gzip"})
+            with urllib.request.urlopen(req, timeout=120) as r:
+                body, encoding = r.read(), r.headers.get("Content-Encoding")
+            self.send_response(200)
+            if encoding:
+                self.send_header("Content-Encoding", encoding)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+
+        def log_message(self, *args):
+            pass
+
+    def dry_run(port):
+        path = os.path.join(tmp, "busy.yml")
+        with open(path, "w", encoding="utf-8") as f:
+            f.write("- targets: ['127.0.0.1:%d']\n  labels:\n    instance: %s\n"
+                    % (port, yaml_quote(s["name"])))
+        return run([sys.executable, backfill, "--dry-run", "--vm", "http://127.0.0.1:9", path])
+
+    direct = dry_run(s["web"].port)
+    for always in (False, True):
+        proxy = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Busy)
+        proxy.seen, proxy.always = set(), always
+        threading.Thread(target=proxy.serve_forever, daemon=True).start()
+        res = dry_run(proxy.server_address[1])
+        proxy.shutdown()
+        proxy.server_close()
+        if always:
+            check(res.returncode == 1 and "answered 503" in res.stderr,
+                  "busy for good: the server is listed as failed\n" + res.stderr)
+        else:
+            summary = [l for l in res.stdout.splitlines() if l.startswith("Dry run: ")]
+            check(res.returncode == 0 and direct.returncode == 0 and summary and
+                  summary[-1].split(",")[:2] == direct.stdout.splitlines()[-1].split(",")[:2],
+                  "busy once per request: retried\n" + res.stdout + res.stderr + direct.stdout)
+
+
 def main(argv):
     statsweb, statsdump, statsgen, source = argv[1:5]
     if not os.access(VM, os.X_OK):
@@ -209,8 +321,18 @@ def main(argv):
                 st, body = http(base + "/openmetrics?r=%d" % r)
                 n = sum(len(f.samples) for f in om_parser.text_string_to_metric_families(body))
                 check(st == 200 and n > 0, "%s /openmetrics?r=%d parsed" % (s["name"], r))
+            # As the backfill asks: its labels, the name percent-encoded, escaped in the answer.
+            st, body = http(base + "/openmetrics?r=0&job=zelstats&instance=" +
+                            urllib.parse.quote(s["name"], safe=""))
+            got = {(x.labels["job"], x.labels["instance"]) for f in
+                   om_parser.text_string_to_metric_families(body) for x in f.samples}
+            check(st == 200 and got == {("zelstats", s["name"])},
+                  "%s /openmetrics with job and instance: %s" % (s["name"], sorted(got)[:3]))
 
         step_done("answers parsed")
+        target_lists(backfill, tmp)
+        busy_servers(backfill, tmp, fleet[2])
+        step_done("target lists and busy servers checked")
         # VictoriaMetrics with the kit's arguments, its folder and port ours.
         default = open(os.path.join(kit, "victoria-metrics.default"), encoding="utf-8").read()
         args = re.search(r'^ARGS="([^"]*)"', default, re.M).group(1).split()
@@ -336,15 +458,15 @@ def main(argv):
         check(len(newest) == 10, "the 10 minutes of the outage are filled: %d" % len(newest))
 
         step_done("outage filled")
-        # The dashboard and the recording rules over 7 days, as Grafana asks with "All".
+        # The dashboard and the recording rules over 7 and 30 days (Grafana's interval for some
+        # 1,000 points, then 720), as Grafana asks with "All".
         names = [s["name"] for s in fleet]
         all_regex = "(" + "|".join(re.sub(r"([\\^$*+?.()|\[\]{}/])", r"\\\1", n)
                                    for n in names) + ")"
-        step = 600
         end = now
-        start_t = end - 7 * 86400
 
-        def expr_ok(expr, what):
+        def expr_ok(expr, what, days, step):
+            start_t = end - days * 86400
             q = (expr.replace("${instance:regex}", all_regex).replace("$__interval_ms",
                  str(step * 1000)).replace("$__interval", "%ds" % step)
                  .replace("$__range_s", str(end - start_t)))
@@ -358,26 +480,28 @@ def main(argv):
             points = (end - start_t) // step + 1
             for x in result:
                 share = len(x["values"]) / points
-                check(share >= 0.95, "%s: %s has data across %.0f%% of 7 days" % (
-                    what, x["metric"].get("instance"), share * 100))
+                check(share >= 0.95, "%s: %s has data across %.0f%% of %d days" % (
+                    what, x["metric"].get("instance"), share * 100, days))
 
         dash = json.load(open(os.path.join(kit, "zelstats-dashboard.json"), encoding="utf-8"))
-        n_exprs = 0
-        for panel in dash["panels"]:
-            for t in panel["targets"]:
-                expr_ok(t["expr"], "dashboard %s %s" % (panel["title"], t["refId"]))
-                n_exprs += 1
-        check(n_exprs == 26, "26 dashboard expressions: %d" % n_exprs)
         rules = open(os.path.join(kit, "zelstats.rules.yml"), encoding="utf-8").read()
         exprs = re.findall(r"^\s+- record: (\S+)\n\s+expr: (.+)$", rules, re.M)
         check(len(exprs) == 28, "28 recording rules: %d" % len(exprs))
-        recorded = {}
-        for name, e in exprs:
-            # A rule over recorded ones reads them as the rules they stand for.
-            for other, oe in recorded.items():
-                e = e.replace(other, "(" + oe + ")")
-            recorded[name] = e
-            expr_ok(e, "rule " + name)
+        for days, step in ((7, 600), (30, 3600)):
+            n_exprs = 0
+            for panel in dash["panels"]:
+                for t in panel["targets"]:
+                    expr_ok(t["expr"], "dashboard %s %s" % (panel["title"], t["refId"]), days,
+                            step)
+                    n_exprs += 1
+            check(n_exprs == 26, "26 dashboard expressions: %d" % n_exprs)
+            recorded = {}
+            for name, e in exprs:
+                # A rule over recorded ones reads them as the rules they stand for.
+                for other, oe in recorded.items():
+                    e = e.replace(other, "(" + oe + ")")
+                recorded[name] = e
+                expr_ok(e, "rule " + name, days, step)
 
         step_done("expressions checked")
         # vmagent and vmalert take the kit's scrape configuration and rules.

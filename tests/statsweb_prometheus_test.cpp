@@ -424,12 +424,25 @@ TEST_F(StatswebPrometheus, TextAnswersCompressAlike) {
     }
 }
 
-// Prometheus with a 2-day retention scrapes both servers; then both three-day histories are
-// backfilled into its data folder while it runs, and it restarts.
+// Prometheus with a 2-day retention scrapes both servers and a third one the backfill is not
+// given; then both three-day histories are backfilled into its data folder while it runs, and it
+// restarts.
 TEST_F(StatswebPrometheus, BackfillCutAtHeadAndRetentionLosesNothing) {
     if (!have_prometheus()) GTEST_SKIP() << kPrometheus << " or " << kPromtool << " is missing";
+    const std::string other_file = dir.file("other.zel");
+    ASSERT_TRUE(statsgen(other_file, {"-e", std::to_string(now), "-d", "1", "-s", "9"}));
+    Server other;
+    ASSERT_TRUE(other.start({"-i", other_file, "-l", "127.0.0.1:0", "-n", "cs-other"},
+                            dir.file("other.err")));
     start_prometheus("2d");
+    zeltest::write_file(dir.file("zelstats-targets/other.yml"),
+                        "- targets: ['127.0.0.1:" + std::to_string(other.port()) +
+                            "']\n  labels:\n    instance: cs-other\n");
     wait_scraped();
+    ASSERT_TRUE(eventually([&] {
+        return query(pport, "zelcs_ucpu_ratio{instance=\"cs-other\"}").size() == 1 &&
+               query(pport, "zelcs_data_file_loaded{instance=\"cs-other\"}").size() == 1;
+    })) << log_tail(dir.file("prometheus.log"));
     // The folder belongs to another user, as Debian's belongs to prometheus.
     const bool root = geteuid() == 0;
     if (root) {
@@ -461,7 +474,7 @@ TEST_F(StatswebPrometheus, BackfillCutAtHeadAndRetentionLosesNothing) {
         return out;
     };
     const std::vector<Sample> before = held();
-    ASSERT_EQ(before.size(), 8u);
+    ASSERT_EQ(before.size(), 12u);  // 4 names of 3 servers
 
     auto res = backfill();
     EXPECT_EQ(res.status, 0) << res.out << res.err;
