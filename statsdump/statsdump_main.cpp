@@ -10,9 +10,6 @@
 #include <string.h>
 #include <unistd.h>
 
-#include <optional>
-#include <string>
-
 #include "charts.h"
 #include "crc.h"
 #include "statsdump.h"
@@ -68,8 +65,8 @@ struct FieldList {
 // What the command line asks for.
 struct Options {
     FieldList fields;
-    std::string input = kDefaultInput;
-    std::optional<std::string> png;  // -p: charts into files instead of the table
+    const char *input = kDefaultInput;  // the texts of -i and -p live in argv
+    const char *png = nullptr;          // -p: charts into files instead of the table
     char sep = '\t';
     uint8_t flags = 0;
     uint32_t range = 0;
@@ -97,31 +94,28 @@ class StoreSession {
     bool set_up_ = false;
 };
 
+// The text is made whole first and written at once.
 void usage_to(FILE *out, const char *appname) {
-    std::string text = "usage: ";
-    text += appname;
-    text +=
-        " -f fields [-i stats_file] [-r range] [-s separator] [-p png_filename [-x chart_width] "
-        "[-y "
-        "chart_height]] [-hHd]\n";
-    for (const char *line : kHelpOptions) text += line;
+    char *text = nullptr;
+    size_t size = 0;
+    FILE *mem = open_memstream(&text, &size);
+    if (mem == nullptr) return;
+    fprintf(mem,
+            "usage: %s -f fields [-i stats_file] [-r range] [-s separator] [-p png_filename [-x "
+            "chart_width] [-y chart_height]] [-hHd]\n",
+            appname);
+    for (const char *line : kHelpOptions) fputs(line, mem);
     // All names, base statistics then extended charts, four to a line.
     uint32_t counter = 0;
     auto put_name = [&](const char *name) {
-        char cell[32];
-        if (counter % 4 == 0) text += "\t\t";
-        int n = snprintf(cell, sizeof cell, "%15s,", name);
-        if (n >= int(sizeof cell)) {
-            text += std::string(name) + ",";
-        } else {
-            text.append(cell, size_t(n));
-        }
-        if (counter % 4 == 3) text += "\n";
+        fprintf(mem, "%s%15s,%s", counter % 4 == 0 ? "\t\t" : "", name,
+                counter % 4 == 3 ? "\n" : "");
         counter++;
     };
     for (const statdef *d = statsdump_statdefs; d->name != nullptr; d++) put_name(d->name);
     for (const estatdef *d = statsdump_estatdefs; d->name != nullptr; d++) put_name(d->name);
-    fwrite(text.data(), 1, text.size(), out);
+    if (fclose(mem) == 0) fwrite(text, 1, size, out);
+    free(text);
 }
 
 // --help and --version anywhere before "--": the text on standard output. True when one was
@@ -211,9 +205,9 @@ int run(const Options &opt, StoreSession &store) {
     }
     strerr_init();
     int status = kExitFailure;
-    if (store.open(opt.input.c_str())) {
+    if (store.open(opt.input)) {
         if (opt.png) {
-            if (statsdump_genpng_checked(opt.fields.types, opt.range, opt.png->c_str(), opt.width,
+            if (statsdump_genpng_checked(opt.fields.types, opt.range, opt.png, opt.width,
                                          opt.height) == 0) {
                 status = kExitOk;
             }

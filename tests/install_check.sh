@@ -73,6 +73,11 @@ for prog in statsdump statsgen; do
                  [ -n "$found" ] && [ "$(realpath "$found")" = "$(realpath "$2")" ]' _ \
         "$prefix/bin/$prog" "$libdir/libzelcommon.so.1"
 done
+needed() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' '; }
+# Loading the C++ runtime would cost a short run of the command more than its work.
+check "statsdump and libzelcommon.so.1 need no C++ runtime" \
+    bash -c '[[ "$1 $2" != *libstdc++* ]]' _ "$(needed "$prefix/bin/statsdump")" \
+    "$(needed "$libdir/libzelcommon.so.1")"
 
 # The installed statsdump without arguments: the help text on standard error, exit status 2 (no field given).
 "$prefix/bin/statsdump" >"$prefix/out" 2>"$prefix/err"
@@ -122,8 +127,6 @@ build_and_run() {
         fail "$what: builds"
     fi
 }
-needed() { readelf -d "$1" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | tr '\n' ' '; }
-
 cc_bin=${CC:-cc}
 client="$src/tests/c_link/store_from_c.c"
 if ! command -v "$cc_bin" >/dev/null 2>&1; then

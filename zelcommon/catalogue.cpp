@@ -5,7 +5,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <vector>
+#include <algorithm>
 
 #include "statsdump.h"
 #include "statsdump_priv.h"
@@ -137,23 +137,18 @@ int32_t type_of(const char *name, size_t len) {
 class Selection {
   public:
     void start() {
-        statscnt_ = count_named(statsdump_statdefs);
-        estatscnt_ = count_named(statsdump_estatdefs);
-        usedstats_.assign(statscnt_, false);
-        usedestats_.assign(estatscnt_, false);
+        // The type numbers give each part of the catalogue 100 places.
+        statscnt_ = std::min(count_named(statsdump_statdefs), 100u);
+        estatscnt_ = std::min(count_named(statsdump_estatdefs), 100u);
+        memset(used_, 0, sizeof used_);
     }
 
     // Marks a chart type as taken; true when it was not before.
     bool mark(int32_t type) {
-        std::vector<bool> *used = nullptr;
-        size_t k = 0;
-        if (type >= 0 && uint32_t(type) < statscnt_) {
-            used = &usedstats_, k = size_t(type);
-        } else if (type >= 100 && uint32_t(type - 100) < estatscnt_) {
-            used = &usedestats_, k = size_t(type - 100);
-        }
-        if (used == nullptr || (*used)[k]) return false;
-        (*used)[k] = true;
+        const bool known = (type >= 0 && uint32_t(type) < statscnt_) ||
+                           (type >= 100 && uint32_t(type - 100) < estatscnt_);
+        if (!known || used_[type]) return false;
+        used_[type] = true;
         return true;
     }
 
@@ -222,8 +217,8 @@ class Selection {
 
     uint32_t statscnt_ = 0;
     uint32_t estatscnt_ = 0;
-    std::vector<bool> usedstats_;
-    std::vector<bool> usedestats_;
+    // By chart type: the base statistics from 0, the extended charts from 100.
+    bool used_[200];
 };
 
 // statsdump_parse's selection, kept across the -f options of one run.

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 
 #include "charts_priv.h"
 #include "crc.h"
@@ -206,8 +207,14 @@ static bool have_avx2() {
 }
 
 uint32_t charts_adler32(const uint8_t *data, size_t leng) {
-    static const bool avx2 = have_avx2();
-    if (avx2) return adler32_avx2(1, data, leng);
+    // 0 until asked, then 1 (no) or 2 (yes). Threads that ask at once get the same answer.
+    static std::atomic<int> avx2{0};
+    int known = avx2.load(std::memory_order_relaxed);
+    if (known == 0) {
+        known = have_avx2() ? 2 : 1;
+        avx2.store(known, std::memory_order_relaxed);
+    }
+    if (known == 2) return adler32_avx2(1, data, leng);
     uLong adler = adler32(0, Z_NULL, 0);
     for (size_t done = 0; done < leng;) {
         const uInt part = uInt(std::min<size_t>(leng - done, 1u << 30));

@@ -53,13 +53,13 @@ constexpr uint8_t kDataColors[3][6] = {
     {21, 47, 95, 1, 4, 44},
 };
 
-// Entries 50..199 as red, green, blue triples, computed once. The colours accumulate step by
-// step, so the stored entries follow the running sums rather than start + n * step (they differ
-// where the exact value is a whole number).
+// Entries 50..199 as red, green, blue triples, computed when the library is compiled. The
+// colours accumulate step by step, so the stored entries follow the running sums rather than
+// start + n * step (they differ where the exact value is a whole number).
 struct DataPalette {
-    uint8_t rgb[kDataEntries][3];
+    uint8_t rgb[kDataEntries][3]{};
 
-    DataPalette() {
+    constexpr DataPalette() {
         for (uint32_t rng = 0; rng < 3; rng++) {
             const uint8_t *c = kDataColors[rng];
             double r = c[0] + 0.5, gr = c[1] + 0.5, b = c[2] + 0.5;
@@ -79,9 +79,10 @@ struct DataPalette {
     }
 };
 
+constexpr DataPalette kDataPalette;
+
 const DataPalette &data_palette() {
-    static const DataPalette palette;
-    return palette;
+    return kDataPalette;
 }
 
 uint32_t entry_rgb(uint32_t entry) {

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <vector>
 
 #include "statsdump.h"
 #include "statsdump_priv.h"
@@ -143,7 +142,7 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
     double *values = block == MAP_FAILED ? nullptr : static_cast<double *>(block);
     zel_passert(values, STATSDUMP_SRCPATH, "values");
-    std::vector<Column> cols(fields);
+    Column *cols = static_cast<Column *>(checked_malloc(sizeof(Column) * fields, "columns"));
     size_t headerlen = 16;
     uint32_t timestamp = 0;
     uint32_t rsec = 1;
@@ -178,7 +177,8 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     char *p = buf;
     const char *first = (flags & STATSDUMP_TABLE_DATE) ? "date" : "timestamp";
     p = static_cast<char *>(mempcpy(p, first, strlen(first)));
-    for (const Column &c : cols) {
+    for (uint32_t f = 0; f < fields; f++) {
+        const Column &c = cols[f];
         *p++ = sep;
         p = static_cast<char *>(mempcpy(p, c.name, strlen(c.name)));
     }
@@ -191,8 +191,9 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     } else if (flags & STATSDUMP_TABLE_IEC) {
         rows = date ? write_rows<Numbers::kIec, true> : write_rows<Numbers::kIec, false>;
     }
-    rows(cols.data(), fields, statsleng, t0, rsec, sep, buf, p, size, sink, ctx);
+    rows(cols, fields, statsleng, t0, rsec, sep, buf, p, size, sink, ctx);
     free(buf);
+    free(cols);
     munmap(values, valuesbytes);
 }
 
