@@ -283,7 +283,7 @@ int tool_load_error(uint8_t mode, const char *fmt, const char *detail) {
 }  // namespace
 
 uint64_t *load_ring(uint32_t i, uint32_t r) {
-    uint64_t *ring = g.ringblock + ((size_t)i * kRanges + r) * kRingStride;
+    uint64_t *ring = ring_in(g.ringblock, i, r);
     const uint32_t cnt = g.ringleng < kRingLength ? g.ringleng : kRingLength;
     const uint64_t pos = g.ringfd >= 0 ? g.recordpos[i] : kNoRecord;
     if (pos == kNoRecord || cnt == 0) {

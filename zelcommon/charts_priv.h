@@ -101,8 +101,9 @@ struct State {
     // series[i][r]: ring of statistic i in range r. In tool mode a ring is read from the data
     // file when it is first asked for (see ring()); until then its pointer is null.
     stat_record *series = nullptr;
-    uint64_t *ringblock = nullptr;  // one mapping that holds every ring
+    uint64_t *ringblock = nullptr;  // one mapping that holds every ring, range by range
     size_t ringblocksize = 0;
+    size_t rangerun = 0;  // slots from the first ring of one range to the first of the next
     // A viewer's second set of rings: a reload reads into it and the two change places only
     // when the load succeeded, so a bad file never costs the history already shown.
     uint64_t *spareblock = nullptr;
@@ -145,6 +146,15 @@ struct State {
 };
 
 extern State g;
+
+// Ring of statistic i in range r within a ring block: the rings of one range lie together.
+inline uint64_t *ring_in(uint64_t *block, uint32_t i, uint32_t r) {
+    return block + r * g.rangerun + size_t(i) * kRingStride;
+}
+
+// In tool mode: the caller is about to read most rings of range r (a table of many fields), so
+// they are taken in large pages where the system offers them.
+void expect_range(uint32_t r);
 
 // Seconds since 1970 UTC by the store's clock.
 uint32_t now();

@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "bigblock.h"
 #include "charts_priv.h"
 
 // Under AddressSanitizer the pads are poisoned, so that a slot index that runs off one ring is
@@ -136,13 +137,13 @@ static uint64_t *map_rings(uint8_t mode) {
     // A server's or a viewer's block is mapped up front: a full store is 6 MB that is filled at
     // once, and taking its pages one fault at a time would cost more than the filling itself.
     // The tool fills only the rings it shows, so only their pages are ever mapped.
-    const int populate = mode == CHARTS_MODE_TOOL ? 0 : MAP_POPULATE;
-    void *block = mmap(nullptr, g.ringblocksize, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | populate, -1, 0);
-    uint64_t *rings = block == MAP_FAILED ? nullptr : static_cast<uint64_t *>(block);
+    void *block = zelcommon::map_big_block(g.ringblocksize, mode != CHARTS_MODE_TOOL);
+    uint64_t *rings = static_cast<uint64_t *>(block);
     charts_passert(rings, "series[i][j]");
-    for (size_t k = 0; k < size_t{g.statdefscount} * kRanges; k++) {
-        ZEL_POISON(rings + k * kRingStride + kRingLength, kRingPad * sizeof(uint64_t));
+    for (uint32_t i = 0; i < g.statdefscount; i++) {
+        for (uint32_t r = 0; r < kRanges; r++) {
+            ZEL_POISON(ring_in(rings, i, r) + kRingLength, kRingPad * sizeof(uint64_t));
+        }
     }
     return rings;
 }
@@ -158,9 +159,8 @@ static void unmap_rings(uint64_t *rings) {
 // those slots would all compete for one cache set.
 static void use_rings(uint64_t *rings) {
     g.ringblock = rings;
-    uint64_t *ring = rings;
     for (uint32_t i = 0; i < g.statdefscount; i++) {
-        for (uint32_t r = 0; r < kRanges; r++, ring += kRingStride) g.series[i][r] = ring;
+        for (uint32_t r = 0; r < kRanges; r++) g.series[i][r] = ring_in(rings, i, r);
     }
     g.detached = false;
 }
@@ -171,7 +171,11 @@ static void create_rings(uint8_t mode) {
     charts_passert(g.monotonic, "monotonic");
     g.series = static_cast<stat_record *>(malloc(sizeof(stat_record) * g.statdefscount));
     charts_passert(g.series, "series");
-    g.ringblocksize = size_t{g.statdefscount} * kRanges * kRingStride * sizeof(uint64_t);
+    // In the tool each range's rings start on a large-page boundary (see expect_range).
+    const size_t run = size_t{g.statdefscount} * kRingStride * sizeof(uint64_t);
+    g.rangerun =
+        (mode == CHARTS_MODE_TOOL ? zelcommon::round_up_large(run) : run) / sizeof(uint64_t);
+    g.ringblocksize = kRanges * g.rangerun * sizeof(uint64_t);
     use_rings(map_rings(mode));
 }
 
@@ -192,6 +196,11 @@ static void clear_history() {
         }
     }
     clear_positions();
+}
+
+void expect_range(uint32_t r) {
+    if (g.mode != CHARTS_MODE_TOOL || g.ringblock == nullptr || r >= kRanges) return;
+    zelcommon::want_large_pages(ring_in(g.ringblock, 0, r), g.rangerun * sizeof(uint64_t));
 }
 
 // Every ring out of memory: the next reader of a ring fills it (empty, or from the data file).

@@ -4,11 +4,12 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/mman.h>
 
 #include <algorithm>
 #include <bit>
 
+#include "bigblock.h"
+#include "charts_priv.h"
 #include "statsdump.h"
 #include "statsdump_priv.h"
 #include "zellog.h"
@@ -45,6 +46,9 @@ inline char *put_number(char *p, double v, uint64_t bits) {
         return statsdump::fmt::iec(p, v);
     }
 }
+
+// From this many fields on, a table reads most rings of its range.
+constexpr uint32_t kManyFields = 16;
 
 // Longest text of one row: the time column and per field a separator, a number and its suffix.
 size_t row_room(uint32_t fields) {
@@ -134,14 +138,18 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     while (stats[fields] >= 0) fields++;
 
     // One block of statsleng values per field, each fetched once. A field that the store does
-    // not answer keeps the no-data value in every row.
+    // not answer keeps the no-data value in every row. All of it is written at once, so its
+    // pages are mapped in one go rather than one fault at a time: a large block (about 2 MB for
+    // every field of the catalogue) in large pages, a small one populated when mapped.
     const size_t valuesbytes = std::max(sizeof(double) * size_t(statsleng) * fields, size_t{1});
-    // All of it is written at once, so its pages are mapped in one go rather than one fault
-    // at a time (about 2 MB for every field of the catalogue).
-    void *block = mmap(nullptr, valuesbytes, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
-    double *values = block == MAP_FAILED ? nullptr : static_cast<double *>(block);
-    zel_passert(values, STATSDUMP_SRCPATH, "values");
+    const bool large = valuesbytes >= zelcommon::kLargePage / 2;
+    const size_t mapped = large ? zelcommon::round_up_large(valuesbytes) : valuesbytes;
+    void *block = zelcommon::map_big_block(mapped, !large);
+    zel_passert(block, STATSDUMP_SRCPATH, "values");
+    if (large) zelcommon::want_large_pages(block, mapped);
+    double *values = static_cast<double *>(block);
+    // The rings of a table of many fields are read nearly whole: large pages for them too.
+    if (fields >= kManyFields) charts::expect_range(range);
     Column *cols = static_cast<Column *>(checked_malloc(sizeof(Column) * fields, "columns"));
     size_t headerlen = 16;
     uint32_t timestamp = 0;
@@ -171,8 +179,9 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     }
     const uint32_t t0 = timestamp - rsec * (statsleng - 1);
 
-    // A megabyte at a time: a table of every field (about 3 MB) takes four writes.
-    const size_t size = std::max(size_t(1) << 20, headerlen + 2 * row_room(fields));
+    // 128 KiB at a time, written again and again: a larger buffer costs more in first touches
+    // of its pages than it saves in writes.
+    const size_t size = std::max(size_t(128) << 10, headerlen + 2 * row_room(fields));
     char *buf = static_cast<char *>(checked_malloc(size, "outbuff"));
     char *p = buf;
     const char *first = (flags & STATSDUMP_TABLE_DATE) ? "date" : "timestamp";
@@ -194,7 +203,7 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
     rows(cols, fields, statsleng, t0, rsec, sep, buf, p, size, sink, ctx);
     free(buf);
     free(cols);
-    munmap(values, valuesbytes);
+    munmap(block, mapped);
 }
 
 }  // extern "C"
