@@ -62,12 +62,13 @@ struct Kept {
     size_t pagebytes;
 };
 
-// The picture buffers (by size) and up to four mappings (a store's rings, a viewer's second
-// set, the table's values).
+// The picture buffers (by size) and up to eight mappings (a store's rings, a viewer's second
+// set, the table's values, and the mappings that find a large-page boundary for the tool's
+// rings and a large table's values: those are given back at once, so they are kept too).
 Kept g_heap[3] = {{nullptr, charts::kChartSize, false, nullptr, 0},
                   {nullptr, charts::kRawChartSize, false, nullptr, 0},
                   {nullptr, charts::kCompBuffSize, false, nullptr, 0}};
-Kept g_maps[4] = {};
+Kept g_maps[8] = {};
 constexpr size_t kMinMap = 256 * 1024;
 
 // The pool of series buffers: blocks in the order of their release, the oldest first.

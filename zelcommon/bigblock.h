@@ -19,26 +19,25 @@ inline size_t round_up_large(size_t bytes) {
 }
 
 // bytes of zeroed memory, or nullptr; freed with munmap(block, bytes). populate: every page
-// mapped at once. Otherwise the block starts on a large-page boundary, each page mapped when
+// mapped at once. Otherwise the block starts on a large-page boundary where one is free (a
+// mapping of bytes plus a large page finds the place and is given back), each page mapped when
 // first touched.
 inline void *map_big_block(size_t bytes, bool populate) {
+    const int prot = PROT_READ | PROT_WRITE;
     const int flags = MAP_PRIVATE | MAP_ANONYMOUS;
-    if (populate) {
-        void *p = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, flags | MAP_POPULATE, -1, 0);
-        return p == MAP_FAILED ? nullptr : p;
+    if (!populate) {
+        void *probe = mmap(nullptr, bytes + kLargePage, prot, flags, -1, 0);
+        if (probe != MAP_FAILED) {
+            const uintptr_t at = reinterpret_cast<uintptr_t>(probe);
+            void *aligned = reinterpret_cast<void *>((at + kLargePage - 1) & ~(kLargePage - 1));
+            munmap(probe, bytes + kLargePage);
+            // Taken meanwhile (another thread's mapping): anywhere, as below.
+            void *p = mmap(aligned, bytes, prot, flags | MAP_FIXED_NOREPLACE, -1, 0);
+            if (p != MAP_FAILED) return p;
+        }
     }
-    const size_t mapped = bytes + kLargePage;
-    void *p = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, flags, -1, 0);
-    if (p == MAP_FAILED) return nullptr;
-    // The pieces before the boundary and after the block go back.
-    const uintptr_t start = reinterpret_cast<uintptr_t>(p);
-    const uintptr_t aligned = (start + kLargePage - 1) & ~uintptr_t(kLargePage - 1);
-    const uintptr_t end = start + mapped;
-    if (aligned > start) munmap(p, aligned - start);
-    if (end > aligned + bytes) {
-        munmap(reinterpret_cast<void *>(aligned + bytes), end - aligned - bytes);
-    }
-    return reinterpret_cast<void *>(aligned);
+    void *p = mmap(nullptr, bytes, prot, flags | (populate ? MAP_POPULATE : 0), -1, 0);
+    return p == MAP_FAILED ? nullptr : p;
 }
 
 // Asks for large pages in [p, p + bytes) (whole large pages of it only; none is touched yet).
