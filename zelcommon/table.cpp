@@ -139,10 +139,11 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
 
     // One block of statsleng values per field, each fetched once. A field that the store does
     // not answer keeps the no-data value in every row. All of it is written at once, so its
-    // pages are mapped in one go rather than one fault at a time: a large block (about 2 MB for
-    // every field of the catalogue) in large pages, a small one populated when mapped.
+    // pages are mapped in one go rather than one fault at a time: the tool's large block (about
+    // 2 MB for every field of the catalogue) in large pages, any other populated when mapped.
     const size_t valuesbytes = std::max(sizeof(double) * size_t(statsleng) * fields, size_t{1});
-    const bool large = valuesbytes >= zelcommon::kLargePage / 2;
+    const bool large =
+        charts::g.mode == CHARTS_MODE_TOOL && valuesbytes >= zelcommon::kLargePage / 2;
     const size_t mapped = large ? zelcommon::round_up_large(valuesbytes) : valuesbytes;
     void *block = zelcommon::map_big_block(mapped, !large);
     zel_passert(block, STATSDUMP_SRCPATH, "values");
