@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "cpu.h"
+
 namespace zeltest {
 
 // A fresh directory under the system's temporary directory, removed with the object.
@@ -64,6 +66,15 @@ class ScopedTz {
   private:
     bool had_ = false;
     std::string old_;
+};
+
+// The library's vector loops off (plain) or as the processor allows, for the life of the object.
+class ScopedLoops {
+  public:
+    explicit ScopedLoops(bool plain) { zelcommon::allow_vectors(!plain); }
+    ~ScopedLoops() { zelcommon::allow_vectors(true); }
+    ScopedLoops(const ScopedLoops &) = delete;
+    ScopedLoops &operator=(const ScopedLoops &) = delete;
 };
 
 // Captures everything written to one of the standard descriptors (1 or 2) while alive.

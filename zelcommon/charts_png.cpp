@@ -2,14 +2,12 @@
 // The chart PNG encoder: picture size, scanlines, one deflate per picture, and the file built
 // from a fixed header template (with the palette), the compressed stream and a fixed tail. CRC
 // fields hold the placeholder "CRC#" until the assembled copy gets its real CRCs.
-#include <cpuid.h>
-#include <immintrin.h>
 #include <string.h>
 
 #include <algorithm>
-#include <atomic>
 
 #include "charts_priv.h"
+#include "cpu.h"
 #include "crc.h"
 #include "datapack.h"
 
@@ -151,6 +149,7 @@ bool drawable(uint32_t number, uint32_t &type, uint32_t &range) {
 
 }  // namespace
 
+#if ZELCOMMON_X86_VECTORS
 // Adler-32 of the scanlines. 32 bytes at a time where the processor has 256-bit integer vectors:
 // a block of n bytes adds its byte sum to a, and n times the a it found plus each byte weighted
 // by n minus its position to b; the sums are reduced modulo 65521 once per 5,536 bytes, before
@@ -194,27 +193,12 @@ __attribute__((target("avx2"))) uint32_t adler32_avx2(uint32_t adler, const uint
 }
 
 }  // namespace
-
-// Whether the processor and the system support 256-bit integer vectors; asked with the first
-// picture only, not at every start of the program.
-static bool have_avx2() {
-    unsigned a, b, c, d;
-    if (!__get_cpuid(1, &a, &b, &c, &d) || !(c & bit_OSXSAVE) || !(c & bit_AVX)) return false;
-    uint32_t xcr0_lo, xcr0_hi;
-    __asm__("xgetbv" : "=a"(xcr0_lo), "=d"(xcr0_hi) : "c"(0));
-    if ((xcr0_lo & 6) != 6) return false;  // the system saves the vector registers
-    return __get_cpuid_count(7, 0, &a, &b, &c, &d) && (b & bit_AVX2);
-}
+#endif
 
 uint32_t charts_adler32(const uint8_t *data, size_t leng) {
-    // 0 until asked, then 1 (no) or 2 (yes). Threads that ask at once get the same answer.
-    static std::atomic<int> avx2{0};
-    int known = avx2.load(std::memory_order_relaxed);
-    if (known == 0) {
-        known = have_avx2() ? 2 : 1;
-        avx2.store(known, std::memory_order_relaxed);
-    }
-    if (known == 2) return adler32_avx2(1, data, leng);
+#if ZELCOMMON_X86_VECTORS
+    if (zelcommon::has_avx2()) return adler32_avx2(1, data, leng);
+#endif
     uLong adler = adler32(0, Z_NULL, 0);
     for (size_t done = 0; done < leng;) {
         const uInt part = uInt(std::min<size_t>(leng - done, 1u << 30));
