@@ -10,6 +10,7 @@
 
 #include "bigblock.h"
 #include "charts_priv.h"
+#include "cpu.h"
 #include "statsdump.h"
 #include "statsdump_priv.h"
 #include "zellog.h"
@@ -21,16 +22,36 @@ using statsdump::field_info;
 using statsdump::FieldInfo;
 
 // One column of the table while its rows are written: its values (contiguous, oldest first),
-// whether its numbers take a "%", and the text of the last value written, which the next row
-// copies when the value repeats (gauges and counters often do).
+// whether its numbers take a "%", and where the text of the last value written is, which the
+// next row copies when the value repeats (gauges and counters often do). That text stays where
+// it was written in the output buffer; before the buffer is handed on and written over, each
+// column's last text moves into its own keep.
 struct Column {
     const double *values;
-    const char *name;
+    const char *last;
     uint64_t last_bits;
     uint32_t last_len;
     uint32_t percent;
-    char last_text[32];
+    const char *name;
+    char keep[statsdump::kNumberMax + 8];
 };
+
+// How many bytes of a last text the copy of a repeated value moves at once; a longer text (a
+// number of more than about 25 digits) is copied as long as it is.
+constexpr uint32_t kShortText = 32;
+
+// Copies kShortText bytes from src to dst, which may overlap: all are read before any is written.
+inline void copy_short(char *dst, const char *src) {
+    static_assert(kShortText == 32);
+#if ZELCOMMON_X86_VECTORS
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16));
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), a);
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(dst + 16), b);
+#else
+    memmove(dst, src, kShortText);
+#endif
+}
 
 enum class Numbers { kFixed6, kSi, kIec };
 
@@ -64,22 +85,35 @@ void write_rows(Column *cols, uint32_t fields, uint32_t rows, uint32_t t0, uint3
     char *const limit = buf + size - row_room(fields);
     for (uint32_t j = 0; j < rows; j++) {
         if (p > limit) {
+            for (uint32_t f = 0; f < fields; f++) {
+                Column &c = cols[f];
+                if (c.last != c.keep)
+                    c.last = static_cast<char *>(memcpy(c.keep, c.last, c.last_len));
+            }
             sink(ctx, buf, size_t(p - buf));
             p = buf;
         }
         const uint32_t t = t0 + rsec * j;
-        p = Date ? statsdump::put_date(p, t) : statsdump::put_u32(p, t);
+        p = Date ? statsdump::put_date(p, t) : statsdump::fmt::put_u64(p, t);
         for (uint32_t f = 0; f < fields; f++) {
             Column &c = cols[f];
-            const double v = c.values[j];
-            const uint64_t bits = std::bit_cast<uint64_t>(v);
+            uint64_t bits;
+            memcpy(&bits, c.values + j, sizeof bits);
             *p++ = sep;
             if (bits == c.last_bits) {
-                memcpy(p, c.last_text, sizeof c.last_text);
-                p += c.last_len;
+                const uint32_t len = c.last_len;
+                // In a short row the text may lie less than kShortText bytes back: all of it
+                // is read before any of it is written.
+                if (len <= kShortText) [[likely]] {
+                    copy_short(p, c.last);
+                } else {
+                    memmove(p, c.last, len);
+                }
+                p += len;
                 continue;
             }
             char *const start = p;
+            const double v = std::bit_cast<double>(bits);
             if (bits >> 63 && v < 0) {  // no data
                 *p++ = '-';
             } else {
@@ -87,12 +121,10 @@ void write_rows(Column *cols, uint32_t fields, uint32_t rows, uint32_t t0, uint3
                 *p = '%';
                 p += c.percent;
             }
-            const size_t len = size_t(p - start);
-            if (len <= sizeof c.last_text) {
-                memcpy(c.last_text, start, sizeof c.last_text);
-                c.last_bits = bits;
-                c.last_len = uint32_t(len);
-            }
+            const uint32_t len = uint32_t(p - start);
+            c.last = start;
+            c.last_bits = bits;
+            c.last_len = len;
         }
         *p++ = '\n';
     }
@@ -174,8 +206,9 @@ void statsdump_gencsv_to(const int32_t *stats, uint32_t range, char sep, uint8_t
         // The text of the no-data value, so that the first row needs no special case.
         c.last_bits = std::bit_cast<uint64_t>(-1.0);
         c.last_len = 1;
-        memset(c.last_text, 0, sizeof c.last_text);
-        c.last_text[0] = '-';
+        memset(c.keep, 0, sizeof c.keep);
+        c.keep[0] = '-';
+        c.last = c.keep;
         headerlen += 1 + strlen(c.name);
     }
     const uint32_t t0 = timestamp - rsec * (statsleng - 1);
