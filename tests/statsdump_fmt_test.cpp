@@ -213,6 +213,22 @@ const struct EdgeClass {
          }
      },
      280000},
+    {"fractions that round up to the next integer, at every magnitude",
+     [](std::vector<double> &out, std::mt19937_64 &) {
+         // n + 1 - tiny carries into the integer part at six decimals (and at two), n + 0.9999995
+         // and n + 0.995 are near ties at the carry; n up to 2^52, the last with a fraction.
+         for (int e = 0; e <= 52; e++) {
+             const double n = std::ldexp(1.0, e) - 1;
+             for (const double f : {0.9999995, 0.995, 0.9999999, 0.5}) around(out, n + f, 8);
+             around(out, n + 1, 8);
+         }
+         for (int e = 0; e <= 15; e++) {
+             const double n = pow(10.0, e);
+             for (const double f : {0.9999995, 0.995, 0.99999949, 0.00000051})
+                 around(out, n + f, 8);
+         }
+     },
+     2500},
     {"largest integers below 2^53 and 2^64",
      [](std::vector<double> &out, std::mt19937_64 &) {
          for (int k = 0; k <= 2000; k++) {

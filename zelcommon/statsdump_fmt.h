@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 // Number and date texts of the statistics table, byte for byte those of the printf formats named
 // below. The table prints up to a quarter of a million values, so the common cases are inline:
-// the value is scaled by 10^decimals in double arithmetic, rounded to an integer by adding 2^52
-// (the addition rounds half to even), and the rounding is accepted only when the scaled value's
-// rounding error cannot have crossed a half unit: the fraction left over must be further from
-// 1/2 than the error bound. Everything else (exact ties and values within the error of one, and
-// the magnitudes outside the fast ranges) goes to the exact integer path in statsdump_fmt.cpp.
-// Digits come four at a time from a table of 0..9999 (and two at a time from a table of 0..99);
-// a number is split into its groups by divisions by constants, which compile to multiplications:
-// no division loop. Leading zeros are counted on the digit word itself, without a branch.
+// the integer part comes from one conversion and the fraction left over (exact) is scaled by
+// 10^decimals in double arithmetic, rounded to an integer by adding 2^52 (the addition rounds
+// half to even), and the rounding is accepted only when the scaled fraction's rounding error
+// cannot have crossed a half unit: what is left must be further from 1/2 than the error bound.
+// Everything else (exact ties and values within the error of one, 2^63 and above, NaN) goes to
+// the exact integer path in statsdump_fmt.cpp. Digits come from tables: a number below 10^4
+// with its length in one load, four digits with leading zeros, two with a point before them; a
+// number is split into its groups by divisions by constants, which compile to multiplications:
+// no division loop and no count of digits.
 #ifndef ZELCOMMON_STATSDUMP_FMT_H
 #define ZELCOMMON_STATSDUMP_FMT_H
 
@@ -18,6 +19,10 @@
 #include <string.h>
 
 #include <bit>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace statsdump {
 
@@ -77,11 +82,21 @@ inline uint64_t quad(uint32_t v) {
     return kQuads.v[v];
 }
 
-// Number of leading "0" characters of the digits w (first in the low byte) of a number that is
-// not 0, or of 0 when the highest of its characters is kept apart from the count.
-inline uint32_t leading_zeros(uint64_t w) {
-    return uint32_t(std::countr_zero(w ^ 0x3030303030303030ULL)) / 8;
-}
+// The digits of 0..9999 without leading zeros ("0" for 0), the first in the low byte, and
+// their number in the high byte: one load gives a short number's text and its length.
+inline constexpr struct Shorts {
+    uint64_t v[10000];
+    constexpr Shorts() : v() {
+        for (uint32_t i = 0; i < 10000; i++) {
+            uint32_t len = i < 10 ? 1 : i < 100 ? 2 : i < 1000 ? 3 : 4;
+            uint64_t w = 0;
+            for (uint32_t k = 0, d = i; k < len; k++, d /= 10) {
+                w |= uint64_t('0' + d % 10) << (8 * (len - 1 - k));
+            }
+            v[i] = w | uint64_t(len) << 56;
+        }
+    }
+} kShorts;
 
 // The eight characters of n < 10^8 with leading zeros, the first in the lowest byte.
 inline uint64_t pairs8(uint32_t n) {
@@ -92,19 +107,24 @@ inline uint64_t pairs8(uint32_t n) {
 // Digits of n < 10^8 without leading zeros.
 inline char *put_short(char *out, uint32_t n) {
     if (n < 10000) {
-        const uint64_t w = quad(n);
-        const uint32_t lead = leading_zeros(w | uint64_t(1) << 24);  // "0" keeps its digit
-        store8(out, w >> (8 * lead));
-        return out + 4 - lead;
+        const uint64_t w = kShorts.v[n];
+        store8(out, w);
+        return out + (w >> 56);
     }
     const uint32_t hi = n / 10000;
-    const uint64_t top = quad(hi);
-    const uint32_t lead = leading_zeros(top);
-    store8(out, (top | quad(n - hi * 10000) << 32) >> (8 * lead));
-    return out + 8 - lead;
+    const uint64_t w = kShorts.v[hi];
+    store8(out, w);
+    out += w >> 56;
+    store8(out, quad(n - hi * 10000));
+    return out + 4;
 }
 
 inline char *put_u64(char *out, uint64_t v) {
+    if (v < 10000) {  // the most common numbers first
+        const uint64_t w = kShorts.v[v];
+        store8(out, w);
+        return out + (w >> 56);
+    }
     if (v < 100000000) return put_short(out, uint32_t(v));
     if (v < 10000000000000000ULL) {
         const uint64_t hi = v / 100000000;
@@ -121,10 +141,18 @@ inline char *put_u64(char *out, uint64_t v) {
     return out + 16;
 }
 
+// "." and the two characters of 0..99.
+inline constexpr struct PointPairs {
+    uint32_t v[100];
+    constexpr PointPairs() : v() {
+        for (uint32_t i = 0; i < 100; i++) v[i] = '.' | uint32_t(kPairs.v[i]) << 8;
+    }
+} kPointPairs;
+
 // "." and the six decimals of d < 10^6.
 inline char *put_point6(char *out, uint32_t d) {
     const uint32_t hi = d / 10000;
-    store8(out, '.' | pair(hi) << 8 | quad(d - hi * 10000) << 24);
+    store8(out, kPointPairs.v[hi] | quad(d - hi * 10000) << 24);
     return out + 7;
 }
 
@@ -135,10 +163,18 @@ inline char *put_point2(char *out, uint32_t d) {
 }
 
 constexpr double kTwo52 = 4503599627370496.0;  // adding it rounds [0, 2^52) to an integer
-// Upper end of the fast ranges: the scaled value stays below 2^52, so that adding 2^52 keeps
-// the exponent and the mantissa bits are the rounded integer.
-constexpr double kWideEnd = 4e15;
 constexpr uint64_t kPointZeros6 = 0x30303030303030ULL << 8 | '.';  // ".000000"
+constexpr uint64_t kPointZeros2 = 0x3030ULL << 8 | '.';            // ".00"
+
+// The integer part of v >= 0 below 2^63; a negative number for larger v and for NaN (on x86-64
+// the conversion itself says so, with its one out-of-range result).
+inline int64_t trunc_below63(double v) {
+#if defined(__x86_64__)
+    return _mm_cvttsd_si64(_mm_set_sd(v));
+#else
+    return v < 0x1p63 ? int64_t(v) : -1;
+#endif
+}
 
 // y (0 <= y < 2^52) rounded to the integer n, half to even, when y's own rounding error (at
 // most err) cannot have carried it across a half unit; false otherwise.
@@ -150,57 +186,47 @@ inline bool round_scaled(double y, double err, uint64_t &n) {
     return true;
 }
 
-// "%lf" of v >= 0 (+0, not -0; NaN goes to the exact path).
-inline char *fixed6_pos(char *out, double v) {
-    // Whole numbers first: most counters and gauges of the table are.
-    if (v < 0x1p63) {
-        const int64_t i = int64_t(v);
-        if (double(i) == v) {
-            out = put_u64(out, uint64_t(i));
-            store8(out, kPointZeros6);
-            return out + 7;
-        }
+// The fixed-point text of v >= 0 (+0, not -0; NaN goes to the exact path) with Decimals
+// decimals (Scale = 10^Decimals). Below 2^63 the integer part i comes from one conversion and
+// the fraction v - i is exact, so only the fraction is scaled and rounded: its product with the
+// scale (below 2^20) is off by at most 2^-33, and the rounding of the sum i * Scale + fraction *
+// Scale is the rounding of the fraction's part, i * Scale being an even integer. Whole numbers,
+// most of the table's counters and gauges, take no rounding at all.
+template <int Decimals, uint32_t Scale>
+inline char *fixed_pos(char *out, double v, char *(*exact)(char *, double)) {
+    const int64_t truncated = trunc_below63(v);
+    if (truncated < 0) return exact(out, v);
+    uint64_t i = uint64_t(truncated);
+    const double whole = double(truncated);
+    // Equal numbers that are not NaN and not -0 have equal bits.
+    if (std::bit_cast<uint64_t>(whole) == std::bit_cast<uint64_t>(v)) {
+        out = put_u64(out, i);
+        store8(out, Decimals == 6 ? kPointZeros6 : kPointZeros2);
+        return out + 1 + Decimals;
     }
-    const double y = v * 1e6;
-    if (y < 99999999.0) {  // so that the rounded value has at most eight digits
-        // y < 2^27: its rounding error is at most 2^-27.
-        uint64_t rounded;
-        if (round_scaled(y, 0x1p-26, rounded)) {
-            const uint32_t n = uint32_t(rounded);
-            const uint32_t ip = n / 1000000;
-            const uint32_t lead = ip < 10;
-            store8(out, pair(ip) >> (8 * lead));
-            return put_point6(out + 2 - lead, n - ip * 1000000);
-        }
-    } else if (y < kWideEnd) {
-        // The rounding error of y is at most y * 2^-53; twice that is allowed for.
-        uint64_t n;
-        if (round_scaled(y, y * 0x1p-52, n)) {
-            const uint64_t ip = n / 1000000;
-            return put_point6(put_u64(out, ip), uint32_t(n - ip * 1000000));
-        }
+    // A fraction exists only below 2^52, so i + 1 does not overflow.
+    uint64_t n;
+    if (!round_scaled((v - whole) * double(Scale), 0x1p-32, n)) return exact(out, v);
+    if (n == Scale) {
+        i++;
+        n = 0;
     }
-    return fixed6_exact(out, v);
+    out = put_u64(out, i);
+    if constexpr (Decimals == 6) {
+        return put_point6(out, uint32_t(n));
+    } else {
+        return put_point2(out, uint32_t(n));
+    }
 }
 
-// "%.2lf" of v >= 0, the same way.
+// "%lf" of v >= 0.
+inline char *fixed6_pos(char *out, double v) {
+    return fixed_pos<6, 1000000>(out, v, fixed6_exact);
+}
+
+// "%.2lf" of v >= 0.
 inline char *fixed2_pos(char *out, double v) {
-    const double y = v * 100.0;
-    if (y < 99999999.0) {
-        uint64_t rounded;
-        if (round_scaled(y, 0x1p-26, rounded)) {
-            const uint32_t n = uint32_t(rounded);
-            const uint32_t ip = n / 100;
-            return put_point2(put_short(out, ip), n - ip * 100);
-        }
-    } else if (y < kWideEnd) {
-        uint64_t n;
-        if (round_scaled(y, y * 0x1p-52, n)) {
-            const uint64_t ip = n / 100;
-            return put_point2(put_u64(out, ip), uint32_t(n - ip * 100));
-        }
-    }
-    return fixed2_exact(out, v);
+    return fixed_pos<2, 100>(out, v, fixed2_exact);
 }
 
 inline char *fixed6(char *out, double v) {
