@@ -8,6 +8,7 @@
 #   - /metrics (plain and gzip), and /table?f=* (all 60 fields, range 0) made for every request
 #     (the fields in changing order) and the same table again and again;
 #   - /openmetrics?r=2 (85 days by 30 minutes): size and time, plain and gzip, made and kept;
+#     /openmetrics?r=0 for two label sets asked in turn against one asked again and again;
 #   - the page: its bytes and requests, the JSON table of its charts per second (made, plain and
 #     gzip, and kept), /view per second and the time of one answer,
 #     and the browser test's time to the first chart; and, in a section of its own
@@ -133,6 +134,22 @@ printf '%-40s %10s bytes, %s ms made, %s ms kept\n' "/openmetrics?r=2" "$OM_BYTE
     "$OM_KEPT" >&2
 printf '%-40s %10s bytes, %s ms compressed, %s ms kept\n' "/openmetrics?r=2, gzip" "$OM_GZ_BYTES" \
     "$OM_GZ_FIRST" "$OM_GZ_KEPT" >&2
+# /openmetrics?r=0 for two label sets asked in turn, against one label set asked again and
+# again: medians of 20 answers each (curl's time_total), after each set's first answer.
+om_median() {  # instance...: median milliseconds over 20 requests cycling the instances
+    local n=0 names=("$@")
+    for name in "${names[@]}"; do curl -s -o /dev/null "$URL/openmetrics?r=0&instance=$name"; done
+    while [ $n -lt 20 ]; do
+        curl -s -o /dev/null -w '%{time_total}\n' \
+            "$URL/openmetrics?r=0&instance=${names[$((n % ${#names[@]}))]}"
+        n=$((n + 1))
+    done | sort -n | awk '{v[NR] = $1} END {printf "%.1f\n", (v[10] + v[11]) / 2 * 1000}'
+}
+OM_ONE=$(om_median alpha)
+OM_TWO=$(om_median beta gamma)
+OM_TURN=$(awk -v a="$OM_TWO" -v b="$OM_ONE" 'BEGIN {printf "%.2f", a / b}')
+printf '%-40s %10s ms one label set, %s ms two in turn (%s x)\n' "/openmetrics?r=0" "$OM_ONE" \
+    "$OM_TWO" "$OM_TURN" >&2
 TABLE=$(rate "/table?f=*, made per request" "$WORK/tables.lua")
 TABLE_KEPT=$(rate "/table?f=*, the same table" "/table?f=*")
 
@@ -329,6 +346,7 @@ Written by \`bench/statsweb_bench.sh\` ($(date -u '+%Y-%m-%d %H:%M UTC'), source
 | \`/metrics\` | $METRICS responses/s | at least 5,000/s | $(verdict "$METRICS" 5000 1) | $METRICS_BYTES bytes; with gzip $METRICS_GZ responses/s, $METRICS_GZ_BYTES bytes |
 | \`/openmetrics?r=2\` (85 days by 30 minutes) | $OM_BYTES bytes, $OM_FIRST ms | | | made once per load; kept: $OM_KEPT ms |
 | \`/openmetrics?r=2\`, gzip | $OM_GZ_BYTES bytes, $OM_GZ_FIRST ms | | | compressed once per load; kept: $OM_GZ_KEPT ms |
+| \`/openmetrics?r=0\`, two label sets asked in turn vs one asked again and again | $OM_TURN x | at most 1.5 x | $(verdict "$OM_TURN" 1.5 0) | medians of 20 answers: $OM_TWO ms against $OM_ONE ms (instance labels, the default budget) |
 | \`/table?f=*\` (60 fields, range 0) | $TABLE responses/s | at least 60/s | $(verdict "$TABLE" 60 1) | made for every request (the 60 fields in 240 orders, date and unit forms) |
 | the page with its data (HTML, script, style sheet, JSON of the 12 charts) | $PAGE_BYTES bytes, $PAGE_REQUESTS requests | | | $PAGE_GZIP bytes gzip-compressed, as a browser gets it; the script is uPlot's and ours |
 | time to the first interactive chart (browser test, headless Chromium) | $FIRST_CHART ms | | | from the start of navigation |
