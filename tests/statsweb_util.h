@@ -139,16 +139,22 @@ class Server {
         if (pid_ > 0) kill(pid_, sig);
         return wait_exit(20);
     }
-    // The exit status once the process ends by itself (-1: not within `seconds`).
+    // The exit status once the process ends by itself (-1: not within `seconds`). An end by a
+    // signal, or none in time, is told on standard error with the server's own, so that a
+    // failing test shows why.
     int wait_exit(int seconds) {
         int st = 0;
         for (int i = 0; pid_ > 0 && i < seconds * 100; i++) {
             if (waitpid(pid_, &st, WNOHANG) == pid_) {
                 pid_ = -1;
-                return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
+                if (WIFEXITED(st)) return WEXITSTATUS(st);
+                fprintf(stderr, "statsweb ended by signal %d; its standard error:\n%s\n",
+                        WTERMSIG(st), log().c_str());
+                return -1;
             }
             usleep(10000);
         }
+        if (pid_ > 0) fprintf(stderr, "statsweb still running after %d s\n", seconds);
         return -1;
     }
 
