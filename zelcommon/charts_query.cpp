@@ -39,54 +39,15 @@ double apply_scale(double f, uint8_t scale) {
     }
 }
 
-// A stored number as the value shown: scaled, or -1 for no data.
-inline double shown(uint64_t v, double mul) {
+// A stored number or a sum of them as a double.
+inline double to_double(uint64_t v) {
     // Below 2^63 the signed conversion gives the same double and needs no fix-up.
     const int64_t s = static_cast<int64_t>(v);
-    if (s >= 0) return static_cast<double>(s) * mul;
-    return v != CHARTS_NODATA ? static_cast<double>(v) * mul : -1.0;
+    return s >= 0 ? static_cast<double>(s) : static_cast<double>(v);
 }
 
-#if ZELCOMMON_X86_VECTORS
-// Four at a time the numbers below 2^52, the ones that matter: such a number's bits joined to the
-// exponent of 2^52 are the double 2^52 + v, from which 2^52 takes the exact v. A group holding a
-// larger number goes the plain way.
-__attribute__((target("avx2"))) void shown_run_avx2(double *data, const uint64_t *from, uint32_t n,
-                                                    double mul) {
-    const __m256i nodata = _mm256_set1_epi64x(int64_t(CHARTS_NODATA));
-    const __m256i high = _mm256_set1_epi64x(int64_t(0xFFF0000000000000ULL));
-    const __m256i exp52 = _mm256_set1_epi64x(int64_t(0x4330000000000000ULL));
-    const __m256d two52 = _mm256_set1_pd(0x1p52);
-    const __m256d vmul = _mm256_set1_pd(mul);
-    const __m256d none = _mm256_set1_pd(-1.0);
-    const uint64_t *const end = from + n;
-    for (const uint64_t *const end4 = from + (n & ~3U); from != end4; from += 4, data += 4) {
-        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from));
-        const __m256i empty = _mm256_cmpeq_epi64(v, nodata);
-        if (!_mm256_testz_si256(_mm256_andnot_si256(empty, v), high)) {
-            for (uint32_t k = 0; k < 4; k++) data[k] = shown(from[k], mul);
-            continue;
-        }
-        const __m256d x = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(v, exp52)), two52);
-        const __m256d y =
-            _mm256_blendv_pd(_mm256_mul_pd(x, vmul), none, _mm256_castsi256_pd(empty));
-        _mm256_storeu_pd(data, y);
-    }
-    for (; from != end; from++, data++) *data = shown(*from, mul);
-}
-#endif
-
-// data[i] = shown(from[i], mul) for i < n.
-void shown_run(double *data, const uint64_t *from, uint32_t n, double mul) {
-#if ZELCOMMON_X86_VECTORS
-    if (zelcommon::has_avx2()) return shown_run_avx2(data, from, n, mul);
-#endif
-#pragma GCC unroll 4
-    for (uint32_t i = 0; i < n; i++) data[i] = shown(from[i], mul);
-}
-
-// The sum of C series over n slots as shown values: a slot with no data in every series has
-// none, otherwise the series with data add up.
+// The sum of C series (one, two or three) over n slots as shown values: a slot with no data in
+// every series has none (-1), otherwise the series with data add up and are scaled.
 template <uint32_t C>
 void sum_series_plain(double *data, const uint64_t *const *from, uint32_t n, double mul) {
     for (uint32_t i = 0; i < n; i++) {
@@ -99,12 +60,14 @@ void sum_series_plain(double *data, const uint64_t *const *from, uint32_t n, dou
                 any = true;
             }
         }
-        data[i] = any ? static_cast<double>(sum) * mul : -1.0;
+        data[i] = any ? to_double(sum) * mul : -1.0;
     }
 }
 
 #if ZELCOMMON_X86_VECTORS
-// The same four slots at a time, the sums converted as in shown_run_avx2.
+// The same four slots at a time, for the sums below 2^52, the ones that matter: such a sum's
+// bits joined to the exponent of 2^52 are the double 2^52 + sum, from which 2^52 takes the exact
+// sum. A group holding a larger sum goes the plain way.
 template <uint32_t C>
 __attribute__((target("avx2"))) void sum_series_avx2(double *data, const uint64_t *const *from,
                                                      uint32_t n, double mul) {
@@ -114,32 +77,29 @@ __attribute__((target("avx2"))) void sum_series_avx2(double *data, const uint64_
     const __m256d two52 = _mm256_set1_pd(0x1p52);
     const __m256d vmul = _mm256_set1_pd(mul);
     const __m256d none = _mm256_set1_pd(-1.0);
-    uint32_t i = 0;
-    for (; i + 4 <= n; i += 4) {
+    const uint64_t *at[C];
+    for (uint32_t j = 0; j < C; j++) at[j] = from[j];
+    const double *const end = data + n;
+    for (const double *const end4 = data + (n & ~3U); data != end4; data += 4) {
         __m256i sum = _mm256_setzero_si256();
         __m256i empty = nodata;
         for (uint32_t j = 0; j < C; j++) {
-            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(from[j] + i));
+            const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(at[j]));
             const __m256i e = _mm256_cmpeq_epi64(v, nodata);
             sum = _mm256_add_epi64(sum, _mm256_andnot_si256(e, v));
             empty = _mm256_and_si256(empty, e);
         }
         if (!_mm256_testz_si256(sum, high)) {
-            const uint64_t *const part[3] = {from[0] + i, from[C > 1 ? 1 : 0] + i,
-                                             from[C > 2 ? 2 : 0] + i};
-            sum_series_plain<C>(data + i, part, 4, mul);
-            continue;
+            sum_series_plain<C>(data, at, 4, mul);
+        } else {
+            const __m256d x =
+                _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(sum, exp52)), two52);
+            _mm256_storeu_pd(
+                data, _mm256_blendv_pd(_mm256_mul_pd(x, vmul), none, _mm256_castsi256_pd(empty)));
         }
-        const __m256d x = _mm256_sub_pd(_mm256_castsi256_pd(_mm256_or_si256(sum, exp52)), two52);
-        const __m256d y =
-            _mm256_blendv_pd(_mm256_mul_pd(x, vmul), none, _mm256_castsi256_pd(empty));
-        _mm256_storeu_pd(data + i, y);
+        for (uint32_t j = 0; j < C; j++) at[j] += 4;
     }
-    if (i < n) {
-        const uint64_t *const part[3] = {from[0] + i, from[C > 1 ? 1 : 0] + i,
-                                         from[C > 2 ? 2 : 0] + i};
-        sum_series_plain<C>(data + i, part, n - i, mul);
-    }
+    sum_series_plain<C>(data, at, uint32_t(end - data), mul);
 }
 #endif
 
@@ -243,8 +203,8 @@ extern "C" void charts_getdata(double *data, uint32_t *timestamp, uint32_t *rsec
 
     if (c == 1) {  // most charts: one series, no sum
         const SeriesWindow &s = w[0];
-        shown_run(data, s.run1, s.len1, mul);
-        shown_run(data + s.len1, s.run2, s.len2, mul);
+        sum_series<1>(data, &s.run1, s.len1, mul);
+        sum_series<1>(data + s.len1, &s.run2, s.len2, mul);
     } else if (c > 1) {
         // The sum in pieces where every series is contiguous: a statistic's window breaks
         // where its ring wraps, a calc program's does not.
