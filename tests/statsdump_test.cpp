@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "charts_priv.h"
+#include "charts_query_util.h"
 #include "datafile_builder.h"
 #include "statsdump_main.h"
 #include "statsdump_priv.h"
@@ -244,47 +245,21 @@ TEST_F(StoreTest, TableFieldWithoutAnswerShowsNoData) {
 // runs (copied from the row before, also through the pieces the table is written in), numbers of
 // 2^52 and more, no data, and texts longer than a repeat's quick copy.
 TEST(StatsdumpTable, MatchesPrintfOfTheStoredValues) {
-    // clang-format off
-    static const statdef stats[] = {
-        // name statid       mode percent scale multiplier divisor
-        {"s0", sid("SAAA"), 0,   1,      0,    100,       60},
-        {"s1", sid("SBBB"), 1,   0,      5,    3,         1},
-        {"s2", sid("SCCC"), 0,   0,      1,    8000,      60},
-        {"s3", sid("SDDD"), 1,   0,      2,    1,         1},
-        {nullptr, 0, 0, 0, 0, 0, 0},
-    };
-    static const estatdef estats[] = {{nullptr, 0, 0, 0, 0, 0, 0, 0, 0, 0}};
-    static const uint32_t calcs[] = {0};
-    // clang-format on
-    zeltest::TempDir dir;
-    charts_set_clock(fixed_clock);
-    ASSERT_EQ(0, charts_init(calcs, stats, estats, dir.file("missing.zel").c_str(), 0));
+    zeltest::TestStore store;
     uint64_t x = 7;
     for (uint32_t i = 0; i < g.statdefscount; i++) {
         uint64_t v = CHARTS_NODATA;
         for (uint32_t s = 0; s < charts::kRingLength; s++) {
             x = x * 6364136223846793005ULL + 1442695040888963407ULL;
-            switch (x >> 61) {
-                case 0:
-                    v = CHARTS_NODATA;
-                    break;
-                case 1:
-                    v = CHARTS_NODATA - 1 - (x >> 20);
-                    break;  // the longest texts
-                case 2:
-                    v = (uint64_t(1) << 52) + (x >> 12);
-                    break;
-                case 3:
-                    v = (x >> 20) % 1000;
-                    break;
-                case 4:
-                    v = x >> 24;
-                    break;
-                default:
-                    break;  // the value of the slot before
-            }
-            // s3 changes every 1000 slots: its runs outlast the pieces the table is written in.
-            charts::ring(i, 0)[s] = i == 3 ? s / 1000 * 123456789 : v;
+            // Of eight cases three keep the value of the slot before.
+            const uint64_t kind = x >> 61;
+            if (kind == 0) v = CHARTS_NODATA;
+            if (kind == 1) v = CHARTS_NODATA - 1 - (x >> 20);  // the longest texts
+            if (kind == 2) v = (uint64_t(1) << 52) + (x >> 12);
+            if (kind == 3) v = (x >> 20) % 1000;
+            if (kind == 4) v = x >> 24;
+            // sc changes every 1000 slots: its runs outlast the pieces the table is written in.
+            charts::ring(i, 0)[s] = i == 2 ? s / 1000 * 123456789 : v;
         }
     }
     std::vector<int32_t> fields;
@@ -302,8 +277,6 @@ TEST(StatsdumpTable, MatchesPrintfOfTheStoredValues) {
         uint32_t ts = 0, rsec = 0;
         charts_getdata(values[i].data(), &ts, &rsec, i * 10);
     }
-    charts_term();
-    charts_set_clock(nullptr);
     size_t pos = text.find('\n') + 1, longest = 0;
     for (uint32_t row = 0; row < charts::kRingLength; row++) {
         const size_t end = text.find('\n', pos);
