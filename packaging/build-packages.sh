@@ -33,6 +33,9 @@ fi
 cd "$tree"
 # As many jobs as processors (JOBS=N otherwise): the packages do not depend on it.
 if ! dpkg-buildpackage -us -uc -J"${JOBS:-$(nproc)}" >"$out/build.log" 2>&1; then
+    # A failed check's own output comes right after its line in ctest's run, far above the end.
+    awk '/\*\*\*(Failed|Timeout|Exception)/ {n = 80} n > 0 {print; n--}' "$out/build.log" |
+        head -n 400 >&2
     tail -n 60 "$out/build.log" >&2
     echo "dpkg-buildpackage failed (whole log: $out/build.log)" >&2
     exit 1

@@ -579,7 +579,7 @@ TEST_F(StatswebHostile, GzipFloodLeavesMonitoringQuick) {
     for (int k = 0; k < 16; k++) ASSERT_EQ(get(port_, history(k)).status, 200);
     ASSERT_EQ(get(port_, "/metrics", {"Accept-Encoding: gzip"}).status, 200);
     std::atomic<bool> stop{false};
-    std::atomic<int> compressed{0}, failed{0};
+    std::atomic<int> compressed{0}, failed{0}, other_status{-1};
     std::vector<std::thread> flood;
     for (int c = 0; c < 16; c++) {
         flood.emplace_back([&, c] {
@@ -593,14 +593,18 @@ TEST_F(StatswebHostile, GzipFloodLeavesMonitoringQuick) {
                     compressed++;
                 } else if (r.status != 503) {
                     failed++;
+                    other_status = r.status;
                 }
             }
         });
     }
     std::vector<double> ms;
     Conn mon;
+    // Six seconds of monitoring, and on a loaded machine until the flood has had a compressed
+    // answer (the histories are compressed off the polling threads, 16 at once), within a minute.
     const auto end = Clock::now() + std::chrono::seconds(6);
-    for (int i = 0; Clock::now() < end && i < 2000; i++) {
+    const auto last = Clock::now() + std::chrono::seconds(60);
+    for (int i = 0; (Clock::now() < end || compressed.load() == 0) && Clock::now() < last; i++) {
         if (!mon.open() && !mon.connect_to(port_)) {
             ADD_FAILURE() << "monitoring client cannot connect";
             break;
@@ -621,7 +625,7 @@ TEST_F(StatswebHostile, GzipFloodLeavesMonitoringQuick) {
     EXPECT_LT(p99, 500.0);
 #endif
     EXPECT_GT(compressed.load(), 0);
-    EXPECT_EQ(failed.load(), 0);
+    EXPECT_EQ(failed.load(), 0) << "answered " << other_status.load() << " (0: no answer)";
 }
 
 // Behind a trusted proxy (-F) each client named by the last hop of X-Forwarded-For has its own
