@@ -67,71 +67,70 @@ TEST(ChartsStore, HeaderFor48Statistics) {
     EXPECT_EQ(std::vector<std::string>{"csstats.zel"}, dir_entries(dir.path()));
 }
 
-// Both tests run with the vector loops and with the plain ones: the byte order of the entries
-// is turned by either.
-TEST(ChartsStore, RingsAreWrittenOldestFirst) {
-    for (const bool plain : {false, true}) {
-        SCOPED_TRACE(plain ? "plain loops" : "vector loops");
-        zeltest::ScopedLoops loops(plain);
-        zeltest::TempDir dir;
-        std::string path = dir.file("s.zel");
-        StoreFixture st(path, 0);
-        ASSERT_EQ(0, st.rc);
-        fill_pattern(1);
-        const uint32_t ptrs[kRanges] = {4095, 10, 0, 2048};
-        for (uint32_t r = 0; r < kRanges; r++) g.pointers[r] = ptrs[r];
-        charts_store();
-        std::string f = zeltest::read_file(path);
-        ASSERT_EQ(kFileHeaderSize + 3 * kRecordSize, f.size());
-        for (uint32_t i = 0; i < 3; i++) {
-            for (uint32_t r = 0; r < kRanges; r++) {
-                SCOPED_TRACE(testing::Message() << "stat " << i << " range " << r);
-                for (uint32_t k = 0; k < kRingLength; k++) {
-                    ASSERT_EQ(charts::ring(i, r)[(ptrs[r] + 1 + k) & kRingMask],
-                              zeltest::be64_at(f, zeltest::entry_offset(i, r, k)));
-                }
+// The entries' byte order is turned by the vector loops where the processor has them, and by
+// the plain ones: these tests run with each.
+class ChartsStoreLoops : public ::testing::TestWithParam<bool> {
+  protected:
+    zeltest::ScopedLoops loops_{GetParam()};
+};
+INSTANTIATE_TEST_SUITE_P(Loops, ChartsStoreLoops, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "plain" : "vector"; });
+
+TEST_P(ChartsStoreLoops, RingsAreWrittenOldestFirst) {
+    zeltest::TempDir dir;
+    std::string path = dir.file("s.zel");
+    StoreFixture st(path, 0);
+    ASSERT_EQ(0, st.rc);
+    fill_pattern(1);
+    const uint32_t ptrs[kRanges] = {4095, 10, 0, 2048};
+    for (uint32_t r = 0; r < kRanges; r++) g.pointers[r] = ptrs[r];
+    charts_store();
+    std::string f = zeltest::read_file(path);
+    ASSERT_EQ(kFileHeaderSize + 3 * kRecordSize, f.size());
+    for (uint32_t i = 0; i < 3; i++) {
+        for (uint32_t r = 0; r < kRanges; r++) {
+            SCOPED_TRACE(testing::Message() << "stat " << i << " range " << r);
+            for (uint32_t k = 0; k < kRingLength; k++) {
+                ASSERT_EQ(charts::ring(i, r)[(ptrs[r] + 1 + k) & kRingMask],
+                          zeltest::be64_at(f, zeltest::entry_offset(i, r, k)));
             }
         }
-        // pointers 4095: no rotation; pointers 10: entry 0 from index 11, entry 4095 from 10.
-        EXPECT_EQ(charts::ring(0, 0)[0], zeltest::be64_at(f, zeltest::entry_offset(0, 0, 0)));
-        EXPECT_EQ(charts::ring(0, 1)[11], zeltest::be64_at(f, zeltest::entry_offset(0, 1, 0)));
-        EXPECT_EQ(charts::ring(0, 1)[10], zeltest::be64_at(f, zeltest::entry_offset(0, 1, 4095)));
     }
+    // pointers 4095: no rotation; pointers 10: entry 0 from index 11, entry 4095 from index 10.
+    EXPECT_EQ(charts::ring(0, 0)[0], zeltest::be64_at(f, zeltest::entry_offset(0, 0, 0)));
+    EXPECT_EQ(charts::ring(0, 1)[11], zeltest::be64_at(f, zeltest::entry_offset(0, 1, 0)));
+    EXPECT_EQ(charts::ring(0, 1)[10], zeltest::be64_at(f, zeltest::entry_offset(0, 1, 4095)));
 }
 
-TEST(ChartsStore, SaveThenLoadRestoresEveryValue) {
+TEST_P(ChartsStoreLoops, SaveThenLoadRestoresEveryValue) {
     zeltest::ScopedTz tz("UTC");
-    for (const bool plain : {false, true}) {
-        SCOPED_TRACE(plain ? "plain loops" : "vector loops");
-        zeltest::ScopedLoops loops(plain);
-        zeltest::TempDir dir;
-        std::string path = dir.file("s.zel");
-        std::vector<uint64_t> saved[3][kRanges];
-        const uint32_t ptrs[kRanges] = {17, 4095, 0, 1234};
-        {
-            StoreFixture st(path, 0);
-            ASSERT_EQ(0, st.rc);
-            fill_pattern(7);
-            charts::ring(1, 2)[5] = CHARTS_NODATA;
-            for (uint32_t r = 0; r < kRanges; r++) g.pointers[r] = ptrs[r];
-            g.timepoint[0] = kNewest;
-            for (uint32_t i = 0; i < 3; i++) {
-                for (uint32_t r = 0; r < kRanges; r++) {
-                    saved[i][r].assign(charts::ring(i, r), charts::ring(i, r) + kRingLength);
-                }
-            }
-            charts_store();
-        }
-        StoreFixture st(path, 1);
+    zeltest::TempDir dir;
+    std::string path = dir.file("s.zel");
+    std::vector<uint64_t> saved[3][kRanges];
+    const uint32_t ptrs[kRanges] = {17, 4095, 0, 1234};
+    {
+        StoreFixture st(path, 0);
         ASSERT_EQ(0, st.rc);
-        EXPECT_EQ(kNewest, g.timepoint[0]);
+        fill_pattern(7);
+        charts::ring(1, 2)[5] = CHARTS_NODATA;
+        for (uint32_t r = 0; r < kRanges; r++) g.pointers[r] = ptrs[r];
+        g.timepoint[0] = kNewest;
         for (uint32_t i = 0; i < 3; i++) {
             for (uint32_t r = 0; r < kRanges; r++) {
-                EXPECT_EQ(4095u, g.pointers[r]);
-                for (uint32_t k = 0; k < kRingLength; k++) {
-                    ASSERT_EQ(saved[i][r][(ptrs[r] - k) & kRingMask], charts::ring(i, r)[4095 - k])
-                        << "stat " << i << " range " << r << " age " << k;
-                }
+                saved[i][r].assign(charts::ring(i, r), charts::ring(i, r) + kRingLength);
+            }
+        }
+        charts_store();
+    }
+    StoreFixture st(path, 1);
+    ASSERT_EQ(0, st.rc);
+    EXPECT_EQ(kNewest, g.timepoint[0]);
+    for (uint32_t i = 0; i < 3; i++) {
+        for (uint32_t r = 0; r < kRanges; r++) {
+            EXPECT_EQ(4095u, g.pointers[r]);
+            for (uint32_t k = 0; k < kRingLength; k++) {
+                ASSERT_EQ(saved[i][r][(ptrs[r] - k) & kRingMask], charts::ring(i, r)[4095 - k])
+                    << "stat " << i << " range " << r << " age " << k;
             }
         }
     }

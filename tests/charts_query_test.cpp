@@ -205,15 +205,21 @@ TEST(ChartsQuery, GapInSourcesSumsTheAssembledSeries) {
 // windows (charts_filltab) that have data there, times the chart's factor. Some stored numbers
 // are 2^52 or more, where the conversion takes its exact way, and some sums wrap; the vector
 // loops and the plain ones give the same doubles.
-TEST(ChartsQuery, ChartsEqualTheSumOfTheirWindows) {
+class ChartsQueryLoops : public ::testing::TestWithParam<bool> {
+  protected:
+    zeltest::ScopedLoops loops_{GetParam()};
+};
+INSTANTIATE_TEST_SUITE_P(Loops, ChartsQueryLoops, ::testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "plain" : "vector"; });
+
+TEST_P(ChartsQueryLoops, ChartsEqualTheSumOfTheirWindows) {
     TestStore store;
     uint64_t x = 99;
     for (uint32_t i = 0; i < g.statdefscount; i++) {
         for (uint32_t r = 0; r < kRanges; r++) {
             for (uint32_t s = 0; s < kRingLength; s++) {
                 x = x * 6364136223846793005ULL + 1442695040888963407ULL;
-                uint64_t v = (x >> 30) % 100000;
-                if ((x >> 61) == 0) v = N;
+                uint64_t v = (x >> 61) == 0 ? N : (x >> 30) % 100000;
                 if ((x >> 56) == 0xFF) v = (uint64_t(1) << 52) + (x >> 40);
                 if ((x >> 56) == 0xFE) v = N - 1 - (x >> 40);
                 charts::ring(i, r)[s] = v;
@@ -221,34 +227,31 @@ TEST(ChartsQuery, ChartsEqualTheSumOfTheirWindows) {
         }
     }
     const uint32_t types[] = {0, 1, 2, 3, 100, 101, 102, 103, 104, 105};
-    for (const bool plain : {false, true}) {
-        zeltest::ScopedLoops loops(plain);
-        for (const uint32_t newest : {0u, 1234u, 4094u, 4095u}) {
-            for (uint32_t r = 0; r < kRanges; r++) {
-                g.pointers[r] = newest;
-                for (const uint32_t type : types) {
-                    std::vector<double> want(kRingLength, -1.0);
-                    const double mul = charts_data_multiplier(type, r);
-                    std::vector<uint64_t> sum(kRingLength, 0);
-                    std::vector<bool> any(kRingLength, false);
-                    for (uint32_t cno = 1; cno <= 3; cno++) {
-                        uint64_t *tab = nullptr;
-                        if (charts_filltab(&tab, r, type, cno, kRingLength)) {
-                            for (uint32_t i = 0; i < kRingLength; i++) {
-                                if (tab[i] == N) continue;
-                                sum[i] += tab[i];
-                                any[i] = true;
-                            }
+    for (const uint32_t newest : {0u, 1234u, 4094u, 4095u}) {
+        for (uint32_t r = 0; r < kRanges; r++) {
+            g.pointers[r] = newest;
+            for (const uint32_t type : types) {
+                std::vector<double> want(kRingLength, -1.0);
+                const double mul = charts_data_multiplier(type, r);
+                std::vector<uint64_t> sum(kRingLength, 0);
+                std::vector<bool> any(kRingLength, false);
+                for (uint32_t cno = 1; cno <= 3; cno++) {
+                    uint64_t *tab = nullptr;
+                    if (charts_filltab(&tab, r, type, cno, kRingLength)) {
+                        for (uint32_t i = 0; i < kRingLength; i++) {
+                            if (tab[i] == N) continue;
+                            sum[i] += tab[i];
+                            any[i] = true;
                         }
-                        free(tab);
                     }
-                    for (uint32_t i = 0; i < kRingLength; i++) {
-                        if (any[i]) want[i] = static_cast<double>(sum[i]) * mul;
-                    }
-                    const Query got(type * 10 + r);
-                    ASSERT_EQ(want, got.data) << (plain ? "plain" : "vector") << " loops, type "
-                                              << type << ", range " << r << ", newest " << newest;
+                    free(tab);
                 }
+                for (uint32_t i = 0; i < kRingLength; i++) {
+                    if (any[i]) want[i] = static_cast<double>(sum[i]) * mul;
+                }
+                const Query got(type * 10 + r);
+                ASSERT_EQ(want, got.data)
+                    << "type " << type << ", range " << r << ", newest " << newest;
             }
         }
     }
