@@ -43,7 +43,7 @@ constexpr uint32_t kShortText = 32;
 // Copies kShortText bytes from src to dst, which may overlap: all are read before any is written.
 inline void copy_short(char *dst, const char *src) {
     static_assert(kShortText == 32);
-#if ZELCOMMON_X86_VECTORS
+#if ZELCOMMON_X86_VECTORS && defined(__SSE2__)  // always on x86-64, not on every 32-bit x86
     const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src));
     const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(src + 16));
     _mm_storeu_si128(reinterpret_cast<__m128i *>(dst), a);
