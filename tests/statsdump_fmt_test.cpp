@@ -13,6 +13,7 @@
 #include "statsdump.h"
 #include "statsdump_priv.h"
 #include "test_util.h"
+#include "wide.h"
 
 namespace {
 
@@ -305,6 +306,41 @@ TEST(StatsdumpFmt, MatchesPrintfOverEdgeClassesAndRandomValues) {
         total += values.size();
     }
     printf("  %-55s %8zu values, each also negated, 4 texts each\n", "all classes", total);
+}
+
+// The 128-bit arithmetic of the exact paths and the chart axis, in two halves so that 32-bit
+// architectures have it too, against the compiler's own 128-bit type: products, sums, quotients,
+// shifted bits and the test of low bits, over edge and random operands.
+TEST(StatsdumpFmt, WideArithmeticMatchesTheCompilersType) {
+    using namespace zelcommon;
+    __extension__ typedef unsigned __int128 u128;
+    std::mt19937_64 rng(99);
+    std::vector<uint64_t> as = {0, 1, 0xFFFFFFFF, 0x100000000ULL, 1ULL << 53, 1ULL << 63, ~0ULL};
+    std::vector<uint32_t> bs = {0, 1, 999, 1000, 65535, 1000000, 0xFFFFFFFF};
+    for (int i = 0; i < 200; i++) {
+        as.push_back(rng() >> (rng() % 64));
+        bs.push_back(uint32_t(rng() >> (32 + rng() % 32)));
+    }
+    for (const uint64_t a : as) {
+        for (const uint32_t b : bs) {
+            const u128 want = u128(a) * b;
+            const Wide w = wide_mul(a, b);
+            ASSERT_EQ(want, u128(w.hi) << 64 | w.lo) << a << " * " << b;
+            const Wide sum = wide_add(w, a);
+            ASSERT_EQ(want + a, u128(sum.hi) << 64 | sum.lo) << a << " * " << b << " + " << a;
+            if (b != 0) {
+                const Wide q = wide_div(w, b | 1);
+                ASSERT_EQ(want / (b | 1), u128(q.hi) << 64 | q.lo) << a << " * " << b;
+            }
+            for (uint32_t at = 0; at <= 128; at++) {
+                if (at < 128) {
+                    ASSERT_EQ(uint64_t(want >> at), wide_shr(w, at)) << at;
+                }
+                const u128 low = at == 128 ? want : want & ((u128(1) << at) - 1);
+                ASSERT_EQ(low != 0, wide_any_below(w, at)) << a << " * " << b << " below " << at;
+            }
+        }
+    }
 }
 
 // The digit conversions behind every formatter, for every n < 10^8, against a counter kept

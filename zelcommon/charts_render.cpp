@@ -11,6 +11,7 @@
 #include <algorithm>
 
 #include "charts_priv.h"
+#include "wide.h"
 
 namespace charts {
 
@@ -73,16 +74,14 @@ struct RowColors {
 
 // The value axis shows x = max * multiplier / divisor. When that passes the 64-bit range the
 // axis is chosen for x / 1000^k (rounded up) with the unit prefix k steps higher; returns k.
-__extension__ typedef unsigned __int128 uint128;
-
 uint32_t shown_axis_value(uint64_t max, const ChartDef &def, uint64_t *x) {
-    uint128 v = static_cast<uint128>(max) * def.multiplier / def.divisor;
+    zelcommon::Wide v = zelcommon::wide_div(zelcommon::wide_mul(max, def.multiplier), def.divisor);
     uint32_t k = 0;
-    while (v > UINT64_MAX) {
-        v = (v + 999) / 1000;
+    while (v.hi != 0) {
+        v = zelcommon::wide_div(zelcommon::wide_add(v, 999), 1000);
         k++;
     }
-    *x = static_cast<uint64_t>(v);
+    *x = v.lo;
     return k;
 }
 

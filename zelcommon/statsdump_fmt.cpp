@@ -11,13 +11,13 @@
 #include <array>
 #include <bit>
 
+#include "wide.h"
+
 namespace statsdump {
 
 namespace fmt {
 
 namespace {
-
-__extension__ typedef unsigned __int128 u128;
 
 constexpr char kDigitPairs[201] =
     "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
@@ -77,12 +77,12 @@ char *put_fixed(char *out, double v) {
             const uint64_t half = one >> 1;
             if (rem > half || (rem == half && (decimals & 1))) decimals++;
         } else if (shift <= 74) {
-            const u128 n = u128(frac) * Scale;
-            const u128 one = u128(1) << shift;
-            decimals = uint64_t(n >> shift);
-            const u128 rem = n & (one - 1);
-            const u128 half = one >> 1;
-            if (rem > half || (rem == half && (decimals & 1))) decimals++;
+            // The remainder is at least a half when bit shift - 1 is set, and more than a half
+            // when a bit below it is set too.
+            const zelcommon::Wide n = zelcommon::wide_mul(frac, Scale);
+            decimals = zelcommon::wide_shr(n, shift);
+            const bool half = zelcommon::wide_shr(n, shift - 1) & 1;
+            if (half && (zelcommon::wide_any_below(n, shift - 1) || (decimals & 1))) decimals++;
         }
         if (decimals == Scale) {
             decimals = 0;
