@@ -1017,14 +1017,14 @@ int server_start() {
     opts[n++] = {MHD_OPTION_NOTIFY_COMPLETED, reinterpret_cast<intptr_t>(&on_completed), nullptr};
     opts[n++] = {MHD_OPTION_NOTIFY_CONNECTION, reinterpret_cast<intptr_t>(&on_connection), nullptr};
     opts[n++] = {MHD_OPTION_URI_LOG_CALLBACK, reinterpret_cast<intptr_t>(&on_uri), nullptr};
-    opts[n++] = {MHD_OPTION_THREAD_POOL_SIZE, threads, nullptr};
-    opts[n++] = {MHD_OPTION_CONNECTION_LIMIT, cfg.connection_limit, nullptr};
+    opts[n++] = {MHD_OPTION_THREAD_POOL_SIZE, intptr_t(threads), nullptr};
+    opts[n++] = {MHD_OPTION_CONNECTION_LIMIT, intptr_t(cfg.connection_limit), nullptr};
     // Idle keep-alive connections wait for their next request up to the header deadline (the
     // watch cuts them then); one silent while answered is closed after kIdleSeconds, or the
     // deadline when it is longer. (Changing a connection's timeout from the callbacks could
     // take a lock of libmicrohttpd that it holds while calling them.)
-    opts[n++] = {MHD_OPTION_CONNECTION_TIMEOUT, std::max(kIdleSeconds, cfg.header_seconds + 1),
-                 nullptr};
+    opts[n++] = {MHD_OPTION_CONNECTION_TIMEOUT,
+                 intptr_t(std::max(kIdleSeconds, cfg.header_seconds + 1)), nullptr};
     opts[n++] = {MHD_OPTION_CONNECTION_MEMORY_LIMIT, intptr_t(kConnectionMemory), nullptr};
     // The Host header, spaces and control bytes in the request line, lengths and the rest are
     // checked by check_headers(), which answers 400 and closes the connection; libmicrohttpd's
